@@ -1,0 +1,43 @@
+# The host build: the module as a static library for Linux x86-64, linked with
+# the simulated platform, the tests, the tools and the benchmarks.
+
+option(VEXA_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  message(FATAL_ERROR "The host build needs clang (EFIAPI variadic functions use __builtin_ms_va_list)")
+endif()
+
+if(VEXA_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# The module: the same sources as the image.  Only the lowest access level
+# differs: VEXA_HOST_BUILD routes it to the simulator's bus.
+add_library(vexa_module STATIC ${VEXA_MODULE_SOURCES})
+vexa_name_module_sources()
+target_include_directories(vexa_module PUBLIC ${VEXA_MODULE_INCLUDE_DIRS})
+target_compile_definitions(vexa_module PUBLIC VEXA_HOST_BUILD)
+target_compile_options(vexa_module PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -Werror=global-constructors
+  ${VEXA_WARNINGS}>)
+
+enable_testing()
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+
+# The firmware image, built from the same sources by the firmware toolchain,
+# so that one host build yields everything the tests and tools use.
+include(ExternalProject)
+ExternalProject_Add(vexa_firmware_image
+  SOURCE_DIR ${PROJECT_SOURCE_DIR}
+  BINARY_DIR ${CMAKE_BINARY_DIR}/firmware-build
+  CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/FirmwareToolchain.cmake
+             -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel
+  BUILD_ALWAYS ON
+  INSTALL_COMMAND ""
+  USES_TERMINAL_BUILD ON)
+# Where the image lands (firmware/CMakeLists.txt names it).
+set(VEXA_IMAGE_PATH ${CMAKE_BINARY_DIR}/firmware-build/firmware/VexaGpioUnlockSmm.efi)
+
+add_subdirectory(host)

@@ -1,0 +1,143 @@
+#include "sim/FakeFirmware.h"
+
+#include <cstring>
+
+namespace sim {
+
+namespace {
+FakeFirmware *gCurrentFirmware = nullptr;
+
+const EFI_GUID kSmmBase2 = EFI_SMM_BASE2_PROTOCOL_GUID;
+const EFI_GUID kLoadedImage = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+const EFI_GUID kSmiSourceDispatch = SMI_SOURCE_DISPATCH_PROTOCOL_GUID;
+
+constexpr uint64_t kSystemTableSignature = 0x5453595320494249ULL;  // "IBI SYST"
+constexpr uint64_t kSmstSignature = 0x54534D53ULL;                 // "SMST"
+
+EFI_STATUS EFIAPI ThunkHandleProtocol(EFI_HANDLE handle, EFI_GUID *protocol, VOID **interface) {
+  return FakeFirmware::Current()->HandleProtocol(handle, *protocol, interface);
+}
+EFI_STATUS EFIAPI ThunkLocateProtocol(EFI_GUID *protocol, VOID *, VOID **interface) {
+  return FakeFirmware::Current()->LocateProtocol(*protocol, interface);
+}
+EFI_STATUS EFIAPI ThunkSmmLocateProtocol(EFI_GUID *protocol, VOID *, VOID **interface) {
+  return FakeFirmware::Current()->SmmLocateProtocol(*protocol, interface);
+}
+EFI_STATUS EFIAPI ThunkInSmm(const EFI_SMM_BASE2_PROTOCOL *, BOOLEAN *inSmram) {
+  FakeFirmware *fw = FakeFirmware::Current();
+  ++fw->calls.inSmm;
+  *inSmram = fw->inSmm ? 1 : 0;
+  return EFI_SUCCESS;
+}
+EFI_STATUS EFIAPI ThunkGetSmstLocation(const EFI_SMM_BASE2_PROTOCOL *, EFI_SMM_SYSTEM_TABLE2 **smst) {
+  FakeFirmware *fw = FakeFirmware::Current();
+  ++fw->calls.getSmstLocation;
+  if (smst == nullptr) return EFI_INVALID_PARAMETER;
+  *smst = fw->Smst();
+  return EFI_SUCCESS;
+}
+EFI_STATUS EFIAPI ThunkRegister(SMI_SOURCE_DISPATCH_PROTOCOL *, SMI_SOURCE_HANDLER handler, VOID *context,
+                                EFI_HANDLE *dispatchHandle) {
+  return FakeFirmware::Current()->Register(handler, context, dispatchHandle);
+}
+EFI_STATUS EFIAPI ThunkUnRegister(SMI_SOURCE_DISPATCH_PROTOCOL *, EFI_HANDLE) {
+  ++FakeFirmware::Current()->calls.unregisterHandler;
+  return EFI_UNSUPPORTED;
+}
+}  // namespace
+
+bool SameGuid(const EFI_GUID &a, const EFI_GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+FakeFirmware::FakeFirmware() {
+  gCurrentFirmware = this;
+
+  bootServices_.Hdr.Signature = 0x56524553544f4f42ULL;  // "BOOTSERV"
+  bootServices_.Hdr.Revision = (2 << 16) | 70;
+  bootServices_.Hdr.HeaderSize = sizeof bootServices_;
+  bootServices_.HandleProtocol = ThunkHandleProtocol;
+  bootServices_.LocateProtocol = ThunkLocateProtocol;
+
+  systemTable_.Hdr.Signature = kSystemTableSignature;
+  systemTable_.Hdr.Revision = (2 << 16) | 70;
+  systemTable_.Hdr.HeaderSize = sizeof systemTable_;
+  systemTable_.BootServices = &bootServices_;
+
+  smst_.Hdr.Signature = kSmstSignature;
+  smst_.Hdr.HeaderSize = sizeof smst_;
+  smst_.SmmLocateProtocol = ThunkSmmLocateProtocol;
+  smst_.NumberOfCpus = 1;
+
+  smmBase2_.InSmm = ThunkInSmm;
+  smmBase2_.GetSmstLocation = ThunkGetSmstLocation;
+
+  dispatch_.Register = ThunkRegister;
+  dispatch_.UnRegister = ThunkUnRegister;
+
+  loadedImage_.Revision = 0x1000;
+  loadedImage_.SystemTable = &systemTable_;
+}
+
+FakeFirmware::~FakeFirmware() {
+  if (gCurrentFirmware == this) gCurrentFirmware = nullptr;
+}
+
+FakeFirmware *FakeFirmware::Current() { return gCurrentFirmware; }
+
+EFI_STATUS FakeFirmware::LocateProtocol(const EFI_GUID &guid, void **interface) {
+  ++calls.locateProtocol;
+  if (interface == nullptr) return EFI_INVALID_PARAMETER;
+  if (smmBase2Present && SameGuid(guid, kSmmBase2)) {
+    *interface = &smmBase2_;
+    return EFI_SUCCESS;
+  }
+  *interface = nullptr;
+  return EFI_NOT_FOUND;
+}
+
+EFI_STATUS FakeFirmware::HandleProtocol(EFI_HANDLE handle, const EFI_GUID &guid, void **interface) {
+  ++calls.handleProtocol;
+  if (interface == nullptr) return EFI_INVALID_PARAMETER;
+  if (loadedImagePresent && handle == ImageHandle() && SameGuid(guid, kLoadedImage)) {
+    *interface = &loadedImage_;
+    return EFI_SUCCESS;
+  }
+  *interface = nullptr;
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS FakeFirmware::SmmLocateProtocol(const EFI_GUID &guid, void **interface) {
+  ++calls.smmLocateProtocol;
+  if (interface == nullptr) return EFI_INVALID_PARAMETER;
+  if (smiSourceDispatchPresent && SameGuid(guid, kSmiSourceDispatch)) {
+    *interface = &dispatch_;
+    return EFI_SUCCESS;
+  }
+  *interface = nullptr;
+  return EFI_NOT_FOUND;
+}
+
+EFI_STATUS FakeFirmware::Register(SMI_SOURCE_HANDLER handler, const void *context, EFI_HANDLE *dispatchHandle) {
+  ++calls.registerHandler;
+  if (handler == nullptr || context == nullptr || dispatchHandle == nullptr) return EFI_INVALID_PARAMETER;
+  if (EFI_ERROR(registerStatus)) return registerStatus;
+  uint32_t source;
+  std::memcpy(&source, context, sizeof source);  // the dispatcher copies what it needs now
+  EFI_HANDLE handle = reinterpret_cast<EFI_HANDLE>(nextDispatchHandle_++);
+  registrations_.push_back({handler, source, handle});
+  *dispatchHandle = handle;
+  return registerStatus;
+}
+
+int FakeFirmware::Fire(uint32_t source, const void *context, void *commBuffer, UINTN *commBufferSize) {
+  lastHandlerStatuses.clear();
+  int ran = 0;
+  const std::vector<Registration> snapshot = registrations_;
+  for (const Registration &r : snapshot) {
+    if (r.source != source) continue;
+    lastHandlerStatuses.push_back(r.handler(r.handle, context, commBuffer, commBufferSize));
+    ++ran;
+  }
+  return ran;
+}
+
+}  // namespace sim

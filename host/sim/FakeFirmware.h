@@ -1,0 +1,85 @@
+// Fake firmware built from the real table layouts.
+//
+// A system table and boot services (HandleProtocol, LocateProtocol over a
+// protocol database), SMM Base2 (InSmm, GetSmstLocation), the SMM system
+// table (SmmLocateProtocol) and the chipset's SMI-source dispatcher.  Each
+// service counts its calls, and each can be made to fail, for the failure
+// tests.  Only one fake firmware is live at a time (the services have no
+// context argument of their own).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Library/SmmServicesTableLib.h"
+#include "Protocol/LoadedImage.h"
+#include "SmiSourceDispatch.h"
+
+namespace sim {
+
+class FakeFirmware {
+ public:
+  FakeFirmware();
+  ~FakeFirmware();
+  FakeFirmware(const FakeFirmware &) = delete;
+  FakeFirmware &operator=(const FakeFirmware &) = delete;
+
+  static FakeFirmware *Current();
+
+  EFI_SYSTEM_TABLE *SystemTable() { return &systemTable_; }
+  EFI_BOOT_SERVICES *BootServices() { return &bootServices_; }
+  EFI_SMM_SYSTEM_TABLE2 *Smst() { return &smst_; }
+  EFI_SMM_BASE2_PROTOCOL *SmmBase2() { return &smmBase2_; }
+  SMI_SOURCE_DISPATCH_PROTOCOL *SmiSourceDispatch() { return &dispatch_; }
+  EFI_LOADED_IMAGE_PROTOCOL *LoadedImage() { return &loadedImage_; }
+  EFI_HANDLE ImageHandle() { return &imageHandleStorage_; }
+
+  // Fault switches.
+  bool smmBase2Present = true;            // LocateProtocol(SMM Base2) finds it
+  bool inSmm = true;                      // what InSmm reports
+  bool smiSourceDispatchPresent = true;   // SmmLocateProtocol(dispatcher) finds it
+  EFI_STATUS registerStatus = EFI_SUCCESS;  // what Register returns (an error registers nothing)
+  bool loadedImagePresent = true;         // HandleProtocol(image, loaded image) finds it
+
+  // What the module asked of the firmware.
+  struct Calls {
+    int locateProtocol = 0, handleProtocol = 0, inSmm = 0, getSmstLocation = 0, smmLocateProtocol = 0,
+        registerHandler = 0, unregisterHandler = 0;
+  } calls;
+
+  struct Registration {
+    SMI_SOURCE_HANDLER handler;
+    uint32_t source;  // copied from the context during Register
+    EFI_HANDLE handle;
+  };
+  const std::vector<Registration> &Registrations() const { return registrations_; }
+
+  // The chipset signalled `source`: call every handler registered for it with
+  // the given arguments.  Returns how many handlers ran; their statuses are
+  // collected in lastHandlerStatuses.
+  int Fire(uint32_t source, const void *context = nullptr, void *commBuffer = nullptr,
+           UINTN *commBufferSize = nullptr);
+  std::vector<EFI_STATUS> lastHandlerStatuses;
+
+  // The services themselves, as the firmware would answer (also used by the
+  // binary harness, which translates guest pointers before calling them).
+  EFI_STATUS LocateProtocol(const EFI_GUID &guid, void **interface);
+  EFI_STATUS HandleProtocol(EFI_HANDLE handle, const EFI_GUID &guid, void **interface);
+  EFI_STATUS SmmLocateProtocol(const EFI_GUID &guid, void **interface);
+  EFI_STATUS Register(SMI_SOURCE_HANDLER handler, const void *context, EFI_HANDLE *dispatchHandle);
+
+ private:
+  EFI_SYSTEM_TABLE systemTable_{};
+  EFI_BOOT_SERVICES bootServices_{};
+  EFI_SMM_SYSTEM_TABLE2 smst_{};
+  EFI_SMM_BASE2_PROTOCOL smmBase2_{};
+  SMI_SOURCE_DISPATCH_PROTOCOL dispatch_{};
+  EFI_LOADED_IMAGE_PROTOCOL loadedImage_{};
+  uint64_t imageHandleStorage_ = 0;
+  std::vector<Registration> registrations_;
+  uint64_t nextDispatchHandle_ = 0x1000;
+};
+
+bool SameGuid(const EFI_GUID &a, const EFI_GUID &b);
+
+}  // namespace sim

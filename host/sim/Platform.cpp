@@ -1,0 +1,35 @@
+#include "sim/Platform.h"
+
+namespace sim {
+
+Platform::Platform() {
+  bus.MapMem(kPciExpressBase, kPciExpressBase + kPciExpressSize - 1, &pciExpress);
+  pci.Attach({0, 31, 0}, &lpc);
+  bus.afterAccess = [this] { DeliverPendingSmis(); };
+  Bus::SetCurrent(&bus);
+}
+
+Platform::~Platform() {
+  if (Bus::Current() == &bus) Bus::SetCurrent(nullptr);
+}
+
+void Platform::DeliverPendingSmis() {
+  // An SMI is taken at the boundary of the instruction that raised it; the
+  // handler's own accesses run to completion before the next one is taken.
+  if (delivering_) return;
+  delivering_ = true;
+  while (!pendingSmis_.empty()) {
+    const uint32_t source = pendingSmis_.front();
+    pendingSmis_.erase(pendingSmis_.begin());
+    ++smisDelivered_;
+    firmware.Fire(source);
+  }
+  delivering_ = false;
+}
+
+void Platform::AttackerClearsGpioLock() {
+  const uint32_t value = bus.Read(Space::Mem, kGpioLockAddress, 8);
+  bus.Write(Space::Mem, kGpioLockAddress, 8, value & ~uint32_t{LpcBridge::kGpioLockBit});
+}
+
+}  // namespace sim
