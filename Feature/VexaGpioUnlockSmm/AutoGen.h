@@ -19,6 +19,21 @@ constexpr UINT32 PcdMaximumAsciiStringLength = 0;
 constexpr UINT32 PcdMaximumUnicodeStringLength = 0;
 extern UINT32 PcdDebugPrintErrorLevel;
 
+// Serial console.
+constexpr UINT64 PcdSerialRegisterBase = 0x3F8;
+constexpr BOOLEAN PcdSerialUseMmio = FALSE;
+// The PCI path to a PCI UART as 4-byte entries {Device, Function,
+// PowerManagementRegister (UINT16, little-endian)}; 0xFF in Device ends it.
+// The terminator alone means the fixed base above.
+constexpr UINT8 PcdSerialPciDeviceInfo[] = {0xFF, 0x00, 0x00, 0x00};
+constexpr UINT8 PcdSerialLineControl = 0x03;
+constexpr UINT8 PcdSerialFifoControl = 0x07;
+constexpr UINT32 PcdSerialExtendedTxFifoSize = 64;
+constexpr BOOLEAN PcdSerialUseHardwareFlowControl = FALSE;
+constexpr BOOLEAN PcdSerialDetectCable = FALSE;
+constexpr UINT32 PcdSerialBaudRate = 115200;
+constexpr UINT32 PcdSerialClockRate = 1843200;
+
 // Register access.
 extern UINT64 PcdPciExpressBaseAddress;
 

@@ -1,0 +1,103 @@
+// The platform hook of the debug UART: opens the chipset's legacy I/O decode
+// and sets up the Super I/O chip that holds the UART.
+
+#include "Library/IoLib.h"
+#include "SerialPort/SerialPortLib.h"
+
+// Legacy decode of the LPC bridge (bus 0, device 31, function 0), registers
+// 0x80-0x83, written as one dword through configuration mechanism #1.  It
+// replaces the four registers; 0xCF8 keeps the address afterwards.
+#define PCI_CONFIG_ADDRESS_PORT 0xCF8
+#define PCI_CONFIG_DATA_PORT 0xCFC
+#define LPC_DECODE_CONFIG_ADDRESS 0x8000F880  // enable, 0:31.0, register 0x80
+#define LPC_DECODE_VALUE 0x040B1010  // 0x80-0x81: 0x1010, 0x82-0x83: 0x040B
+
+// Super I/O configuration, ISA Plug and Play layout; reachable at any time,
+// with no key sequence.
+#define SUPER_IO_INDEX_PORT 0x370
+#define SUPER_IO_DATA_PORT 0x371
+#define R_SIO_LOGICAL_DEVICE 0x07
+#define R_SIO_ACTIVATE 0x30
+#define   SIO_ACTIVE 0x01  // active only when the register reads exactly this
+#define SIO_SERIAL_A 0x02
+#define SIO_SERIAL_B 0x03
+
+typedef struct {
+  UINT8 Index;
+  UINT8 AndMask;
+  UINT8 OrValue;
+} SUPER_IO_UPDATE_ENTRY;
+
+typedef struct {
+  UINT8 Index;
+  UINT8 Value;
+} SUPER_IO_REGISTER_ENTRY;
+
+// Always applied, each register read before it is written.
+static const SUPER_IO_UPDATE_ENTRY mSuperIoUpdateTable[] = {
+    {0x07, 0x00, 0x11},  // logical device 0x11
+    {0x60, 0x00, 0x0C},  // base 0x0CB0
+    {0x61, 0x00, 0xB0},
+    {0xF0, 0xF9, 0x00},  // clear bits 1-2, keep the others
+    {0x30, 0xFE, 0x01},  // activate, keep bits 1-7
+};
+
+// The two serial ports, written only when neither is already active.
+static const SUPER_IO_REGISTER_ENTRY mSuperIoSerialTable[] = {
+    {0x07, 0x02},  // logical device 2: 0x3F8, IRQ 4
+    {0x60, 0x03},
+    {0x61, 0xF8},
+    {0x70, 0x04},
+    {0x30, 0x01},
+    {0x07, 0x03},  // logical device 3: 0x2F8, IRQ 3
+    {0x60, 0x02},
+    {0x61, 0xF8},
+    {0x70, 0x03},
+    {0x30, 0x01},
+};
+
+static UINT8 SuperIoRead(UINT8 Index) {
+  IoWrite8(SUPER_IO_INDEX_PORT, Index);
+  return IoRead8(SUPER_IO_DATA_PORT);
+}
+
+static VOID SuperIoWrite(UINT8 Index, UINT8 Value) {
+  IoWrite8(SUPER_IO_INDEX_PORT, Index);
+  IoWrite8(SUPER_IO_DATA_PORT, Value);
+}
+
+// Selects a logical device and returns its activate register.
+static UINT8 SuperIoActivateByte(UINT8 LogicalDevice) {
+  SuperIoWrite(R_SIO_LOGICAL_DEVICE, LogicalDevice);
+  return SuperIoRead(R_SIO_ACTIVATE);
+}
+
+VOID EFIAPI InitializeSuperIo(VOID) {
+  for (UINT8 Row = 0; Row < sizeof mSuperIoUpdateTable / sizeof mSuperIoUpdateTable[0]; Row++) {
+    const SUPER_IO_UPDATE_ENTRY *Entry = &mSuperIoUpdateTable[Row];
+    IoWrite8(SUPER_IO_INDEX_PORT, Entry->Index);
+    const UINT8 Value = IoRead8(SUPER_IO_DATA_PORT);
+    IoWrite8(SUPER_IO_DATA_PORT, (UINT8)((Value & Entry->AndMask) | Entry->OrValue));
+  }
+
+  // Both devices are read before either is tested.
+  const UINT8 SerialAActive = SuperIoActivateByte(SIO_SERIAL_A);
+  const UINT8 SerialBActive = SuperIoActivateByte(SIO_SERIAL_B);
+  if (SerialAActive == SIO_ACTIVE || SerialBActive == SIO_ACTIVE) {
+    return;
+  }
+  for (UINT8 Row = 0; Row < sizeof mSuperIoSerialTable / sizeof mSuperIoSerialTable[0]; Row++) {
+    SuperIoWrite(mSuperIoSerialTable[Row].Index, mSuperIoSerialTable[Row].Value);
+  }
+}
+
+VOID EFIAPI PlatformSerialPortSetup(VOID) {
+  IoWrite32(PCI_CONFIG_ADDRESS_PORT, LPC_DECODE_CONFIG_ADDRESS);
+  IoWrite32(PCI_CONFIG_DATA_PORT, LPC_DECODE_VALUE);
+  InitializeSuperIo();
+}
+
+RETURN_STATUS EFIAPI PlatformHookSerialPortInitialize(VOID) {
+  PlatformSerialPortSetup();
+  return EFI_SUCCESS;
+}
