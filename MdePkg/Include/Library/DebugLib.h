@@ -26,6 +26,9 @@ BOOLEAN EFIAPI DebugPrintEnabled(VOID);
 BOOLEAN EFIAPI DebugPrintLevelEnabled(UINTN ErrorLevel);
 UINT32 EFIAPI GetDebugPrintErrorLevel(VOID);
 
+// The debug library's constructor: brings up the debug UART and returns its status.
+EFI_STATUS EFIAPI DebugSerialPortConstructor(VOID);
+
 #ifndef VEXA_SOURCE_FILE
 #error "VEXA_SOURCE_FILE names the source in assertion reports; the build defines it for every module source"
 #endif

@@ -1,0 +1,606 @@
+// The formatted-text engine.
+//
+// One format character at a time, the engine
+//   1. reads the directive's flags, width and precision (ReadDirectiveFlags),
+//   2. turns the argument into an argument text (the *Text functions),
+//   3. measures that text (MeasureField),
+//   4. lays the field out: fills, prefix, zeros, text (LayOutField),
+// and every character it produces goes through EmitRepeated, which writes
+// into the buffer with FillRepeated, never at or past the end position, or
+// only counts.  All state lives in the call; the engine renders GUIDs, times
+// and unlisted statuses by calling itself through SPrintWithFlags.
+
+#include "MdePkg/Library/BasePrintLib/PrintLibInternal.h"
+
+#include "Library/BaseLib.h"
+#include "Library/DebugLib.h"
+#include "Uefi/UefiBaseType.h"
+
+const CHAR8 mHexDigits[] = "0123456789ABCDEF";
+
+const CHAR8 *const mStatusTexts[STATUS_TEXT_COUNT] = {
+    "Success",                 //  0
+    "Warning Unknown Glyph",   //  1
+    "Warning Delete Failure",  //  2
+    "Warning Write Failure",   //  3
+    "Warning Buffer Too Small",
+    "Warning Stale Data",
+    "Load Error",  //  0x8000000000000001
+    "Invalid Parameter",
+    "Unsupported",
+    "Bad Buffer Size",
+    "Buffer Too Small",
+    "Not Ready",
+    "Device Error",
+    "Write Protected",
+    "Out of Resources",
+    "Volume Corrupt",
+    "Volume Full",
+    "No Media",
+    "Media changed",
+    "Not Found",
+    "Access Denied",
+    "No Response",
+    "No mapping",
+    "Time out",
+    "Not started",
+    "Already started",
+    "Aborted",
+    "ICMP Error",
+    "TFTP Error",
+    "Protocol Error",
+    "Incompatible Version",
+    "Security Violation",
+    "CRC Error",
+    "End of Media",
+    "Reserved (29)",
+    "Reserved (30)",
+    "End of File",
+    "Invalid Language",
+    "Compromised Data",  //  0x8000000000000021
+};
+
+// Warnings 0-5 are rows 0-5; errors 1-33 are rows 6-38.
+#define STATUS_LAST_WARNING 5
+#define STATUS_LAST_ERROR 33
+#define STATUS_ERROR_ROW_OFFSET 5
+#define STATUS_ERROR_BIT 0x8000000000000000ULL
+
+namespace {
+
+// Per call: where the output goes.  Position and End are null when no buffer
+// is in use; End keeps one character free for the terminator.
+struct OutputState {
+  CHAR8 *Position;
+  CHAR8 *End;
+  CHAR8 *Start;
+  INTN CharacterSize;
+  BOOLEAN CountOnly;
+  UINTN Count;
+};
+
+// Per call: the format text, 8-bit or 16-bit little-endian, read bytewise.
+struct FormatState {
+  const CHAR8 *Position;
+  UINTN CharacterSize;
+  UINTN Mask;
+};
+
+// Per call: the argument source, one 8-byte slot per argument.
+struct ArgumentState {
+  VA_LIST *List;
+  BASE_LIST Base;
+};
+
+// Per directive, reset before every format character.
+struct FieldState {
+  UINTN Flags;
+  UINTN Width;
+  UINTN Precision;
+  CHAR8 Prefix;  // 0 (none), ' ', '+' or '-'
+  BOOLEAN Grouping;
+  UINTN GroupPhase;
+  BOOLEAN ZeroLayout;
+  UINTN Count;
+  const CHAR8 *Text;  // first character to read; FMT_ARG_UCS2 and FMT_ARG_REVERSED say how
+  CHAR8 Scratch[VALUE_TEXT_CHARACTERS];
+  CHAR8 Character[4];  // one 16-bit character and its terminator, little-endian
+};
+
+// ---- Arguments -------------------------------------------------------------
+
+UINT64 TakeUint64(ArgumentState &Arguments) {
+  if (Arguments.Base != nullptr) {
+    return *Arguments.Base++;
+  }
+  return VA_ARG(*Arguments.List, UINT64);
+}
+
+// A 32-bit integer is the low half of its slot.
+INT32 TakeInt32(ArgumentState &Arguments) {
+  if (Arguments.Base != nullptr) {
+    return (INT32)(UINT32)*Arguments.Base++;
+  }
+  return VA_ARG(*Arguments.List, INT32);
+}
+
+UINTN TakeUintn(ArgumentState &Arguments) { return (UINTN)TakeUint64(Arguments); }
+
+const VOID *TakePointer(ArgumentState &Arguments) {
+  if (Arguments.Base != nullptr) {
+    return (const VOID *)(UINTN)*Arguments.Base++;
+  }
+  return VA_ARG(*Arguments.List, const VOID *);
+}
+
+// ---- Format characters -----------------------------------------------------
+
+UINTN CurrentFormatCharacter(const FormatState &Format) {
+  const UINT8 *Bytes = (const UINT8 *)Format.Position;
+  UINTN Character = Bytes[0];
+  if (Format.CharacterSize == 2) {
+    Character |= (UINTN)Bytes[1] << 8;
+  }
+  return Character & Format.Mask;
+}
+
+VOID AdvanceFormat(FormatState &Format) { Format.Position += Format.CharacterSize; }
+
+UINTN NextFormatCharacter(const FormatState &Format) {
+  FormatState Next = Format;
+  AdvanceFormat(Next);
+  return CurrentFormatCharacter(Next);
+}
+
+// ---- Output ----------------------------------------------------------------
+
+// Writes (or, counting only, counts) Character RepeatCount times.
+VOID EmitRepeated(OutputState &Output, INTN RepeatCount, UINTN Character) {
+  if (RepeatCount <= 0) {
+    return;
+  }
+  if (Output.CountOnly) {
+    Output.Count += (UINTN)RepeatCount;
+  } else if (Output.Position != nullptr) {
+    Output.Position = FillRepeated(Output.Position, Output.End, RepeatCount, Character, Output.CharacterSize);
+  }
+}
+
+// The walk goes on while no buffer is in use or the position is below the end.
+BOOLEAN OutputHasRoom(const OutputState &Output) {
+  return (BOOLEAN)(Output.Position == nullptr || Output.Position < Output.End);
+}
+
+// Nothing more can be written: stops a long text early.  Counting never stops.
+BOOLEAN OutputIsFull(const OutputState &Output) { return (BOOLEAN)(!Output.CountOnly && !OutputHasRoom(Output)); }
+
+// ---- Step 1: directive flags, width and precision --------------------------
+
+// Reads decimal digits from the current character on (no overflow test) and
+// leaves the format at the first non-digit.
+UINTN ReadNumber(FormatState &Format) {
+  UINTN Value = 0;
+  for (UINTN Character = CurrentFormatCharacter(Format); Character >= '0' && Character <= '9';
+       Character = CurrentFormatCharacter(Format)) {
+    Value = Value * 10 + (Character - '0');
+    AdvanceFormat(Format);
+  }
+  return Value;
+}
+
+// Before any ".", a number is the width; after it, the precision.
+VOID SetWidthOrPrecision(FieldState &Field, UINTN Value) {
+  if ((Field.Flags & FMT_HAS_PRECISION) != 0) {
+    Field.Precision = Value;
+  } else {
+    Field.Width = Value;
+    Field.Flags |= FMT_HAS_WIDTH;
+  }
+}
+
+// Applies one flag character; FALSE when Character is not a flag.
+BOOLEAN ApplyFlagCharacter(FieldState &Field, UINTN Character, ArgumentState &Arguments) {
+  switch (Character) {
+    case '.': Field.Flags |= FMT_HAS_PRECISION; return TRUE;
+    case '-': Field.Flags |= FMT_LEFT_ALIGN; return TRUE;
+    case '+': Field.Flags |= FMT_SHOW_SIGN; return TRUE;
+    case ' ': Field.Flags |= FMT_SIGN_SPACE; return TRUE;
+    case ',': Field.Flags |= FMT_GROUP_THOUSANDS; return TRUE;
+    case 'l':
+    case 'L': Field.Flags |= FMT_WIDE_VALUE; return TRUE;
+    case '*': SetWidthOrPrecision(Field, TakeUintn(Arguments)); return TRUE;
+    default: return FALSE;
+  }
+}
+
+// Called with the format at "%".  Reads the flags and returns the directive
+// character, leaving the format on it.  At the end of the format the
+// directive character is the 0 itself, with precision 0.
+UINTN ReadDirectiveFlags(FormatState &Format, FieldState &Field, ArgumentState &Arguments) {
+  AdvanceFormat(Format);
+  for (;;) {
+    const UINTN Character = CurrentFormatCharacter(Format);
+    if (Character >= '0' && Character <= '9') {
+      if (Character == '0' && (Field.Flags & FMT_HAS_PRECISION) == 0) {
+        Field.Flags |= FMT_ZERO_FILL;
+      }
+      SetWidthOrPrecision(Field, ReadNumber(Format));
+    } else if (ApplyFlagCharacter(Field, Character, Arguments)) {
+      AdvanceFormat(Format);
+    } else {
+      if (Character == 0) {
+        Field.Precision = 0;
+      }
+      return Character;
+    }
+  }
+}
+
+// ---- Step 2: the argument text ---------------------------------------------
+
+VOID UseText8(FieldState &Field, const CHAR8 *Text) {
+  Field.Flags &= ~(UINTN)FMT_ARG_UCS2;
+  Field.Text = Text;
+}
+
+// A single 16-bit character; 0 gives an empty text.
+VOID CharacterText(FieldState &Field, UINTN Character) {
+  Field.Character[0] = (CHAR8)(Character & 0xFF);
+  Field.Character[1] = (CHAR8)((Character >> 8) & 0xFF);
+  Field.Character[2] = 0;
+  Field.Character[3] = 0;
+  Field.Flags |= FMT_ARG_UCS2;
+  Field.Text = Field.Character;
+}
+
+// Called on a line feed or carriage return.  A line feed, a line feed and
+// carriage return, and a carriage return and line feed each give "\r\n"; a
+// lone carriage return stays alone.  Consumes the second character of a pair.
+VOID LineEndText(FieldState &Field, FormatState &Format, UINTN Character) {
+  const UINTN Next = NextFormatCharacter(Format);
+  if (Character == '\n') {
+    if (Next == '\r') {
+      AdvanceFormat(Format);
+    }
+    UseText8(Field, "\r\n");
+  } else if (Next == '\n') {
+    AdvanceFormat(Format);
+    UseText8(Field, "\r\n");
+  } else {
+    UseText8(Field, "\r");
+  }
+}
+
+// "d", "x", "X" and "p": digits in the scratch buffer, read backwards.
+VOID IntegerText(FieldState &Field, ArgumentState &Arguments) {
+  const INT64 Value = (Field.Flags & FMT_WIDE_VALUE) != 0 ? (INT64)TakeUint64(Arguments) : (INT64)TakeInt32(Arguments);
+  if ((Field.Flags & FMT_SIGN_SPACE) != 0) {
+    Field.Prefix = ' ';
+  }
+  if ((Field.Flags & FMT_SHOW_SIGN) != 0) {
+    Field.Prefix = '+';
+  }
+  Field.Grouping = (BOOLEAN)((Field.Flags & FMT_GROUP_THOUSANDS) != 0);
+
+  UINT64 Magnitude = (UINT64)Value;
+  UINT32 Radix = 16;
+  if ((Field.Flags & FMT_HEX) == 0) {
+    Radix = 10;
+    if (Field.Grouping) {
+      Field.Flags &= ~(UINTN)FMT_ZERO_FILL;
+      Field.Precision = 1;
+    }
+    if (Value < 0) {
+      Field.Prefix = '-';
+      Magnitude = 0 - Magnitude;  // the most negative value keeps its bit pattern
+    }
+  } else {
+    Field.Grouping = FALSE;
+    if ((Field.Flags & FMT_WIDE_VALUE) == 0 && Value < 0) {
+      Magnitude = (UINT32)Value;
+    }
+  }
+
+  const CHAR8 *MostSignificant = ValueToReversedDigits(Field.Scratch, Magnitude, Radix);
+  UINTN Digits = (UINTN)(MostSignificant - Field.Scratch);
+  if (Magnitude == 0 && Field.Precision == 0) {
+    Digits = 0;
+  }
+
+  Field.Flags = (Field.Flags & ~(UINTN)FMT_ARG_UCS2) | FMT_ARG_REVERSED;
+  Field.Text = MostSignificant;
+  Field.GroupPhase = (3 - Digits % 3) % 3;
+  Field.Count = (Field.Grouping && Digits > 0) ? Digits + (Digits - 1) / 3 : Digits;
+  if (Field.Prefix != 0) {
+    Field.Count++;
+    Field.Precision++;
+  }
+
+  Field.ZeroLayout = TRUE;
+  if ((Field.Flags & (FMT_ZERO_FILL | FMT_HAS_WIDTH | FMT_LEFT_ALIGN | FMT_HAS_PRECISION)) ==
+      (FMT_ZERO_FILL | FMT_HAS_WIDTH)) {
+    Field.Precision = Field.Width;
+  }
+}
+
+// "a" (8-bit) and "s", "S" (16-bit).  Without a precision the string prints
+// whole; with one, the precision is both its cut and the field's minimum.
+VOID StringText(FieldState &Field, const VOID *String) {
+  if (String == nullptr) {
+    UseText8(Field, "<null string>");
+  } else {
+    Field.Text = (const CHAR8 *)String;
+  }
+  if ((Field.Flags & FMT_HAS_PRECISION) == 0) {
+    Field.Precision = 0;
+  }
+}
+
+VOID GuidText(FieldState &Field, const VOID *Guid) {
+  if (Guid == nullptr) {
+    UseText8(Field, "<null guid>");
+    return;
+  }
+  const UINT8 *Bytes = (const UINT8 *)Guid;
+  SPrintWithFlags(Field.Scratch, VALUE_TEXT_CHARACTERS, 0, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  ReadUnaligned32((const UINT32 *)Bytes), ReadUnaligned16((const UINT16 *)(Bytes + 4)),
+                  ReadUnaligned16((const UINT16 *)(Bytes + 6)), Bytes[8], Bytes[9], Bytes[10], Bytes[11], Bytes[12],
+                  Bytes[13], Bytes[14], Bytes[15]);
+  UseText8(Field, Field.Scratch);
+}
+
+VOID TimeText(FieldState &Field, const VOID *Time) {
+  if (Time == nullptr) {
+    UseText8(Field, "<null time>");
+    return;
+  }
+  const UINT8 *Bytes = (const UINT8 *)Time;
+  const UINTN Year = (UINTN)Bytes[OFFSET_OF(EFI_TIME, Year)] | ((UINTN)Bytes[OFFSET_OF(EFI_TIME, Year) + 1] << 8);
+  SPrintWithFlags(Field.Scratch, VALUE_TEXT_CHARACTERS, 0, "%02d/%02d/%04d  %02d:%02d", Bytes[OFFSET_OF(EFI_TIME, Month)],
+                  Bytes[OFFSET_OF(EFI_TIME, Day)], Year, Bytes[OFFSET_OF(EFI_TIME, Hour)],
+                  Bytes[OFFSET_OF(EFI_TIME, Minute)]);
+  UseText8(Field, Field.Scratch);
+}
+
+// Listed statuses print by name; any other as its low 32 bits in hexadecimal.
+VOID StatusText(FieldState &Field, UINT64 Status) {
+  const UINT64 Code = Status & ~STATUS_ERROR_BIT;
+  if ((Status & STATUS_ERROR_BIT) != 0 && Code >= 1 && Code <= STATUS_LAST_ERROR) {
+    UseText8(Field, mStatusTexts[Code + STATUS_ERROR_ROW_OFFSET]);
+  } else if ((Status & STATUS_ERROR_BIT) == 0 && Status <= STATUS_LAST_WARNING) {
+    UseText8(Field, mStatusTexts[Status]);
+  } else {
+    SPrintWithFlags(Field.Scratch, VALUE_TEXT_CHARACTERS, 0, "%08X", Status);
+    UseText8(Field, Field.Scratch);
+  }
+}
+
+// Steps 4 and 5: the directive after "%".
+VOID DirectiveText(FieldState &Field, FormatState &Format, ArgumentState &Arguments) {
+  const UINTN Character = ReadDirectiveFlags(Format, Field, Arguments);
+  switch (Character) {
+    case 'd': IntegerText(Field, Arguments); break;
+    case 'X': Field.Flags |= FMT_ZERO_FILL; [[fallthrough]];
+    case 'x':
+      Field.Flags |= FMT_HEX;
+      IntegerText(Field, Arguments);
+      break;
+    case 'p':
+      Field.Flags &= ~(UINTN)(FMT_SHOW_SIGN | FMT_SIGN_SPACE);
+      Field.Flags |= FMT_WIDE_VALUE | FMT_ZERO_FILL | FMT_HEX;
+      IntegerText(Field, Arguments);
+      break;
+    case 'a': StringText(Field, TakePointer(Arguments)); break;
+    case 's':
+    case 'S':
+      Field.Flags |= FMT_ARG_UCS2;
+      StringText(Field, TakePointer(Arguments));
+      break;
+    case 'c': CharacterText(Field, TakeUintn(Arguments) & 0xFFFF); break;
+    case 'g': GuidText(Field, TakePointer(Arguments)); break;
+    case 't': TimeText(Field, TakePointer(Arguments)); break;
+    case 'r': StatusText(Field, TakeUint64(Arguments)); break;
+    case '\n':
+    case '\r': LineEndText(Field, Format, Character); break;
+    default: CharacterText(Field, Character); break;
+  }
+}
+
+// Step 2 of the main walk: the argument text for the current format character.
+VOID ArgumentText(FieldState &Field, FormatState &Format, ArgumentState &Arguments) {
+  const UINTN Character = CurrentFormatCharacter(Format);
+  if (Character == '\n' || Character == '\r') {
+    LineEndText(Field, Format, Character);
+  } else if (Character == '%') {
+    DirectiveText(Field, Format, Arguments);
+  } else {
+    CharacterText(Field, Character);
+  }
+}
+
+// ---- Step 3: measure ---------------------------------------------------------
+
+UINTN TextCharacterSize(const FieldState &Field) { return (Field.Flags & FMT_ARG_UCS2) != 0 ? 2 : 1; }
+
+// Reads the text character at Text, masked to the text's character size.
+UINTN TextCharacterAt(const FieldState &Field, const CHAR8 *Text) {
+  const UINT8 *Bytes = (const UINT8 *)Text;
+  if ((Field.Flags & FMT_ARG_UCS2) != 0) {
+    return (UINTN)Bytes[0] | ((UINTN)Bytes[1] << 8);
+  }
+  return Bytes[0];
+}
+
+// Integers already have their count.  Other texts count up to their 0, or
+// up to the precision when there is one.  Then the precision becomes at
+// least the count: from here on it is the width of the field's content.
+VOID MeasureField(FieldState &Field) {
+  if ((Field.Flags & FMT_ARG_REVERSED) == 0) {
+    const UINTN Stride = TextCharacterSize(Field);
+    const BOOLEAN Bounded = (BOOLEAN)((Field.Flags & FMT_HAS_PRECISION) != 0);
+    Field.Count = 0;
+    for (const CHAR8 *Text = Field.Text; TextCharacterAt(Field, Text) != 0; Text += Stride) {
+      if (Bounded && Field.Count >= Field.Precision) {
+        break;
+      }
+      Field.Count++;
+    }
+  }
+  if (Field.Precision < Field.Count) {
+    Field.Precision = Field.Count;
+  }
+}
+
+// ---- Step 4: layout ----------------------------------------------------------
+
+VOID WriteFieldText(FieldState &Field, OutputState &Output) {
+  const INTN Step = (Field.Flags & FMT_ARG_REVERSED) != 0 ? -(INTN)TextCharacterSize(Field)
+                                                            : (INTN)TextCharacterSize(Field);
+  const CHAR8 *Text = Field.Text;
+  for (UINTN Index = Field.Prefix != 0 ? 1 : 0; Index < Field.Count && !OutputIsFull(Output);) {
+    EmitRepeated(Output, 1, TextCharacterAt(Field, Text));
+    Text += Step;
+    Index++;
+    if (Field.Grouping && ++Field.GroupPhase == 3) {
+      Field.GroupPhase = 0;
+      Index++;
+      if (Index < Field.Count) {
+        EmitRepeated(Output, 1, ',');
+      }
+    }
+  }
+}
+
+VOID LayOutField(FieldState &Field, OutputState &Output) {
+  const BOOLEAN HasWidth = (BOOLEAN)((Field.Flags & FMT_HAS_WIDTH) != 0);
+  const BOOLEAN LeftAlign = (BOOLEAN)((Field.Flags & FMT_LEFT_ALIGN) != 0);
+  const BOOLEAN Padded = (BOOLEAN)(HasWidth && Field.Width > Field.Precision);
+
+  if (Padded && !LeftAlign) {
+    EmitRepeated(Output, (INTN)(Field.Width - Field.Precision), ' ');
+  }
+  if (Field.ZeroLayout) {
+    if (Field.Prefix != 0) {
+      EmitRepeated(Output, 1, (UINTN)Field.Prefix);
+    }
+    EmitRepeated(Output, (INTN)(Field.Precision - Field.Count), '0');
+  } else {
+    EmitRepeated(Output, (INTN)(Field.Precision - Field.Count), ' ');
+  }
+  WriteFieldText(Field, Output);
+  if (Padded && LeftAlign) {
+    EmitRepeated(Output, (INTN)(Field.Width - Field.Precision), ' ');
+  }
+}
+
+VOID ResetField(FieldState &Field, UINTN CallerFlags) {
+  Field.Flags = CallerFlags & FMT_CALLER_FLAGS;
+  Field.Width = 0;
+  Field.Precision = 1;
+  Field.Prefix = 0;
+  Field.Grouping = FALSE;
+  Field.GroupPhase = 0;
+  Field.ZeroLayout = FALSE;
+  Field.Count = 0;
+  Field.Text = nullptr;
+}
+
+// The main walk: one field per format character (or directive), until the
+// format ends or the buffer is full.
+VOID WalkFormat(FormatState &Format, OutputState &Output, ArgumentState &Arguments, UINTN CallerFlags) {
+  FieldState Field;
+  while (CurrentFormatCharacter(Format) != 0 && OutputHasRoom(Output)) {
+    ResetField(Field, CallerFlags);
+    ArgumentText(Field, Format, Arguments);
+    MeasureField(Field);
+    LayOutField(Field, Output);
+    if (CurrentFormatCharacter(Format) != 0) {
+      AdvanceFormat(Format);
+    }
+  }
+}
+
+}  // namespace
+
+CHAR8 *FillRepeated(CHAR8 *Position, CHAR8 *End, INTN RepeatCount, UINTN Character, INTN Stride) {
+  for (; RepeatCount > 0 && Position < End; RepeatCount--) {
+    Position[0] = (CHAR8)(Character & 0xFF);
+    if (Stride != 1) {
+      Position[1] = (CHAR8)((Character >> 8) & 0xFF);
+    }
+    Position += Stride;
+  }
+  return Position;
+}
+
+CHAR8 *ValueToReversedDigits(CHAR8 *Buffer, UINT64 Value, UINT32 Radix) {
+  UINT32 Remainder;
+  *Buffer = 0;
+  do {
+    Value = DivU64x32Remainder(Value, Radix, &Remainder);
+    *(++Buffer) = mHexDigits[Remainder & 0xF];
+  } while (Value != 0);
+  return Buffer;
+}
+
+UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, const CHAR8 *Format, VA_LIST ArgList,
+                              BASE_LIST BaseList) {
+  CHAR8 *const OriginalBuffer = Buffer;
+  OutputState Output = {nullptr, nullptr, nullptr, (Flags & FMT_OUTPUT_UCS2) != 0 ? 2 : 1,
+                        (BOOLEAN)((Flags & FMT_COUNT_ONLY) != 0), 0};
+
+  // Start.
+  if (Output.CountOnly) {
+    if (BufferSize == 0) {
+      Buffer = nullptr;
+    }
+  } else {
+    if (BufferSize == 0) {
+      return 0;
+    }
+    ASSERT(Buffer != NULL);
+    if (Buffer == NULL) {
+      return 0;  // no buffer to write to, not even a terminator
+    }
+  }
+  if (Buffer != NULL) {
+    Output.Start = Output.Position = Buffer;
+    Output.End = Buffer + (BufferSize - 1) * (UINTN)Output.CharacterSize;
+  }
+
+  FormatState FormatText = {Format, 1, 0xFF};
+  if ((Flags & FMT_FORMAT_UCS2) != 0) {
+    ASSERT(StrSize ((CHAR16 *) Format) != 0);
+    FormatText.CharacterSize = 2;
+    FormatText.Mask = 0xFFFF;
+  } else {
+    ASSERT(AsciiStrSize (Format) != 0);
+  }
+
+  // A null format, already reported by the length check, renders as empty.
+  if (Format != NULL) {
+    ArgumentState Arguments = {&ArgList, BaseList};
+    WalkFormat(FormatText, Output, Arguments, Flags);
+  }
+
+  // Finish.
+  if (Output.CountOnly) {
+    return Output.Count;
+  }
+  ASSERT(Buffer != NULL);
+  FillRepeated(Output.Position, Output.End + Output.CharacterSize, 1, 0, Output.CharacterSize);
+  if ((Flags & FMT_OUTPUT_UCS2) != 0) {
+    ASSERT((((Flags & FMT_OUTPUT_UCS2) == 0)) || (StrSize ((CHAR16 *) OriginalBuffer) != 0));
+  } else {
+    ASSERT((((Flags & FMT_OUTPUT_UCS2) != 0)) || (AsciiStrSize (OriginalBuffer) != 0));
+  }
+  return (UINTN)(Output.Position - Output.Start) / (UINTN)Output.CharacterSize;
+}
+
+UINTN EFIAPI SPrintWithFlags(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, const CHAR8 *Format, ...) {
+  VA_LIST Marker;
+  VA_START(Marker, Format);
+  const UINTN Count = FormatIntoBuffer(Buffer, BufferSize, Flags, Format, Marker, nullptr);
+  VA_END(Marker);
+  return Count;
+}
