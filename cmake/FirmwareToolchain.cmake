@@ -9,3 +9,8 @@ set(CMAKE_C_COMPILER_TARGET x86_64-unknown-windows)
 set(CMAKE_CXX_COMPILER_TARGET x86_64-unknown-windows)
 set(CMAKE_ASM_COMPILER_TARGET x86_64-unknown-windows)
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+# For a target whose compiler simulates MSVC, CMake's Generic platform passes
+# no --target of its own: give it to every compile explicitly.
+set(CMAKE_C_FLAGS_INIT "--target=x86_64-unknown-windows")
+set(CMAKE_CXX_FLAGS_INIT "--target=x86_64-unknown-windows")
+set(CMAKE_ASM_FLAGS_INIT "--target=x86_64-unknown-windows")
