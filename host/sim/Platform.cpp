@@ -5,7 +5,15 @@ namespace sim {
 Platform::Platform() {
   bus.MapMem(kPciExpressBase, kPciExpressBase + kPciExpressSize - 1, &pciExpress);
   pci.Attach({0, 31, 0}, &lpc);
-  bus.afterAccess = [this] { DeliverPendingSmis(); };
+  bus.MapIo(PciConfigPorts::kAddressPort, PciConfigPorts::kDataPort + 3, &configPorts);
+  bus.MapIo(Cmos::kIndexPort, Cmos::kDataPort, &cmos);
+  bus.MapIo(SuperIo::kIndexPort, SuperIo::kDataPort, &superIo);
+  bus.MapIo(kUartBase, kUartBase + 7, &uart);
+  uart.SetUpAs8N1At115200();
+  bus.afterAccess = [this] {
+    clock.Advance(Clock::kAccessNs);
+    DeliverPendingSmis();
+  };
   Bus::SetCurrent(&bus);
 }
 

@@ -1,6 +1,10 @@
 // The simulated platform: the bus, the chipset's PCI Express window with its
 // LPC bridge, and the fake firmware, wired so that an SMI the chipset raises
-// reaches the handlers registered with the SMI-source dispatcher.
+// reaches the handlers registered with the SMI-source dispatcher.  The legacy
+// devices of the debug console sit on the bus too: the configuration ports
+// 0xCF8/0xCFC (same configuration space as the window), CMOS at 0x70/0x71,
+// the Super I/O at 0x370/0x371 and the UART at 0x3F8.  Each bus access
+// advances the simulated clock by Clock::kAccessNs.
 //
 // Constructing a Platform makes its bus the one the module's register access
 // reaches; only one Platform is live at a time.
@@ -10,8 +14,13 @@
 #include <vector>
 
 #include "sim/Bus.h"
+#include "sim/Clock.h"
+#include "sim/Cmos.h"
 #include "sim/FakeFirmware.h"
 #include "sim/Pci.h"
+#include "sim/PciConfigPorts.h"
+#include "sim/SuperIo.h"
+#include "sim/Uart16550.h"
 
 namespace sim {
 
@@ -27,6 +36,14 @@ class Platform {
   PciExpressWindow pciExpress{pci};
   LpcBridge lpc{[this](uint32_t source) { pendingSmis_.push_back(source); }};
   FakeFirmware firmware;
+
+  // The debug console's devices; their fault switches are public members.
+  Clock clock;
+  PciConfigPorts configPorts{pci};
+  Cmos cmos;        // selector byte 0x6F is 0x00: 115200 baud
+  SuperIo superIo;  // serial logical devices 2 and 3 inactive, as after reset
+  Uart16550 uart{clock};  // as an earlier boot stage left it: 8N1 at 115200, FIFOs on
+  static constexpr uint16_t kUartBase = 0x3F8;
 
   // SMIs dispatched so far (each delivered source counts once, handlers or not).
   int SmisDelivered() const { return smisDelivered_; }
