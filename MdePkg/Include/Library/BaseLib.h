@@ -40,8 +40,11 @@ typedef struct {
 
 #define JUMP_CONTEXT_ALIGNMENT 8
 
-UINTN EFIAPI SetJump(JumpContext *JumpBuffer);
-[[noreturn]] VOID EFIAPI LongJump(JumpContext *JumpBuffer, UINTN Value);
+// Both are written in assembly, under these unmangled names in both builds.
+// SetJump returns 0 when called, and again with LongJump's Value (never 0)
+// when a LongJump on the same buffer resumes it.
+extern "C" __attribute__((returns_twice)) UINTN EFIAPI SetJump(JumpContext *JumpBuffer);
+extern "C" [[noreturn]] VOID EFIAPI LongJump(JumpContext *JumpBuffer, UINTN Value);
 
 UINTN EFIAPI StrLen(const CHAR16 *String);
 UINTN EFIAPI StrSize(const CHAR16 *String);

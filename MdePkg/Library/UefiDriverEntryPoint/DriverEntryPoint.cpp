@@ -1,0 +1,52 @@
+// The image entry point and the loaded-image unload callback.
+
+#include "Library/UefiDriverEntryPoint.h"
+
+#include "AutoGen.h"
+#include "Library/DebugLib.h"
+#include "Library/UefiBootServicesTableLib.h"
+#include "Protocol/LoadedImage.h"
+
+EFI_STATUS EFIAPI DriverUnloadHandler(EFI_HANDLE ImageHandle) {
+  EFI_STATUS Status = ProcessModuleUnloadList(ImageHandle);
+  if (!EFI_ERROR(Status)) {
+    ProcessLibraryDestructorList(ImageHandle, gST);
+  }
+  return Status;
+}
+
+EFI_STATUS EFIAPI DriverEntryPointWithSettings(UINT32 Revision, UINT8 UnloadImageCount, EFI_HANDLE ImageHandle,
+                                               EFI_SYSTEM_TABLE *SystemTable) {
+  // A revision of 0 accepts any firmware, and the table is not read at all.
+  // Without a table there is no revision to accept.
+  if (Revision != 0) {
+    if (SystemTable == NULL || SystemTable->Hdr.Revision < Revision) {
+      return EFI_INCOMPATIBLE_VERSION;
+    }
+  }
+
+  ProcessLibraryConstructorList(ImageHandle, SystemTable);
+
+  if (UnloadImageCount != 0) {
+    EFI_LOADED_IMAGE_PROTOCOL *LoadedImage = nullptr;
+    EFI_STATUS Status = EFI_NOT_FOUND;
+    if (gBS != NULL) {
+      Status = gBS->HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&LoadedImage);
+    }
+    ASSERT_EFI_ERROR(Status);
+    // After a failure the report is all there is: no record to write into.
+    if (!EFI_ERROR(Status) && LoadedImage != NULL) {
+      LoadedImage->Unload = DriverUnloadHandler;
+    }
+  }
+
+  EFI_STATUS Status = ProcessModuleEntryPointList(ImageHandle, SystemTable);
+  if (EFI_ERROR(Status)) {
+    ProcessLibraryDestructorList(ImageHandle, SystemTable);
+  }
+  return Status;
+}
+
+EFI_STATUS EFIAPI ModuleEntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  return DriverEntryPointWithSettings(DriverRevision, DriverUnloadImageCount, ImageHandle, SystemTable);
+}
