@@ -24,17 +24,10 @@ EFI_STATUS EFIAPI ThunkSmmLocateProtocol(EFI_GUID *protocol, VOID *, VOID **inte
   return FakeFirmware::Current()->SmmLocateProtocol(*protocol, interface);
 }
 EFI_STATUS EFIAPI ThunkInSmm(const EFI_SMM_BASE2_PROTOCOL *, BOOLEAN *inSmram) {
-  FakeFirmware *fw = FakeFirmware::Current();
-  ++fw->calls.inSmm;
-  *inSmram = fw->inSmm ? 1 : 0;
-  return EFI_SUCCESS;
+  return FakeFirmware::Current()->InSmm(inSmram);
 }
 EFI_STATUS EFIAPI ThunkGetSmstLocation(const EFI_SMM_BASE2_PROTOCOL *, EFI_SMM_SYSTEM_TABLE2 **smst) {
-  FakeFirmware *fw = FakeFirmware::Current();
-  ++fw->calls.getSmstLocation;
-  if (smst == nullptr) return EFI_INVALID_PARAMETER;
-  *smst = fw->Smst();
-  return EFI_SUCCESS;
+  return FakeFirmware::Current()->GetSmstLocation(smst);
 }
 EFI_STATUS EFIAPI ThunkRegister(SMI_SOURCE_DISPATCH_PROTOCOL *, SMI_SOURCE_HANDLER handler, VOID *context,
                                 EFI_HANDLE *dispatchHandle) {
@@ -116,6 +109,20 @@ EFI_STATUS FakeFirmware::SmmLocateProtocol(const EFI_GUID &guid, void **interfac
   return EFI_NOT_FOUND;
 }
 
+EFI_STATUS FakeFirmware::InSmm(BOOLEAN *inSmram) {
+  ++calls.inSmm;
+  if (inSmram == nullptr) return EFI_INVALID_PARAMETER;
+  *inSmram = inSmm ? 1 : 0;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS FakeFirmware::GetSmstLocation(EFI_SMM_SYSTEM_TABLE2 **smst) {
+  ++calls.getSmstLocation;
+  if (smst == nullptr) return EFI_INVALID_PARAMETER;
+  *smst = Smst();
+  return EFI_SUCCESS;
+}
+
 EFI_STATUS FakeFirmware::Register(SMI_SOURCE_HANDLER handler, const void *context, EFI_HANDLE *dispatchHandle) {
   ++calls.registerHandler;
   if (handler == nullptr || context == nullptr || dispatchHandle == nullptr) return EFI_INVALID_PARAMETER;
@@ -128,13 +135,30 @@ EFI_STATUS FakeFirmware::Register(SMI_SOURCE_HANDLER handler, const void *contex
   return registerStatus;
 }
 
+EFI_STATUS FakeFirmware::RegisterGuest(uint64_t guestHandler, const void *context, EFI_HANDLE *dispatchHandle) {
+  ++calls.registerHandler;
+  if (guestHandler == 0 || context == nullptr || dispatchHandle == nullptr) return EFI_INVALID_PARAMETER;
+  if (EFI_ERROR(registerStatus)) return registerStatus;
+  uint32_t source;
+  std::memcpy(&source, context, sizeof source);
+  EFI_HANDLE handle = reinterpret_cast<EFI_HANDLE>(nextDispatchHandle_++);
+  registrations_.push_back({nullptr, source, handle, guestHandler});
+  *dispatchHandle = handle;
+  return registerStatus;
+}
+
 int FakeFirmware::Fire(uint32_t source, const void *context, void *commBuffer, UINTN *commBufferSize) {
   lastHandlerStatuses.clear();
   int ran = 0;
   const std::vector<Registration> snapshot = registrations_;
   for (const Registration &r : snapshot) {
     if (r.source != source) continue;
-    lastHandlerStatuses.push_back(r.handler(r.handle, context, commBuffer, commBufferSize));
+    if (r.guestHandler != 0) {
+      if (!guestDispatch) continue;  // the image that registered it is gone
+      lastHandlerStatuses.push_back(guestDispatch(r, context, commBuffer, commBufferSize));
+    } else {
+      lastHandlerStatuses.push_back(r.handler(r.handle, context, commBuffer, commBufferSize));
+    }
     ++ran;
   }
   return ran;

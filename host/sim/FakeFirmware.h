@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "Library/SmmServicesTableLib.h"
@@ -51,8 +52,14 @@ class FakeFirmware {
     SMI_SOURCE_HANDLER handler;
     uint32_t source;  // copied from the context during Register
     EFI_HANDLE handle;
+    uint64_t guestHandler = 0;  // a handler inside an emulated image (handler is then null)
   };
   const std::vector<Registration> &Registrations() const { return registrations_; }
+
+  // Runs a guest handler when its source fires; set by the binary harness,
+  // which owns the emulated image.  Returns the handler's status.
+  std::function<EFI_STATUS(const Registration &, const void *context, void *commBuffer, UINTN *commBufferSize)>
+      guestDispatch;
 
   // The chipset signalled `source`: call every handler registered for it with
   // the given arguments.  Returns how many handlers ran; their statuses are
@@ -67,6 +74,10 @@ class FakeFirmware {
   EFI_STATUS HandleProtocol(EFI_HANDLE handle, const EFI_GUID &guid, void **interface);
   EFI_STATUS SmmLocateProtocol(const EFI_GUID &guid, void **interface);
   EFI_STATUS Register(SMI_SOURCE_HANDLER handler, const void *context, EFI_HANDLE *dispatchHandle);
+  // Register for a handler at a guest address: the same checks, switches and counts.
+  EFI_STATUS RegisterGuest(uint64_t guestHandler, const void *context, EFI_HANDLE *dispatchHandle);
+  EFI_STATUS InSmm(BOOLEAN *inSmram);
+  EFI_STATUS GetSmstLocation(EFI_SMM_SYSTEM_TABLE2 **smst);
 
  private:
   EFI_SYSTEM_TABLE systemTable_{};

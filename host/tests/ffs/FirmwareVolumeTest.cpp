@@ -1,0 +1,210 @@
+// The packaged module checked by an independent reader: Debian's UEFIExtract
+// parses the volume the packager writes, verifies its checksums, and hands
+// back the PE32 body, which must be the image byte for byte.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "FirmwareFile.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using packager::Bytes;
+
+const fs::path kVolumeDir = "0 8C8CE578-8A3D-4F1C-9935-896185C32DD3";
+const fs::path kFileDir = kVolumeDir / "0 VexaGpioUnlockSmm";
+
+Bytes ReadBytes(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+std::string ReadText(const fs::path &path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+void WriteBytes(const fs::path &path, const Bytes &data) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+struct Outcome {
+  int status;
+  std::string output;  // stdout and stderr together
+};
+Outcome Shell(const std::string &command) {
+  Outcome run{-1, {}};
+  FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  std::array<char, 512> chunk;
+  size_t n;
+  while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) run.output.append(chunk.data(), n);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+std::string Quote(const fs::path &p) { return "'" + p.string() + "'"; }
+
+class FirmwareVolume : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vexa_ffs_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    image_ = ReadBytes(VEXA_IMAGE_PATH);
+    ASSERT_FALSE(image_.empty()) << "no image at " << VEXA_IMAGE_PATH;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  // Packs the image with the tool into dir_/name.fv.
+  fs::path Pack(const std::string &name) {
+    const fs::path fv = dir_ / (name + ".fv");
+    const Outcome run = Shell(Quote(VEXA_FFS_TOOL) + " " + Quote(VEXA_IMAGE_PATH) + " " + Quote(dir_ / (name + ".ffs")) +
+                          " " + Quote(fv));
+    EXPECT_EQ(run.status, 0) << run.output;
+    return fv;
+  }
+  // Runs the extractor on a volume; its dump lands in <volume>.dump.
+  Outcome Extract(const fs::path &fv) { return Shell(Quote(VEXA_UEFIEXTRACT) + " " + Quote(fv) + " all"); }
+
+  fs::path dir_;
+  Bytes image_;
+};
+
+TEST_F(FirmwareVolume, ExtractorParsesVolumeAndFindsTheImageUnchanged) {
+  const fs::path fv = Pack("module");
+  const Outcome run = Extract(fv);
+  ASSERT_EQ(run.status, 0) << run.output;
+  // The extractor names each problem it finds on its output; a lone volume
+  // has no top file, which is the only remark expected.
+  EXPECT_EQ(run.output.find("invalid"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("checksum"), std::string::npos) << run.output;
+
+  const fs::path dump = fv.string() + ".dump";
+  const std::string volume = ReadText(dump / kVolumeDir / "info.txt");
+  EXPECT_NE(volume.find("Subtype: FFSv2\n"), std::string::npos) << volume;
+  EXPECT_NE(volume.find("Erase polarity: 1\n"), std::string::npos) << volume;
+  EXPECT_NE(volume.find("h, valid\n"), std::string::npos) << volume;  // header checksum
+  EXPECT_EQ(volume.find("invalid"), std::string::npos) << volume;
+
+  const std::string file = ReadText(dump / kFileDir / "info.txt");
+  EXPECT_NE(file.find("File GUID: 5C7C571E-4EAA-46E7-9467-DCA8490EB9F2\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("Type: 0Ah\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("Subtype: SMM module\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("Text: VexaGpioUnlockSmm\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("Header checksum: "), std::string::npos) << file;
+  EXPECT_NE(file.find("Data checksum: "), std::string::npos) << file;
+  EXPECT_EQ(file.find("invalid"), std::string::npos) << file;
+
+  const std::string depex = ReadText(dump / kFileDir / "0 MM dependency section" / "info.txt");
+  EXPECT_NE(depex.find("Parsed expression:\nPUSH 8497455B-B489-4AC7-BD51-78DF4E1F1ACD\nEND\n"), std::string::npos)
+      << depex;
+
+  const Bytes body = ReadBytes(dump / kFileDir / "1 PE32 image section" / "body.bin");
+  EXPECT_EQ(body.size(), image_.size());
+  EXPECT_TRUE(body == image_) << "the PE32 section's body differs from the image";
+
+  const std::string ui = ReadText(dump / kFileDir / "2 UI section" / "info.txt");
+  EXPECT_NE(ui.find("Text: VexaGpioUnlockSmm\n"), std::string::npos) << ui;
+}
+
+TEST_F(FirmwareVolume, ExtractorReportsEachCorruption) {
+  const Bytes good = ReadBytes(Pack("module"));
+  ASSERT_FALSE(good.empty());
+  const size_t file = packager::kVolumeHeaderSize;
+  struct Case {
+    const char *what;
+    size_t offset;
+    const char *report;  // on the extractor's output
+    fs::path info;       // whose info.txt marks the checksum invalid
+  } cases[] = {
+      {"volume header", 44 /* attributes */, "volume header checksum is invalid", kVolumeDir},
+      {"file header", file + 1 /* name */, "invalid header checksum", kFileDir},
+      {"image byte", file + packager::kFileHeaderSize + 0x40, "invalid data checksum", kFileDir},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes bad = good;
+    bad[c.offset] ^= 0x10;
+    const fs::path fv = dir_ / (std::string("bad ") + c.what + ".fv");
+    WriteBytes(fv, bad);
+    const Outcome run = Extract(fv);
+    EXPECT_NE(run.output.find(c.report), std::string::npos) << run.output;
+    const std::string info = ReadText(fs::path(fv.string() + ".dump") / c.info / "info.txt");
+    EXPECT_NE(info.find(", invalid, should be "), std::string::npos) << info;
+  }
+}
+
+TEST_F(FirmwareVolume, ToolRejectsBadInputWithAMessage) {
+  const fs::path notPe = dir_ / "text.efi";
+  WriteBytes(notPe, Bytes{'h', 'e', 'l', 'l', 'o'});
+  Bytes truncated(image_.begin(), image_.begin() + 0x90);
+  const fs::path cut = dir_ / "cut.efi";
+  WriteBytes(cut, truncated);
+  const std::string tool = Quote(VEXA_FFS_TOOL);
+  struct Case {
+    std::string args;
+    int status;
+    const char *message;
+  } cases[] = {
+      {"", 2, "usage:"},
+      {Quote(dir_ / "missing.efi") + " out.ffs", 1, "cannot read"},
+      {Quote(notPe) + " " + Quote(dir_ / "a.ffs"), 1, "not a PE image"},
+      {Quote(cut) + " " + Quote(dir_ / "b.ffs"), 1, "vexa_ffs: "},
+      {Quote(VEXA_IMAGE_PATH) + " " + Quote(dir_ / "no-such-dir" / "c.ffs"), 1, "cannot write"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome run = Shell(tool + " " + c.args);
+    EXPECT_EQ(run.status, c.status) << run.output;
+    EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+  }
+}
+
+TEST(FirmwareFileBuilder, RefusesImagesTheFirmwareCouldNotLoad) {
+  Bytes image = ReadBytes(VEXA_IMAGE_PATH);
+  ASSERT_GT(image.size(), 0x200u);
+  ASSERT_EQ(packager::CheckPe32PlusImage(image), "");
+  const uint32_t pe = image[0x3C] | image[0x3D] << 8;
+  struct Case {
+    const char *what;
+    size_t offset;
+    uint8_t value;
+    const char *message;
+  } cases[] = {
+      {"DOS magic", 0, 'X', "no MZ header"},
+      {"PE signature", pe, 'X', "no PE signature"},
+      {"machine", pe + 4, 0x4C, "not an x86-64 image"},
+      {"optional magic", pe + 25, 0x01, "not a PE32+ image"},  // 0x10B: PE32
+      {"subsystem", pe + 24 + 0x44, 10, "not a UEFI driver image"},
+      {"PE offset", 0x3C, 0xF0, "no PE signature"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes bad = image;
+    bad[c.offset] = c.value;
+    if (std::string(c.what) == "PE offset") bad[0x3F] = 0x7F;  // far past the end
+    std::string error;
+    EXPECT_TRUE(packager::BuildModuleFile(bad, packager::kModuleFileGuid, packager::kModuleUiName, error).empty());
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+  }
+  std::string error;
+  EXPECT_TRUE(packager::BuildModuleFile(image, packager::kModuleFileGuid, u"", error).empty());
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(packager::BuildVolume({Bytes{1, 2, 3}}, error).empty());
+  EXPECT_NE(error.find("size field"), std::string::npos);
+}
+
+}  // namespace
