@@ -8,14 +8,14 @@
 
 #include "AutoGen.h"
 
-#include "Protocol/LoadedImage.h"
-#include "Protocol/SmmBase2.h"
-#include "SmiSourceDispatch.h"
-#include "VexaGpioUnlockSmm.h"
 #include "Library/DebugLib.h"
 #include "Library/SmmServicesTableLib.h"
 #include "Library/UefiBootServicesTableLib.h"
 #include "Library/UefiDriverEntryPoint.h"
+#include "Protocol/LoadedImage.h"
+#include "Protocol/SmmBase2.h"
+#include "SmiSourceDispatch.h"
+#include "VexaGpioUnlockSmm.h"
 
 UINT32 PcdDebugPrintErrorLevel = 0;
 UINT64 PcdPciExpressBaseAddress = 0x80000000;

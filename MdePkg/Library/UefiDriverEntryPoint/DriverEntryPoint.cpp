@@ -1,10 +1,9 @@
 // The image entry point and the loaded-image unload callback.
 
-#include "Library/UefiDriverEntryPoint.h"
-
 #include "AutoGen.h"
 #include "Library/DebugLib.h"
 #include "Library/UefiBootServicesTableLib.h"
+#include "Library/UefiDriverEntryPoint.h"
 #include "Protocol/LoadedImage.h"
 
 EFI_STATUS EFIAPI DriverUnloadHandler(EFI_HANDLE ImageHandle) {
