@@ -293,10 +293,14 @@ struct SerialPortLibT {
     const UINT8 *Next = Buffer;
     UINTN Remaining = NumberOfBytes;
     while (Remaining > 0) {
-      // The FIFOs must be on for a whole burst to fit; a path that has
-      // stopped decoding gives no base and ends the write too.
+      // A burst of more than one byte needs the FIFOs on; a single byte fits
+      // the holding register.  A path that has stopped decoding gives no base
+      // and ends the write too.
       Base = GetRegisterBase();
-      if (Base == 0 || (ReadRegister(Base, R_UART_IIR) & B_UART_IIR_FIFOE) == 0) {
+      if (Base == 0) {
+        return 0;
+      }
+      if (Burst > 1 && (ReadRegister(Base, R_UART_IIR) & B_UART_IIR_FIFOE) == 0) {
         return 0;
       }
       if (!WaitForLineStatus(Base, B_UART_LSR_TEMT)) {
