@@ -39,11 +39,15 @@ inline std::vector<sim::Access> TraceOfDevices(const sim::Bus &bus, std::initial
   return out;
 }
 
-// Runs of the same read returning the same value (a polling loop) as one access.
-inline std::vector<sim::Access> CollapsePolls(const std::vector<sim::Access> &trace) {
+// Runs of the same read of a polled register (LSR, MSR) returning the same
+// value as one access.
+inline std::vector<sim::Access> CollapsePolls(const std::vector<sim::Access> &trace,
+                                              std::initializer_list<uint64_t> polled = {0x3FD, 0x3FE}) {
   std::vector<sim::Access> out;
   for (const sim::Access &a : trace) {
-    if (!out.empty() && a.dir == sim::Dir::Read && out.back() == a) continue;
+    bool isPolled = false;
+    for (uint64_t address : polled) isPolled = isPolled || a.address == address;
+    if (isPolled && !out.empty() && a.dir == sim::Dir::Read && out.back() == a) continue;
     out.push_back(a);
   }
   return out;
