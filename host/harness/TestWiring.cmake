@@ -11,5 +11,6 @@ endif()
 if(TARGET test_harness)
   target_link_libraries(test_harness PRIVATE vexa_harness)
   add_dependencies(test_harness vexa_firmware_image)
-  target_compile_definitions(test_harness PRIVATE VEXA_IMAGE_PATH="${VEXA_IMAGE_PATH}")
+  target_compile_definitions(test_harness PRIVATE VEXA_IMAGE_PATH="${VEXA_IMAGE_PATH}"
+    VEXA_SOURCE_ROOT="${PROJECT_SOURCE_DIR}")
 endif()

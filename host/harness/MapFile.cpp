@@ -1,0 +1,70 @@
+#include "harness/MapFile.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace harness {
+
+namespace {
+
+// "?gBS@@3PEAUEFI_BOOT_SERVICES@@EA" -> "gBS"; "ModuleEntryPoint" stays.
+// String literals ("??_C@...") and other compiler names yield nothing.
+std::string PlainName(const std::string &symbol) {
+  if (symbol.empty()) return {};
+  if (symbol[0] != '?') return symbol;
+  if (symbol.size() < 2 || symbol[1] == '?') return {};
+  const size_t end = symbol.find('@', 1);
+  return end == std::string::npos ? std::string() : symbol.substr(1, end - 1);
+}
+
+bool IsHex(const std::string &text) {
+  return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+}  // namespace
+
+bool MapFile::Read(const std::string &path) {
+  rvas_.clear();
+  std::ifstream in(path);
+  if (!in) {
+    error_ = "cannot read the map " + path;
+    return false;
+  }
+  uint64_t base = 0;
+  bool haveBase = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::string baseText = "Preferred load address is ";
+    const size_t b = line.find(baseText);
+    if (b != std::string::npos) {
+      const std::string text = line.substr(b + baseText.size(), 16);
+      if (text.size() == 16 && IsHex(text)) {
+        base = std::stoull(text, nullptr, 16);
+        haveBase = true;
+      }
+      continue;
+    }
+    // " 0003:00000038       ?PcdDebugPrintErrorLevel@@3IA 0000000140004038     AutoGen.cpp.obj"
+    std::istringstream fields(line);
+    std::string where, symbol, address;
+    if (!(fields >> where >> symbol >> address) || where.size() != 13 || where[4] != ':' || address.size() != 16 || !IsHex(address))
+      continue;
+    const std::string name = PlainName(symbol);
+    if (!haveBase || name.empty()) continue;
+    const uint64_t va = std::stoull(address, nullptr, 16);
+    if (va >= base && va - base < (uint64_t{1} << 32)) rvas_.emplace(name, static_cast<uint32_t>(va - base));
+  }
+  if (!haveBase) {
+    error_ = path + " names no preferred load address";
+    return false;
+  }
+  return true;
+}
+
+std::optional<uint32_t> MapFile::Rva(const std::string &name) const {
+  const auto it = rvas_.find(name);
+  if (it == rvas_.end()) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace harness
