@@ -12,11 +12,22 @@
 constexpr UINT32 DriverRevision = 0;
 constexpr UINT8 DriverUnloadImageCount = 0;
 
-// Diagnostics.
+// Diagnostics.  Host tests only: a test executable may compile its own copy
+// of the debug library and the string helpers with other values, named by the
+// VEXA_TEST_ macros; the module library and the image use the values below.
+#if defined(VEXA_HOST_BUILD) && defined(VEXA_TEST_DEBUG_PROPERTY_MASK)
+constexpr UINT8 PcdDebugPropertyMask = VEXA_TEST_DEBUG_PROPERTY_MASK;
+#else
 constexpr UINT8 PcdDebugPropertyMask = 0x1F;
+#endif
 constexpr UINT32 PcdFixedDebugPrintErrorLevel = 0xFFFFFFFF;
+#if defined(VEXA_HOST_BUILD) && defined(VEXA_TEST_MAXIMUM_STRING_LENGTH)
+constexpr UINT32 PcdMaximumAsciiStringLength = VEXA_TEST_MAXIMUM_STRING_LENGTH;
+constexpr UINT32 PcdMaximumUnicodeStringLength = VEXA_TEST_MAXIMUM_STRING_LENGTH;
+#else
 constexpr UINT32 PcdMaximumAsciiStringLength = 0;
 constexpr UINT32 PcdMaximumUnicodeStringLength = 0;
+#endif
 extern UINT32 PcdDebugPrintErrorLevel;
 
 // Serial console.
