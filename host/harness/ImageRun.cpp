@@ -64,14 +64,14 @@ struct ImageRun::Hooks {
       return;
     }
     if (address >= kThunkBase && address < kThunkBase + kThunkSize) {
-      if (run.mode_ == Mode::Handler) run.Violation("handler called out to firmware at " + Hex(address));
+      if (run.mode_ == Mode::Handler) run.Violation("callout", "handler called out to firmware at " + Hex(address));
       run.Service(address);
       return;
     }
     bool inCode = false;
     for (const auto &r : run.codeRanges_) inCode = inCode || Within(address, size, r.first, r.second - r.first);
     if (!inCode) {
-      if (run.mode_ == Mode::Handler) run.Violation("instruction fetch outside the image's code at " + Hex(address));
+      if (run.mode_ == Mode::Handler) run.Violation("fetch", "instruction fetch outside the image's code at " + Hex(address));
       run.Stop("instruction fetch outside the image's code at " + Hex(address));
     }
   }
@@ -88,12 +88,12 @@ struct ImageRun::Hooks {
       const bool allowed = Within(address, width, kImageBase, run.image_.SizeOfImage()) || stack ||
                            (address == sim::Platform::kGpioLockAddress && size == 1);
       if (!allowed)
-        run.Violation(std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(size) + " bytes at " +
+        run.Violation("data", std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(size) + " bytes at " +
                       Hex(address) + " (rip " + Hex(Reg(uc, UC_X86_REG_RIP)) + ")");
       if (!write)
         for (uint64_t slot : run.bootServicesSlots_)
           if (Overlaps(address, width, slot, 8))
-            run.Violation("handler read the boot-services pointer held at " + Hex(slot));
+            run.Violation("boot-services pointer", "handler read the boot-services pointer held at " + Hex(slot));
     }
 
     if (!Within(address, width, sim::kPciExpressBase, sim::kPciExpressSize)) return;
@@ -117,7 +117,7 @@ struct ImageRun::Hooks {
     const char *what = type == UC_MEM_FETCH_UNMAPPED ? "fetch from" : type == UC_MEM_WRITE_UNMAPPED ? "write to" : "read of";
     const std::string text = std::string(what) + " unmapped address " + Hex(address) + " (rip " +
                              Hex(Reg(uc, UC_X86_REG_RIP)) + ")";
-    if (run.mode_ == Mode::Handler) run.Violation(text);
+    if (run.mode_ == Mode::Handler) run.Violation("unmapped", text);
     run.Stop(text);
     return false;
   }
@@ -125,14 +125,14 @@ struct ImageRun::Hooks {
   static uint32_t In(uc_engine *uc, uint32_t port, int size, void *user) {
     ImageRun &run = *static_cast<ImageRun *>(user);
     if (run.figures_ != nullptr) ++run.figures_->portAccesses;
-    if (run.mode_ == Mode::Handler) run.Violation("handler read port " + Hex(port));
+    if (run.mode_ == Mode::Handler) run.Violation("port", "handler read port " + Hex(port));
     return run.platform_.bus.Read(sim::Space::Io, port & 0xFFFF, size * 8);
   }
 
   static void Out(uc_engine *uc, uint32_t port, int size, uint32_t value, void *user) {
     ImageRun &run = *static_cast<ImageRun *>(user);
     if (run.figures_ != nullptr) ++run.figures_->portAccesses;
-    if (run.mode_ == Mode::Handler) run.Violation("handler wrote port " + Hex(port));
+    if (run.mode_ == Mode::Handler) run.Violation("port", "handler wrote port " + Hex(port));
     run.platform_.bus.Write(sim::Space::Io, port & 0xFFFF, size * 8, value);
   }
 
@@ -366,8 +366,9 @@ void ImageRun::Stop(const std::string &fault) {
   uc_emu_stop(uc_);
 }
 
-void ImageRun::Violation(const std::string &what) {
+void ImageRun::Violation(const char *kind, const std::string &what) {
   ++violationCount_;
+  violationKinds_.insert(kind);
   if (violations_.size() < kViolationsKept) violations_.push_back(what);
 }
 

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,9 @@ class ImageRun {
   uint64_t TotalBreakpoints() const { return totalBreakpoints_; }
   uint64_t ViolationCount() const { return violationCount_; }
   const std::vector<std::string> &Violations() const { return violations_; }  // the first few, described
+  // Which kinds of breach were seen: "callout", "fetch", "data", "port",
+  // "boot-services pointer", "unmapped".
+  const std::set<std::string> &ViolationKinds() const { return violationKinds_; }
   // Image slots that held a boot-services pointer when the entry returned.
   const std::vector<uint64_t> &BootServicesPointerSlots() const { return bootServicesSlots_; }
   const PeImage &Image() const { return image_; }
@@ -109,7 +113,7 @@ class ImageRun {
   EFI_STATUS Call(uint64_t function, const uint64_t args[4], Mode mode, RunFigures &figures);
   void BuildTables();
   void Service(uint64_t thunk);
-  void Violation(const std::string &what);
+  void Violation(const char *kind, const std::string &what);
   void Stop(const std::string &fault);
   uint64_t GuestOf(const void *hostInterface) const;
   void FindBootServicesSlots();
@@ -133,6 +137,7 @@ class ImageRun {
   uint64_t totalBreakpoints_ = 0;
   uint64_t violationCount_ = 0;
   std::vector<std::string> violations_;
+  std::set<std::string> violationKinds_;
   std::vector<uint64_t> bootServicesSlots_;
   std::vector<std::pair<uint64_t, uint64_t>> codeRanges_;  // executable sections, [first, end)
   std::vector<sim::FakeFirmware::Registration> deferredSmis_;

@@ -1,0 +1,159 @@
+// The image's SMI handler stays inside its bounds: while it runs, every
+// instruction comes from the image's code and every data access goes to the
+// image, its stack or the GPIO lock byte, whatever the dispatcher hands it.
+// The checks themselves are shown to fire on code that breaks each rule.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "RealImage.h"
+
+namespace {
+
+using harness::ImageRun;
+
+constexpr int kDispatches = 100'000;
+
+class Confinement : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(realimage::Boot(platform_, booted_));
+    ASSERT_EQ(booted_.status, EFI_SUCCESS);
+    handler_ = realimage::RegisteredHandler(platform_);
+    ASSERT_NE(handler_, 0u);
+  }
+  ImageRun &Run() { return *booted_.run; }
+  uint64_t Symbol(const char *name) { return harness::kImageBase + booted_.map.Rva(name).value(); }
+
+  sim::Platform platform_;
+  realimage::Booted booted_;
+  uint64_t handler_ = 0;
+};
+
+// Arguments a hostile or broken dispatcher might pass.
+uint64_t HostileArgument(std::mt19937_64 &rng, uint32_t imageSize) {
+  switch (rng() % 7) {
+    case 0: return 0;
+    case 1: return harness::kSmramBase + rng() % harness::kSmramSize;  // into SMRAM
+    case 2: return harness::kImageBase + rng() % imageSize;            // into the image itself
+    case 3: return harness::kStackTop - 8 - rng() % 0x200;             // into the handler's own stack
+    case 4: return harness::kBootServicesBase + rng() % harness::kBootServicesSize;  // out of SMRAM
+    case 5: return 0x8000000000000000ull | rng();                      // not canonical
+    default: return rng();
+  }
+}
+
+TEST_F(Confinement, HostileDispatchesStayInsideTheImageAndAlwaysSucceed) {
+  ASSERT_FALSE(Run().BootServicesPointerSlots().empty()) << "the boot bound no boot-services pointer to guard";
+  for (const char *global : {"gBS", "gST"}) {
+    bool guarded = false;
+    for (uint64_t slot : Run().BootServicesPointerSlots()) guarded = guarded || slot == Symbol(global);
+    EXPECT_TRUE(guarded) << global << " is not among the guarded slots";
+  }
+
+  std::mt19937_64 rng(20261208);
+  const uint32_t imageSize = Run().Image().SizeOfImage();
+  int notSuccess = 0, unlocked = 0, wrongAccessCount = 0, wrongByte = 0;
+  uint64_t lockSetInstructions = 0, lockClearInstructions = 0;
+  for (int i = 0; i < kDispatches; ++i) {
+    const uint8_t before = static_cast<uint8_t>(rng());
+    platform_.lpc.Byte(sim::LpcBridge::kGpioLockRegister) = before;
+    const EFI_STATUS status =
+        Run().CallHandler(handler_, HostileArgument(rng, imageSize), HostileArgument(rng, imageSize),
+                          HostileArgument(rng, imageSize), HostileArgument(rng, imageSize));
+    const harness::RunFigures &f = Run().LastHandlerFigures();
+    const bool wasLocked = (before & 1) != 0;
+    notSuccess += status != EFI_SUCCESS;
+    unlocked += !platform_.lpc.Locked();
+    wrongAccessCount += f.memoryMappedAccesses + f.portAccesses != (wasLocked ? 1u : 3u);
+    wrongByte += platform_.lpc.GpioLockByte() != (before | 1);
+    (wasLocked ? lockSetInstructions : lockClearInstructions) = f.instructions;
+    if ((i & 0xFFF) == 0) platform_.bus.ClearTrace();
+  }
+  EXPECT_EQ(Run().HandlerRuns(), static_cast<uint64_t>(kDispatches));
+  EXPECT_EQ(Run().ViolationCount(), 0u) << Run().Violations().front();
+  EXPECT_EQ(Run().Fault(), "");
+  EXPECT_EQ(notSuccess, 0);
+  EXPECT_EQ(unlocked, 0);
+  EXPECT_EQ(wrongAccessCount, 0);
+  EXPECT_EQ(wrongByte, 0);
+  EXPECT_GT(lockSetInstructions, 0u);
+  EXPECT_GT(lockClearInstructions, lockSetInstructions);
+}
+
+TEST_F(Confinement, CodeThatCallsOutOrTouchesPortsIsCaught) {
+  // The entry point, run as if it were the handler: it calls the firmware
+  // (boot-services memory, thunks) and programs the console's ports.
+  Run().CallHandler(Symbol("ModuleEntryPoint"), ImageRun::kImageHandle, ImageRun::kSystemTable, 0, 0);
+  EXPECT_GT(Run().ViolationCount(), 0u);
+  for (const char *kind : {"callout", "data", "port"}) EXPECT_EQ(Run().ViolationKinds().count(kind), 1u) << kind;
+}
+
+TEST_F(Confinement, FetchOutsideTheCodeIsCaught) {
+  const uint64_t data = Symbol("PcdDebugPrintErrorLevel");
+  EXPECT_EQ(Run().CallHandler(data, 0, 0, 0, 0), harness::kHarnessFault);
+  ASSERT_GT(Run().ViolationCount(), 0u);
+  EXPECT_NE(Run().Violations().front().find("instruction fetch outside the image's code"), std::string::npos)
+      << Run().Violations().front();
+}
+
+// The handler's first bytes replaced, before anything runs them, by code
+// that breaks one rule; then one dispatch.
+class PatchedHandler : public ::testing::Test {
+ protected:
+  void Patch(std::vector<uint8_t> code, int rip32At = -1, uint64_t target = 0) {
+    ASSERT_TRUE(realimage::LoadImage(platform_, booted_));
+    handler_ = harness::kImageBase + booted_.map.Rva("GpioUnlockSmiHandler").value();
+    if (rip32At >= 0) {  // a RIP-relative displacement to `target`, from the end of the instruction
+      const int32_t disp = static_cast<int32_t>(target - (handler_ + rip32At + 4));
+      std::memcpy(&code[rip32At], &disp, 4);
+    }
+    ASSERT_TRUE(booted_.run->WriteGuest(handler_, code.data(), code.size()));
+    booted_.status = booted_.run->RunEntryPoint();
+    ASSERT_EQ(booted_.status, EFI_SUCCESS) << booted_.run->Fault();
+  }
+  sim::Platform platform_;
+  realimage::Booted booted_;
+  uint64_t handler_ = 0;
+};
+
+TEST_F(PatchedHandler, ReadingABootServicesPointerIsCaught) {
+  // mov rax, [rip + gBS]; xor eax, eax; ret
+  harness::MapFile map;
+  ASSERT_TRUE(map.Read(realimage::MapPath()));
+  Patch({0x48, 0x8B, 0x05, 0, 0, 0, 0, 0x31, 0xC0, 0xC3}, 3, harness::kImageBase + map.Rva("gBS").value());
+  EXPECT_EQ(booted_.run->CallHandler(handler_, 0, 0, 0, 0), EFI_SUCCESS);
+  ASSERT_EQ(booted_.run->ViolationCount(), 1u);
+  EXPECT_EQ(booted_.run->ViolationKinds(), std::set<std::string>{"boot-services pointer"});
+  EXPECT_NE(booted_.run->Violations()[0].find("boot-services pointer"), std::string::npos)
+      << booted_.run->Violations()[0];
+}
+
+TEST_F(PatchedHandler, DereferencingAHostileArgumentIsCaught) {
+  // mov al, [rdx] (the Context argument); xor eax, eax; ret
+  Patch({0x8A, 0x02, 0x31, 0xC0, 0xC3});
+  const struct {
+    const char *what;
+    uint64_t context;
+    const char *violation;
+  } cases[] = {
+      {"into SMRAM, outside the image", harness::kSmramBase + 0x10, "handler read 1 bytes at 0x7F000010"},
+      {"out of SMRAM", harness::kBootServicesBase, "handler read 1 bytes at 0x100000"},
+      {"null", 0, "read of unmapped address 0x0"},
+  };
+  uint64_t seen = 0;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    booted_.run->CallHandler(handler_, 0, c.context, 0, 0);
+    ASSERT_GT(booted_.run->ViolationCount(), seen);
+    EXPECT_NE(booted_.run->Violations()[seen].find(c.violation), std::string::npos) << booted_.run->Violations()[seen];
+    seen = booted_.run->ViolationCount();
+  }
+  // An argument that points into the image's own stack is the handler's own memory.
+  booted_.run->CallHandler(handler_, 0, harness::kStackTop - 0x100, 0, 0);
+  EXPECT_EQ(booted_.run->ViolationCount(), seen);
+}
+
+}  // namespace
