@@ -1,0 +1,35 @@
+# cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DIMAGE=... -P Rebuild.cmake
+# Builds the image from scratch in BUILD_DIR and compares it with IMAGE.
+foreach(var SOURCE_DIR BUILD_DIR IMAGE)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "Rebuild.cmake needs -D${var}=...")
+  endif()
+endforeach()
+if(NOT EXISTS ${IMAGE})
+  message(FATAL_ERROR "no image to compare with at ${IMAGE}")
+endif()
+
+file(REMOVE_RECURSE ${BUILD_DIR})
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${BUILD_DIR}
+          -DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/cmake/FirmwareToolchain.cmake
+          -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel
+  RESULT_VARIABLE configured OUTPUT_QUIET)
+if(NOT configured EQUAL 0)
+  message(FATAL_ERROR "configuring the second firmware build failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target vexa_image -j2
+  RESULT_VARIABLE built OUTPUT_QUIET)
+if(NOT built EQUAL 0)
+  message(FATAL_ERROR "building the second image failed")
+endif()
+
+set(rebuilt ${BUILD_DIR}/firmware/VexaGpioUnlockSmm.efi)
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${IMAGE} ${rebuilt} RESULT_VARIABLE differs)
+if(NOT differs EQUAL 0)
+  file(SHA256 ${IMAGE} first)
+  file(SHA256 ${rebuilt} second)
+  message(FATAL_ERROR "the images differ:\n  ${IMAGE} ${first}\n  ${rebuilt} ${second}")
+endif()
+file(SIZE ${IMAGE} size)
+message(STATUS "identical, ${size} bytes: ${IMAGE} and ${rebuilt}")

@@ -1,0 +1,20 @@
+# The image test reads the image the firmware sub-build links, with its map
+# file, and knows the directories whose names must not appear in it.
+add_dependencies(test_image vexa_firmware_image)
+target_compile_definitions(test_image PRIVATE
+  VEXA_IMAGE_PATH="${VEXA_IMAGE_PATH}"
+  VEXA_IMAGE_MAP_PATH="${CMAKE_BINARY_DIR}/firmware-build/firmware/VexaGpioUnlockSmm.map"
+  VEXA_BUILD_DIR="${CMAKE_BINARY_DIR}"
+  VEXA_SOURCE_ROOT="${PROJECT_SOURCE_DIR}")
+
+# Reproducible: the same sources linked again in a directory of another name
+# and depth give the same bytes.
+add_test(NAME image.RebuildInAnotherDirectoryIsByteIdentical
+  COMMAND ${CMAKE_COMMAND}
+    -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+    -DBUILD_DIR=${CMAKE_BINARY_DIR}/image-rebuild/in/a/deeper/directory
+    -DIMAGE=${VEXA_IMAGE_PATH}
+    -P ${CMAKE_CURRENT_LIST_DIR}/Rebuild.cmake)
+# A firmware build of its own: run it once, in the full suite.
+set_tests_properties(image.RebuildInAnotherDirectoryIsByteIdentical PROPERTIES
+  LABELS no-sanitize TIMEOUT 900)
