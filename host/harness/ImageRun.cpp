@@ -96,6 +96,15 @@ struct ImageRun::Hooks {
             run.Violation("boot-services pointer", "handler read the boot-services pointer held at " + Hex(slot));
     }
 
+    // Between the image and the stack nothing lives: an access there is a
+    // stack overflow or a stray pointer.
+    const uint64_t imageEnd = kImageBase + run.image_.SizeOfImage();
+    if (Overlaps(address, width, imageEnd, kStackTop - kStackSize - imageEnd)) {
+      run.Stop(std::string(write ? "write to" : "read of") + " unused SMRAM at " + Hex(address) +
+               " (stack overflow or stray pointer)");
+      return;
+    }
+
     if (!Within(address, width, sim::kPciExpressBase, sim::kPciExpressSize)) return;
     if (size != 1 && size != 2 && size != 4) {
       run.Stop("device access of " + std::to_string(size) + " bytes at " + Hex(address));

@@ -12,6 +12,12 @@
 // From then on, every SMI the platform delivers runs the handler the image
 // registered, in the emulator, until the ImageRun is destroyed.
 //
+// The entry point is called as an SMM core calls it: the Microsoft x64
+// convention, RCX the image handle (a handle carrying a loaded-image
+// protocol), RDX the system table, a 16-byte aligned stack in SMRAM with the
+// 32-byte shadow space, MXCSR at its reset value 0x1F80.  With the configured
+// unload count of 0 no unload callback is installed, and none is called.
+//
 // Port I/O and every access to the PCI Express window go to platform.bus at
 // their exact width, so the bus trace is the image's own.  INT3 is counted and
 // execution resumes after it.  A run that leaves its bounds (an unmapped

@@ -60,6 +60,7 @@ class FirmwareVolume : public ::testing::Test {
     char pattern[] = "/tmp/vexa_ffs_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
+    ASSERT_TRUE(fs::exists(VEXA_UEFIEXTRACT)) << "UEFIExtract (Debian package uefitool-cli) is not installed";
     image_ = ReadBytes(VEXA_IMAGE_PATH);
     ASSERT_FALSE(image_.empty()) << "no image at " << VEXA_IMAGE_PATH;
   }

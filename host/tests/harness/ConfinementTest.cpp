@@ -156,4 +156,12 @@ TEST_F(PatchedHandler, DereferencingAHostileArgumentIsCaught) {
   EXPECT_EQ(booted_.run->ViolationCount(), seen);
 }
 
+TEST_F(PatchedHandler, RunningOffTheStackStopsTheRun) {
+  // mov byte [rsp - 0x20000], 0; xor eax, eax; ret
+  Patch({0xC6, 0x84, 0x24, 0x00, 0x00, 0xFE, 0xFF, 0x00, 0x31, 0xC0, 0xC3});
+  EXPECT_EQ(booted_.run->CallHandler(handler_, 0, 0, 0, 0), harness::kHarnessFault);
+  EXPECT_NE(booted_.run->Fault().find("unused SMRAM"), std::string::npos) << booted_.run->Fault();
+  EXPECT_EQ(booted_.run->ViolationKinds(), std::set<std::string>{"data"});
+}
+
 }  // namespace
