@@ -18,8 +18,10 @@ UINTN EFIAPI InternalLongJumpCheck(JumpContext *JumpBuffer, UINTN Value) {
   ASSERT(Value != 0);
 
   // Nothing to resume from: stay here, where a debugger can see why.
-  while (!Usable) {
-    CpuDeadLoop();
+  if (!Usable) {
+    for (;;) {
+      CpuDeadLoop();
+    }
   }
 
   // SetJump returning 0 would make its caller take the direct path again; a
