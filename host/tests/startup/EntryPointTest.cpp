@@ -4,7 +4,10 @@
 // paths, and the start-up settings a platform may choose.
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <regex>
 #include <string>
 
@@ -297,6 +300,24 @@ TEST_F(EntryPointTest, RevisionCheck) {
       EXPECT_EQ(gST, nullptr);
     }
   }
+}
+
+TEST_F(EntryPointTest, WithRevisionZeroTheTableHeaderIsNeverRead) {
+  // A copy of the system table whose header (signature and revision, its
+  // first 16 bytes) lies on a page that cannot be read: reading the revision
+  // would fault.
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  void *pages = ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(pages, MAP_FAILED);
+  auto *table = reinterpret_cast<EFI_SYSTEM_TABLE *>(static_cast<uint8_t *>(pages) + page - 16);
+  std::memcpy(table, firmware.SystemTable(), sizeof *table);
+  ASSERT_EQ(::mprotect(pages, page, PROT_NONE), 0);
+
+  EXPECT_EQ(ModuleEntryPoint(firmware.ImageHandle(), table), EFI_SUCCESS);
+  EXPECT_EQ(gST, table);
+  EXPECT_EQ(firmware.Registrations().size(), 1u);
+
+  ::munmap(pages, 2 * page);
 }
 
 TEST_F(EntryPointTest, RevisionZeroAcceptsATableOfAnyRevision) {
