@@ -71,7 +71,8 @@ struct ImageRun::Hooks {
     bool inCode = false;
     for (const auto &r : run.codeRanges_) inCode = inCode || Within(address, size, r.first, r.second - r.first);
     if (!inCode) {
-      if (run.mode_ == Mode::Handler) run.Violation("fetch", "instruction fetch outside the image's code at " + Hex(address));
+      if (run.mode_ == Mode::Handler)
+        run.Violation("fetch", "instruction fetch outside the image's code at " + Hex(address));
       run.Stop("instruction fetch outside the image's code at " + Hex(address));
     }
   }
@@ -88,8 +89,8 @@ struct ImageRun::Hooks {
       const bool allowed = Within(address, width, kImageBase, run.image_.SizeOfImage()) || stack ||
                            (address == sim::Platform::kGpioLockAddress && size == 1);
       if (!allowed)
-        run.Violation("data", std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(size) + " bytes at " +
-                      Hex(address) + " (rip " + Hex(Reg(uc, UC_X86_REG_RIP)) + ")");
+        run.Violation("data", std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(size) +
+                                  " bytes at " + Hex(address) + " (rip " + Hex(Reg(uc, UC_X86_REG_RIP)) + ")");
       if (!write)
         for (uint64_t slot : run.bootServicesSlots_)
           if (Overlaps(address, width, slot, 8))
@@ -123,9 +124,11 @@ struct ImageRun::Hooks {
 
   static bool Unmapped(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t value, void *user) {
     ImageRun &run = *static_cast<ImageRun *>(user);
-    const char *what = type == UC_MEM_FETCH_UNMAPPED ? "fetch from" : type == UC_MEM_WRITE_UNMAPPED ? "write to" : "read of";
-    const std::string text = std::string(what) + " unmapped address " + Hex(address) + " (rip " +
-                             Hex(Reg(uc, UC_X86_REG_RIP)) + ")";
+    const char *what = type == UC_MEM_FETCH_UNMAPPED   ? "fetch from"
+                       : type == UC_MEM_WRITE_UNMAPPED ? "write to"
+                                                       : "read of";
+    const std::string text =
+        std::string(what) + " unmapped address " + Hex(address) + " (rip " + Hex(Reg(uc, UC_X86_REG_RIP)) + ")";
     if (run.mode_ == Mode::Handler) run.Violation("unmapped", text);
     run.Stop(text);
     return false;
@@ -171,12 +174,12 @@ ImageRun::ImageRun(sim::Platform &platform) : platform_(platform) {
   // translated after they are added.
   uc_hook h;
   ok = ok && uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(&Hooks::Code), this, 1, 0) == UC_ERR_OK;
-  ok = ok && uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(&Hooks::Memory),
-                         this, 1, 0) == UC_ERR_OK;
-  ok = ok && uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void *>(&Hooks::Unmapped), this, 1, 0) ==
-                 UC_ERR_OK;
-  ok = ok && uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(&Hooks::In), this, 1, 0, UC_X86_INS_IN) ==
-                 UC_ERR_OK;
+  ok = ok && uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(&Hooks::Memory), this,
+                         1, 0) == UC_ERR_OK;
+  ok = ok &&
+       uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void *>(&Hooks::Unmapped), this, 1, 0) == UC_ERR_OK;
+  ok = ok &&
+       uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(&Hooks::In), this, 1, 0, UC_X86_INS_IN) == UC_ERR_OK;
   ok = ok && uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(&Hooks::Out), this, 1, 0, UC_X86_INS_OUT) ==
                  UC_ERR_OK;
   ok = ok && uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void *>(&Hooks::Interrupt), this, 1, 0) == UC_ERR_OK;
@@ -356,8 +359,7 @@ EFI_STATUS ImageRun::Call(uint64_t function, const uint64_t args[4], Mode mode, 
 
   EFI_STATUS status = Reg(uc_, UC_X86_REG_RAX);
   if (stopped_ || err != UC_ERR_OK || rip != returnAddress) {
-    if (!stopped_)
-      fault_ = std::string("emulation stopped: ") + uc_strerror(err) + " at " + Hex(rip);
+    if (!stopped_) fault_ = std::string("emulation stopped: ") + uc_strerror(err) + " at " + Hex(rip);
     status = kHarnessFault;
   }
 
@@ -476,7 +478,8 @@ void ImageRun::Service(uint64_t thunk) {
              uint64_t r = 0;
              ReadGuest(Reg(uc_, UC_X86_REG_RSP), &r, 8);
              return r;
-           }()) + ")");
+           }()) +
+           ")");
       return;
   }
   SetReg(uc_, UC_X86_REG_RAX, status);

@@ -47,7 +47,8 @@ bool MapFile::Read(const std::string &path) {
     // " 0003:00000038       ?PcdDebugPrintErrorLevel@@3IA 0000000140004038     AutoGen.cpp.obj"
     std::istringstream fields(line);
     std::string where, symbol, address;
-    if (!(fields >> where >> symbol >> address) || where.size() != 13 || where[4] != ':' || address.size() != 16 || !IsHex(address))
+    if (!(fields >> where >> symbol >> address) || where.size() != 13 || where[4] != ':' || address.size() != 16 ||
+        !IsHex(address))
       continue;
     const std::string name = PlainName(symbol);
     if (!haveBase || name.empty()) continue;

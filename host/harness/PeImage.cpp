@@ -61,8 +61,10 @@ std::string PeImage::Parse(const std::vector<uint8_t> &file) {
     section.rawSize = Get32(file, s + 16);
     section.rawOffset = Get32(file, s + 20);
     section.characteristics = Get32(file, s + 36);
-    if (!Fits(sizeOfImage_, section.rva, section.virtualSize)) return "section " + section.name + " lies outside the image";
-    if (!Fits(file.size(), section.rawOffset, section.rawSize)) return "section " + section.name + " lies outside the file";
+    if (!Fits(sizeOfImage_, section.rva, section.virtualSize))
+      return "section " + section.name + " lies outside the image";
+    if (!Fits(file.size(), section.rawOffset, section.rawSize))
+      return "section " + section.name + " lies outside the file";
     sections_.push_back(section);
   }
   if (entryRva_ >= sizeOfImage_) return "entry point outside the image";

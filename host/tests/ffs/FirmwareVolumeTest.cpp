@@ -3,7 +3,6 @@
 // back the PE32 body, which must be the image byte for byte.
 
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <array>
@@ -72,8 +71,8 @@ class FirmwareVolume : public ::testing::Test {
   // Packs the image with the tool into dir_/name.fv.
   fs::path Pack(const std::string &name) {
     const fs::path fv = dir_ / (name + ".fv");
-    const Outcome run = Shell(Quote(VEXA_FFS_TOOL) + " " + Quote(VEXA_IMAGE_PATH) + " " + Quote(dir_ / (name + ".ffs")) +
-                          " " + Quote(fv));
+    const Outcome run = Shell(Quote(VEXA_FFS_TOOL) + " " + Quote(VEXA_IMAGE_PATH) + " " +
+                              Quote(dir_ / (name + ".ffs")) + " " + Quote(fv));
     EXPECT_EQ(run.status, 0) << run.output;
     return fv;
   }

@@ -35,13 +35,20 @@ class Confinement : public ::testing::Test {
 // Arguments a hostile or broken dispatcher might pass.
 uint64_t HostileArgument(std::mt19937_64 &rng, uint32_t imageSize) {
   switch (rng() % 7) {
-    case 0: return 0;
-    case 1: return harness::kSmramBase + rng() % harness::kSmramSize;  // into SMRAM
-    case 2: return harness::kImageBase + rng() % imageSize;            // into the image itself
-    case 3: return harness::kStackTop - 8 - rng() % 0x200;             // into the handler's own stack
-    case 4: return harness::kBootServicesBase + rng() % harness::kBootServicesSize;  // out of SMRAM
-    case 5: return 0x8000000000000000ull | rng();                      // not canonical
-    default: return rng();
+    case 0:
+      return 0;
+    case 1:
+      return harness::kSmramBase + rng() % harness::kSmramSize;  // into SMRAM
+    case 2:
+      return harness::kImageBase + rng() % imageSize;  // into the image itself
+    case 3:
+      return harness::kStackTop - 8 - rng() % 0x200;  // into the handler's own stack
+    case 4:
+      return harness::kBootServicesBase + rng() % harness::kBootServicesSize;  // out of SMRAM
+    case 5:
+      return 0x8000000000000000ull | rng();  // not canonical
+    default:
+      return rng();
   }
 }
 

@@ -22,8 +22,8 @@ inline std::string MapPath() {
 
 // Settings a scenario varies before the entry point runs.
 struct BootSettings {
-  uint32_t printLevel = 0;   // the module's print-level variable
-  uint8_t cmosSelector = 0;  // CMOS byte 0x6F (baud rate in bits 1-2)
+  uint32_t printLevel = 0;     // the module's print-level variable
+  uint8_t cmosSelector = 0;    // CMOS byte 0x6F (baud rate in bits 1-2)
   bool uartFromReset = false;  // the UART as reset leaves it, so the module programs it
 };
 

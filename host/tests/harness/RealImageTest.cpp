@@ -11,8 +11,8 @@
 #include "Library/SmmServicesTableLib.h"
 #include "Library/UefiDriverEntryPoint.h"
 #include "RealImage.h"
-#include "support/TestSupport.h"
 #include "VexaGpioUnlockSmm.h"
+#include "support/TestSupport.h"
 
 namespace {
 

@@ -45,8 +45,8 @@ Bytes Section(uint8_t type, const uint8_t *body, size_t size) {
 }
 
 // PE/COFF facts the check needs.
-constexpr uint16_t kDosMagic = 0x5A4D;           // "MZ"
-constexpr uint32_t kPeSignature = 0x00004550;    // "PE\0\0"
+constexpr uint16_t kDosMagic = 0x5A4D;         // "MZ"
+constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
 constexpr uint16_t kMachineX64 = 0x8664;
 constexpr uint16_t kOptionalMagicPe32Plus = 0x20B;
 constexpr uint16_t kSubsystemEfiBootServiceDriver = 11;
@@ -116,9 +116,9 @@ Bytes BuildModuleFile(const Bytes &image, const EFI_GUID &name, const std::u16st
   // Sections follow each other 4-byte aligned; the padding belongs to no
   // section and is zero.
   Bytes body;
-  for (const Bytes &section : {Section(kSectionSmmDepex, depex, sizeof depex),
-                               Section(kSectionPe32, image.data(), image.size()),
-                               Section(kSectionUserInterface, ui.data(), ui.size())}) {
+  for (const Bytes &section :
+       {Section(kSectionSmmDepex, depex, sizeof depex), Section(kSectionPe32, image.data(), image.size()),
+        Section(kSectionUserInterface, ui.data(), ui.size())}) {
     body.resize(AlignUp(body.size(), 4), 0);
     body.insert(body.end(), section.begin(), section.end());
   }

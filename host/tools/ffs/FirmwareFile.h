@@ -50,7 +50,8 @@ constexpr size_t kVolumeHeaderSize = 0x48;  // fixed header plus one block-map r
 constexpr size_t kFileHeaderSize = 24;
 constexpr uint32_t kMaxSectionSize = 0xFFFFFF;  // larger needs the extended headers, which this packer does not write
 constexpr EFI_GUID kFfs2FileSystemGuid = {0x8C8CE578, 0x8A3D, 0x4F1C, {0x99, 0x35, 0x89, 0x61, 0x85, 0xC3, 0x2D, 0xD3}};
-constexpr EFI_GUID kSmiSourceDispatchGuid = {0x8497455B, 0xB489, 0x4AC7, {0xBD, 0x51, 0x78, 0xDF, 0x4E, 0x1F, 0x1A, 0xCD}};
+constexpr EFI_GUID kSmiSourceDispatchGuid = {
+    0x8497455B, 0xB489, 0x4AC7, {0xBD, 0x51, 0x78, 0xDF, 0x4E, 0x1F, 0x1A, 0xCD}};
 
 // Volume attributes: read and write capabilities and status (0x3F), sticky
 // write (0x200), memory mapped (0x400), erase polarity 1 (0x800), files

@@ -42,7 +42,8 @@ int main(int argc, char **argv) {
     return 1;
   }
   std::string error;
-  const packager::Bytes file = packager::BuildModuleFile(image, packager::kModuleFileGuid, packager::kModuleUiName, error);
+  const packager::Bytes file =
+      packager::BuildModuleFile(image, packager::kModuleFileGuid, packager::kModuleUiName, error);
   if (file.empty()) {
     std::fprintf(stderr, "vexa_ffs: %s: %s\n", argv[1], error.c_str());
     return 1;
