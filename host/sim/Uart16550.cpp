@@ -37,7 +37,7 @@ void Uart16550::SetFifoControl(uint8_t fcr) {
 }
 
 size_t Uart16550::FifoDepth() const {
-  if (!fifoEnabled_) return 1;  // the holding register
+  if (!FifosEnabled()) return 1;  // the holding register
   return fifo64_ ? 64 : 16;
 }
 
@@ -96,7 +96,7 @@ uint32_t Uart16550::Read(Space, uint64_t offset, int) {
     case kIerDlm:
       return dlab ? dlm_ : ier_;
     case kIirFcr:
-      if (!fifoEnabled_) return kIirNoInterrupt;
+      if (!FifosEnabled()) return kIirNoInterrupt;
       return kIirFifos | (fifo64_ ? kIirFifo64 : 0) | kIirNoInterrupt;
     case kLcr:
       return lcr_;

@@ -62,7 +62,7 @@ class Uart16550 : public Device {
   uint8_t LineControl() const { return lcr_; }
   uint16_t Divisor() const { return static_cast<uint16_t>(dlm_ << 8 | dll_); }
   uint8_t ModemControl() const { return mcr_; }
-  bool FifosEnabled() const { return fifoEnabled_; }
+  bool FifosEnabled() const { return fifoEnabled_ && !faults.fifosAbsent; }
   size_t FifoDepth() const;
   // The baud rate the latch gives (0 for a zero divisor).
   uint32_t BaudRate() const { return Divisor() == 0 ? 0 : kInputClockHz / (16u * Divisor()); }

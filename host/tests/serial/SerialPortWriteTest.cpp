@@ -69,10 +69,17 @@ TEST(SerialPortWrite, NullBufferReturnsZeroWithNoAccess) {
 }
 
 TEST(SerialPortWrite, FifoGuardStopsBeforeTheFirstBurst) {
-  Platform p;
-  p.uart.SetFifoControl(0x00);
-  EXPECT_EQ(SerialPortWrite(Bytes(kForty), 40), 0u);
-  EXPECT_TRUE(TraceIs(p.bus.Trace(), {IoR8(0x3FA, 0x01)}));
+  for (const bool absent : {false, true}) {
+    SCOPED_TRACE(absent ? "an 8250-class part" : "FIFOs switched off");
+    Platform p;
+    if (absent) {
+      p.uart.faults.fifosAbsent = true;
+    } else {
+      p.uart.SetFifoControl(0x00);
+    }
+    EXPECT_EQ(SerialPortWrite(Bytes(kForty), 40), 0u);
+    EXPECT_TRUE(TraceIs(p.bus.Trace(), {IoR8(0x3FA, 0x01)}));
+  }
 }
 
 TEST(SerialPortWrite, FifoGuardStopsBeforeTheSecondBurstAfterSixteenBytesWentOut) {
