@@ -1,0 +1,29 @@
+// Command line of the main-job tool.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+struct Options {
+  bool help = false;
+  bool hostBuild = false;          // run the module's host build instead of the real image
+  std::string imagePath;           // the real image (default: the one this build produced)
+  int attempts = 10;               // unlock attempts by the attacker
+  uint8_t cmos = 0x00;             // CMOS byte 0x6F: bits 1-2 select the baud rate
+  uint32_t printLevel = 0;         // the module's print-level variable
+  uint8_t superIoDevice2 = 0x00;   // activate bytes of the Super I/O's serial devices at power-on
+  uint8_t superIoDevice3 = 0x00;
+  bool deadUart = false;           // a UART whose transmitter never empties
+  bool trace = false;              // print every register access, decoded per device
+};
+
+// Parses argv; on a bad option returns nothing and sets `error`.
+std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::string &error);
+
+extern const char kUsage[];
+
+}  // namespace tool

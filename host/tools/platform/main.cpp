@@ -1,0 +1,154 @@
+// The main job: boots VexaGpioUnlockSmm on the simulated platform exactly as
+// firmware loads it, lets an attacker clear the GPIO lock again and again,
+// and shows what a serial terminal would show and whether every unlock was
+// undone.  By default the real image runs, in the CPU emulator; --host runs
+// the module's host build instead.
+
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AutoGen.h"
+#include "Library/PrintLib.h"
+#include "Library/UefiDriverEntryPoint.h"
+#include "Options.h"
+#include "harness/ImageRun.h"
+#include "harness/MapFile.h"
+#include "sim/Platform.h"
+
+namespace {
+
+std::atomic<int> gHostBreakpoints{0};
+void OnBreakpoint(int) { gHostBreakpoints.fetch_add(1); }
+
+std::string StatusText(EFI_STATUS status) {
+  CHAR8 name[64];
+  AsciiSPrint(name, sizeof name, "%r", status);
+  char text[96];
+  std::snprintf(text, sizeof text, "%s (0x%016llX)", name, static_cast<unsigned long long>(status));
+  return text;
+}
+
+// "io  w8  0x3FB UART.LCR <- 0x80"
+std::string DescribeForTrace(const sim::Access &a) {
+  std::string where = "(no device)";
+  if (a.device != nullptr) {
+    where = a.device->Name();
+    const std::string reg = a.device->RegisterName(a.space, a.offset, a.dir);
+    if (!reg.empty()) where = reg.rfind(where + ".", 0) == 0 ? reg : where + "." + reg;
+  }
+  const bool io = a.space == sim::Space::Io;
+  const bool read = a.dir == sim::Dir::Read;
+  char text[160];
+  std::snprintf(text, sizeof text, "%-3s %c%-2d 0x%0*llX %-24s %s 0x%0*X", io ? "io" : "mem", read ? 'r' : 'w',
+                a.width, io ? 3 : 8, static_cast<unsigned long long>(a.address), where.c_str(), read ? "->" : "<-",
+                a.width / 4, a.value);
+  return text;
+}
+
+const char *LineFormat(uint8_t lcr) {
+  static char text[8];
+  static const char parity[] = {'N', 'O', 'N', 'E', 'N', 'M', 'N', 'S'};
+  std::snprintf(text, sizeof text, "%d%c%d", 5 + (lcr & 3), parity[(lcr >> 3) & 7], (lcr & 4) ? 2 : 1);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string error;
+  const std::optional<tool::Options> parsed = tool::ParseOptions({argv + 1, argv + argc}, error);
+  if (!parsed) {
+    std::fprintf(stderr, "vexa-platform: %s\n", error.c_str());
+    return 2;
+  }
+  const tool::Options &o = *parsed;
+  if (o.help) {
+    std::fputs(tool::kUsage, stdout);
+    return 0;
+  }
+
+  sim::Platform platform;
+  platform.cmos.Byte(sim::Cmos::kSerialBaudIndex) = o.cmos;
+  platform.superIo.Reg(2, 0x30) = o.superIoDevice2;
+  platform.superIo.Reg(3, 0x30) = o.superIoDevice3;
+  platform.uart.faults.transmitterStuck = o.deadUart;
+
+  std::unique_ptr<harness::ImageRun> run;
+  EFI_STATUS status;
+  int breakpoints = 0;
+  if (o.hostBuild) {
+    struct sigaction action = {};
+    action.sa_handler = OnBreakpoint;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTRAP, &action, nullptr);
+    PcdDebugPrintErrorLevel = o.printLevel;
+    status = ModuleEntryPoint(platform.firmware.ImageHandle(), platform.firmware.SystemTable());
+    breakpoints = gHostBreakpoints.load();
+  } else {
+    const std::string image = o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath;
+    run = std::make_unique<harness::ImageRun>(platform);
+    if (!run->Load(image)) {
+      std::fprintf(stderr, "vexa-platform: cannot load %s: %s\n", image.c_str(), run->Fault().c_str());
+      return 1;
+    }
+    if (o.printLevel != 0) {
+      // The print level is a variable in the image's data; find it in the linker's map.
+      harness::MapFile map;
+      const std::string mapPath = image.substr(0, image.rfind('.')) + ".map";
+      const auto rva = map.Read(mapPath) ? map.Rva("PcdDebugPrintErrorLevel") : std::nullopt;
+      if (!rva || !run->WriteGuest(harness::kImageBase + *rva, &o.printLevel, sizeof o.printLevel)) {
+        std::fprintf(stderr, "vexa-platform: cannot set the print level: no PcdDebugPrintErrorLevel in %s\n",
+                     mapPath.c_str());
+        return 1;
+      }
+    }
+    status = run->RunEntryPoint();
+    if (status == harness::kHarnessFault) {
+      std::fprintf(stderr, "vexa-platform: the image stopped in the emulator: %s\n", run->Fault().c_str());
+      return 1;
+    }
+    breakpoints = static_cast<int>(run->TotalBreakpoints());
+  }
+  const size_t bootAccesses = platform.bus.Trace().size();
+
+  int relocked = 0;
+  for (int attempt = 0; attempt < o.attempts; ++attempt) {
+    platform.AttackerClearsGpioLock();
+    relocked += platform.lpc.Locked() ? 1 : 0;
+  }
+
+  platform.uart.DrainAll();
+  const sim::Uart16550 &uart = platform.uart;
+  std::printf("== %s on the simulated platform\n", o.hostBuild ? "host build" : "VexaGpioUnlockSmm.efi");
+  std::printf("== serial console at 0x3F8: %u baud %s, FIFOs %s\n", uart.BaudRate(), LineFormat(uart.LineControl()),
+              uart.FifosEnabled() ? "on" : "off");
+  const std::string console = sim::RenderAsTerminal(uart.Sent());
+  if (console.empty()) {
+    std::printf("(nothing on the console%s)\n",
+                o.deadUart ? ": the UART never took a byte"
+                           : o.printLevel == 0 ? ": the configured print level 0 lets only assertion reports through; "
+                                                 "try --print-level 0x40"
+                                               : "");
+  } else {
+    std::fputs(console.c_str(), stdout);
+    if (console.back() != '\n') std::fputc('\n', stdout);
+  }
+
+  if (o.trace) {
+    std::printf("== register accesses (%zu during boot, %zu after)\n", bootAccesses,
+                platform.bus.Trace().size() - bootAccesses);
+    for (size_t i = 0; i < platform.bus.Trace().size(); ++i) {
+      if (i == bootAccesses) std::printf("-- boot done; the attacker starts\n");
+      std::printf("%s\n", DescribeForTrace(platform.bus.Trace()[i]).c_str());
+    }
+  }
+
+  std::printf("summary: attempts %d, re-locked %d, SMIs %d, breakpoints %d, entry status %s\n", o.attempts, relocked,
+              platform.SmisDelivered(), breakpoints, StatusText(status).c_str());
+  return (relocked == o.attempts && !EFI_ERROR(status)) ? 0 : 1;
+}
