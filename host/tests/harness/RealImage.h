@@ -25,11 +25,15 @@ struct BootSettings {
   uint32_t printLevel = 0;     // the module's print-level variable
   uint8_t cmosSelector = 0;    // CMOS byte 0x6F (baud rate in bits 1-2)
   bool uartFromReset = false;  // the UART as reset leaves it, so the module programs it
+  bool smmBase2Missing = false;
+  bool dispatcherMissing = false;
 };
 
 inline void Configure(sim::Platform &platform, const BootSettings &setup) {
   platform.cmos.Byte(0x6F) = setup.cmosSelector;
   if (setup.uartFromReset) platform.uart.PowerOnReset();
+  platform.firmware.smmBase2Present = !setup.smmBase2Missing;
+  platform.firmware.smiSourceDispatchPresent = !setup.dispatcherMissing;
 }
 
 // The image, loaded on `platform`, with its print level set.

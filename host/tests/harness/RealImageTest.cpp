@@ -24,6 +24,7 @@ struct Outcome {
   std::string uart;
   int registrations;
   bool locked;
+  int breakpoints;
 };
 
 // Boot, then the attacker clears the lock `attacks` times.
@@ -36,12 +37,17 @@ Outcome HostBuild(const BootSettings &setup) {
   gSmst = nullptr;
   mSmiSourceDispatch = nullptr;
   PcdDebugPrintErrorLevel = setup.printLevel;
+  testsupport::BreakpointCounter breakpoints;
   const EFI_STATUS status = ModuleEntryPoint(platform.firmware.ImageHandle(), platform.firmware.SystemTable());
   PcdDebugPrintErrorLevel = 0;
   for (int i = 0; i < kAttacks; ++i) platform.AttackerClearsGpioLock();
   platform.uart.DrainAll();
-  return {status, platform.bus.Trace(), platform.uart.Sent(),
-          static_cast<int>(platform.firmware.Registrations().size()), platform.lpc.Locked()};
+  return {status,
+          platform.bus.Trace(),
+          platform.uart.Sent(),
+          static_cast<int>(platform.firmware.Registrations().size()),
+          platform.lpc.Locked(),
+          breakpoints.Count()};
 }
 
 Outcome Image(const BootSettings &setup) {
@@ -50,10 +56,14 @@ Outcome Image(const BootSettings &setup) {
   EXPECT_TRUE(realimage::Boot(platform, b, setup));
   for (int i = 0; i < kAttacks; ++i) platform.AttackerClearsGpioLock();
   EXPECT_EQ(b.run->Fault(), "");
-  EXPECT_EQ(b.run->HandlerRuns(), static_cast<uint64_t>(kAttacks));
+  EXPECT_EQ(b.run->HandlerRuns(), platform.firmware.Registrations().empty() ? 0u : uint64_t{kAttacks});
   platform.uart.DrainAll();
-  return {b.status, platform.bus.Trace(), platform.uart.Sent(),
-          static_cast<int>(platform.firmware.Registrations().size()), platform.lpc.Locked()};
+  return {b.status,
+          platform.bus.Trace(),
+          platform.uart.Sent(),
+          static_cast<int>(platform.firmware.Registrations().size()),
+          platform.lpc.Locked(),
+          static_cast<int>(b.run->TotalBreakpoints())};
 }
 
 TEST(RealImage, BootAndSmiTraceEqualsTheHostBuildAccessByAccess) {
@@ -64,6 +74,8 @@ TEST(RealImage, BootAndSmiTraceEqualsTheHostBuildAccessByAccess) {
       {"quiet boot, UART already set up", {}},
       {"messages on, UART from reset, 9600 baud", {0x80000040u, 0x06, true}},
       {"errors only, 57600 baud", {0x80000000u, 0x02, false}},
+      {"SMM Base2 missing: assertion reports", {0x80000040u, 0x04, true, true, false}},
+      {"dispatcher missing", {0x80000040u, 0x00, false, false, true}},
   };
   for (const auto &s : scenarios) {
     SCOPED_TRACE(s.name);
@@ -74,7 +86,9 @@ TEST(RealImage, BootAndSmiTraceEqualsTheHostBuildAccessByAccess) {
     EXPECT_EQ(image.status, host.status);
     EXPECT_EQ(image.uart, host.uart);
     EXPECT_EQ(image.registrations, host.registrations);
-    EXPECT_TRUE(image.locked);
+    EXPECT_EQ(image.locked, host.locked);
+    EXPECT_EQ(image.locked, image.registrations == 1);
+    EXPECT_EQ(image.breakpoints, host.breakpoints);
   }
 }
 
