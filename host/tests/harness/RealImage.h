@@ -32,8 +32,8 @@ struct BootSettings {
 inline void Configure(sim::Platform &platform, const BootSettings &setup) {
   platform.cmos.Byte(0x6F) = setup.cmosSelector;
   if (setup.uartFromReset) platform.uart.PowerOnReset();
-  platform.firmware.smmBase2Present = !setup.smmBase2Missing;
-  platform.firmware.smiSourceDispatchPresent = !setup.dispatcherMissing;
+  if (setup.smmBase2Missing) platform.firmware.smmBase2Present = false;
+  if (setup.dispatcherMissing) platform.firmware.smiSourceDispatchPresent = false;
 }
 
 // The image, loaded on `platform`, with its print level set.
