@@ -73,7 +73,7 @@ static UINT8 SuperIoActivateByte(UINT8 LogicalDevice) {
 }
 
 VOID EFIAPI InitializeSuperIo(VOID) {
-  for (UINT8 Row = 0; Row < sizeof mSuperIoUpdateTable / sizeof mSuperIoUpdateTable[0]; Row++) {
+  for (UINTN Row = 0; Row < sizeof mSuperIoUpdateTable / sizeof mSuperIoUpdateTable[0]; Row++) {
     const SUPER_IO_UPDATE_ENTRY *Entry = &mSuperIoUpdateTable[Row];
     IoWrite8(SUPER_IO_INDEX_PORT, Entry->Index);
     const UINT8 Value = IoRead8(SUPER_IO_DATA_PORT);
@@ -86,7 +86,7 @@ VOID EFIAPI InitializeSuperIo(VOID) {
   if (SerialAActive == SIO_ACTIVE || SerialBActive == SIO_ACTIVE) {
     return;
   }
-  for (UINT8 Row = 0; Row < sizeof mSuperIoSerialTable / sizeof mSuperIoSerialTable[0]; Row++) {
+  for (UINTN Row = 0; Row < sizeof mSuperIoSerialTable / sizeof mSuperIoSerialTable[0]; Row++) {
     SuperIoWrite(mSuperIoSerialTable[Row].Index, mSuperIoSerialTable[Row].Value);
   }
 }
