@@ -14,8 +14,11 @@ EFI_STATUS EFIAPI DriverUnloadHandler(EFI_HANDLE ImageHandle) {
   return Status;
 }
 
-EFI_STATUS EFIAPI DriverEntryPointWithSettings(UINT32 Revision, UINT8 UnloadImageCount, EFI_HANDLE ImageHandle,
-                                               EFI_SYSTEM_TABLE *SystemTable) {
+// The load sequence; inlined into both callers, so that ModuleEntryPoint
+// keeps only what the configured settings need.
+static inline __attribute__((always_inline)) EFI_STATUS LoadSequence(UINT32 Revision, UINT8 UnloadImageCount,
+                                                                     EFI_HANDLE ImageHandle,
+                                                                     EFI_SYSTEM_TABLE *SystemTable) {
   // A revision of 0 accepts any firmware, and the table is not read at all.
   // Without a table there is no revision to accept.
   if (Revision != 0) {
@@ -46,6 +49,11 @@ EFI_STATUS EFIAPI DriverEntryPointWithSettings(UINT32 Revision, UINT8 UnloadImag
   return Status;
 }
 
+EFI_STATUS EFIAPI DriverEntryPointWithSettings(UINT32 Revision, UINT8 UnloadImageCount, EFI_HANDLE ImageHandle,
+                                               EFI_SYSTEM_TABLE *SystemTable) {
+  return LoadSequence(Revision, UnloadImageCount, ImageHandle, SystemTable);
+}
+
 EFI_STATUS EFIAPI ModuleEntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  return DriverEntryPointWithSettings(DriverRevision, DriverUnloadImageCount, ImageHandle, SystemTable);
+  return LoadSequence(DriverRevision, DriverUnloadImageCount, ImageHandle, SystemTable);
 }
