@@ -31,7 +31,6 @@ enum Thunk : uint64_t {
 };
 constexpr uint64_t ThunkAddress(Thunk t) { return kThunkBase + 16 * t; }
 
-constexpr uint64_t kBootInstructionBudget = 200'000'000;
 constexpr uint64_t kHandlerInstructionBudget = 100'000;
 constexpr size_t kViolationsKept = 32;
 
@@ -106,7 +105,9 @@ struct ImageRun::Hooks {
       return;
     }
 
-    if (!Within(address, width, sim::kPciExpressBase, sim::kPciExpressSize)) return;
+    if (!Within(address, width, sim::kPciExpressBase, sim::kPciExpressSize) &&
+        run.devicePages_.count(address >> 12) == 0)
+      return;
     if (size != 1 && size != 2 && size != 4) {
       run.Stop("device access of " + std::to_string(size) + " bytes at " + Hex(address));
       return;
@@ -129,7 +130,17 @@ struct ImageRun::Hooks {
                                                        : "read of";
     const std::string text =
         std::string(what) + " unmapped address " + Hex(address) + " (rip " + Hex(Reg(uc, UC_X86_REG_RIP)) + ")";
-    if (run.mode_ == Mode::Handler) run.Violation("unmapped", text);
+    if (run.mode_ == Mode::Handler) {
+      run.Violation("unmapped", text);
+    } else if (type != UC_MEM_FETCH_UNMAPPED && address >= kDeviceSpaceFirst && address < kDeviceSpaceEnd) {
+      // Device space: the page becomes RAM that the memory hook fills from,
+      // and forwards to, the bus (a device mapped there, or nothing).
+      const uint64_t page = address & ~uint64_t{0xFFF};
+      if (uc_mem_map(uc, page, 0x1000, UC_PROT_READ | UC_PROT_WRITE) == UC_ERR_OK) {
+        run.devicePages_.insert(page >> 12);
+        return true;  // the access is retried on the new page
+      }
+    }
     run.Stop(text);
     return false;
   }
@@ -308,7 +319,7 @@ EFI_STATUS ImageRun::RunEntryPoint() {
   }
   const uint64_t args[4] = {kImageHandle, kSystemTable, 0, 0};
   boot_ = {};
-  instructionBudget_ = kBootInstructionBudget;
+  instructionBudget_ = bootInstructionBudget;
   const EFI_STATUS status = Call(kImageBase + image_.EntryRva(), args, Mode::Boot, boot_);
   FindBootServicesSlots();
   return status;

@@ -18,8 +18,8 @@
 // 32-byte shadow space, MXCSR at its reset value 0x1F80.  With the configured
 // unload count of 0 no unload callback is installed, and none is called.
 //
-// Port I/O and every access to the PCI Express window go to platform.bus at
-// their exact width, so the bus trace is the image's own.  INT3 is counted and
+// Port I/O, every access to the PCI Express window and every access to other
+// device space go to platform.bus at their exact width, so the bus trace is the image's own.  INT3 is counted and
 // execution resumes after it.  A run that leaves its bounds (an unmapped
 // access, an unexpected firmware service, an instruction budget) stops with
 // a fault: the status is then kHarnessFault and Fault() describes it.
@@ -54,6 +54,12 @@ constexpr uint64_t kSmramSize = 0x00400000;
 constexpr uint64_t kImageBase = 0x7F100000;
 constexpr uint64_t kStackTop = kSmramBase + kSmramSize;
 constexpr uint64_t kStackSize = 0x00010000;
+// Memory from here up that the harness has not mapped is device space: a
+// page there is mapped on first touch and reaches the bus (only during the
+// boot; the handler touches nothing outside its bounds).  Below it, an
+// unmapped access is a fault.
+constexpr uint64_t kDeviceSpaceFirst = 0x80000000;
+constexpr uint64_t kDeviceSpaceEnd = uint64_t{1} << 40;
 
 // Returned by the runs when the emulation itself stopped on a fault.
 constexpr EFI_STATUS kHarnessFault = 0xDEAD00000000FA17ull;
@@ -72,6 +78,10 @@ class ImageRun {
   ~ImageRun();
   ImageRun(const ImageRun &) = delete;
   ImageRun &operator=(const ImageRun &) = delete;
+
+  // Instructions a boot may run before it counts as hung and is stopped
+  // (a device model that never becomes ready would otherwise keep it polling).
+  uint64_t bootInstructionBudget = 200'000'000;
 
   bool Load(const std::string &imagePath);
   bool LoadBytes(const std::vector<uint8_t> &file);
@@ -147,6 +157,7 @@ class ImageRun {
   std::vector<uint64_t> bootServicesSlots_;
   std::vector<std::pair<uint64_t, uint64_t>> codeRanges_;  // executable sections, [first, end)
   std::vector<sim::FakeFirmware::Registration> deferredSmis_;
+  std::set<uint64_t> devicePages_;  // page numbers mapped as device space
 };
 
 }  // namespace harness
