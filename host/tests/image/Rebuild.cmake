@@ -29,7 +29,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${IMAGE} ${rebuilt} RE
 if(NOT differs EQUAL 0)
   file(SHA256 ${IMAGE} first)
   file(SHA256 ${rebuilt} second)
-  message(FATAL_ERROR "the images differ:\n  ${IMAGE} ${first}\n  ${rebuilt} ${second}")
+  message(FATAL_ERROR "the images differ:\n  ${IMAGE} ${first}\n  ${rebuilt} ${second}\n"
+                      "(an image built before the sources last changed differs too: build, then test)")
 endif()
 file(SIZE ${IMAGE} size)
 message(STATUS "identical, ${size} bytes: ${IMAGE} and ${rebuilt}")
