@@ -19,37 +19,18 @@ using namespace sim;
 
 namespace {
 
-struct Report {
-  std::string file, text;
-  bool operator==(const Report &o) const { return file == o.file && text == o.text; }
-};
-std::ostream &operator<<(std::ostream &os, const Report &r) { return os << r.file << ": " << r.text; }
+using Report = testsupport::AssertionReport;
 
 class AssertionReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    gImageHandle = nullptr;
-    gST = nullptr;
-    gBS = nullptr;
-    gSmst = nullptr;
-    mInternalSmmBase2 = nullptr;
+    testsupport::UnbindModuleGlobals();
     savedLevel_ = PcdDebugPrintErrorLevel;
   }
   void TearDown() override { PcdDebugPrintErrorLevel = savedLevel_; }
 
-  std::string Console() {
-    platform.uart.DrainAll();
-    return platform.uart.Sent();
-  }
-  // Every "ASSERT file(line): text" line on the console; each must end in CR LF.
-  std::vector<Report> Reports() {
-    std::vector<Report> out;
-    const std::string console = Console();
-    static const std::regex line(R"(ASSERT ([^(\r\n]+)\((\d+)\): ([^\r\n]*)\r\n)");
-    for (auto it = std::sregex_iterator(console.begin(), console.end(), line); it != std::sregex_iterator(); ++it)
-      out.push_back({(*it)[1], (*it)[3]});
-    return out;
-  }
+  std::string Console() { return testsupport::ConsoleText(platform); }
+  std::vector<Report> Reports() { return testsupport::AssertionReports(Console()); }
   size_t MemoryAccesses() const {
     size_t n = 0;
     for (const Access &a : platform.bus.Trace()) n += a.space == Space::Mem;

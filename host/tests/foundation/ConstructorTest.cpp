@@ -16,13 +16,7 @@ EFI_STATUS EFIAPI RefusingLocateProtocol(EFI_GUID *, VOID *, VOID **) { return E
 
 class ConstructorTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    gImageHandle = nullptr;
-    gST = nullptr;
-    gBS = nullptr;
-    gSmst = nullptr;
-    mInternalSmmBase2 = nullptr;
-  }
+  void SetUp() override { testsupport::UnbindModuleGlobals(); }
   Platform platform;
   FakeFirmware &fw = platform.firmware;
 };

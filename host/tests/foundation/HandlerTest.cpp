@@ -37,11 +37,7 @@ class ScriptedByte : public Device {
 
 class GpioLockTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    gSmst = nullptr;
-    mInternalSmmBase2 = nullptr;
-    mSmiSourceDispatch = nullptr;
-  }
+  void SetUp() override { testsupport::UnbindModuleGlobals(); }
   // Binds the SMM system table as start-up would, then runs the module's entry.
   EFI_STATUS BindAndEnter() {
     EXPECT_EQ(SmmServicesTableLibConstructor(platform.firmware.ImageHandle(), platform.firmware.SystemTable()),

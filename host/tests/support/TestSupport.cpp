@@ -3,6 +3,12 @@
 #include <signal.h>
 
 #include <atomic>
+#include <regex>
+
+#include "Library/SmmServicesTableLib.h"
+#include "Library/UefiBootServicesTableLib.h"
+#include "VexaGpioUnlockSmm.h"
+#include "sim/Platform.h"
 
 namespace testsupport {
 
@@ -34,5 +40,29 @@ BreakpointCounter::BreakpointCounter() {
 BreakpointCounter::~BreakpointCounter() { sigaction(SIGTRAP, &gPrevious, nullptr); }
 
 int BreakpointCounter::Count() const { return gTraps.load(); }
+
+void UnbindModuleGlobals() {
+  gImageHandle = nullptr;
+  gST = nullptr;
+  gBS = nullptr;
+  gSmst = nullptr;
+  mInternalSmmBase2 = nullptr;
+  mSmiSourceDispatch = nullptr;
+}
+
+std::string ConsoleText(sim::Platform &platform) {
+  platform.uart.DrainAll();
+  return platform.uart.Sent();
+}
+
+std::ostream &operator<<(std::ostream &os, const AssertionReport &r) { return os << r.file << ": " << r.text; }
+
+std::vector<AssertionReport> AssertionReports(const std::string &console) {
+  static const std::regex report(R"(ASSERT ([^(\r\n]+)\((\d+)\): ([^\r\n]*)\r\n)");
+  std::vector<AssertionReport> out;
+  for (auto it = std::sregex_iterator(console.begin(), console.end(), report); it != std::sregex_iterator(); ++it)
+    out.push_back({(*it)[1], (*it)[3]});
+  return out;
+}
 
 }  // namespace testsupport

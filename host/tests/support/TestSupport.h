@@ -4,9 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "sim/Bus.h"
+
+namespace sim {
+class Platform;
+}
 
 namespace testsupport {
 
@@ -25,5 +31,21 @@ class BreakpointCounter {
   ~BreakpointCounter();
   int Count() const;
 };
+
+// Module globals outlive a test: unbind them, as they are at load.
+void UnbindModuleGlobals();
+
+// Everything the platform's UART has put on the line, once it has drained.
+std::string ConsoleText(sim::Platform &platform);
+
+// Each "ASSERT file(line): text" report on a console, in order; a report
+// counts only when it ends in CR LF.
+struct AssertionReport {
+  std::string file;
+  std::string text;
+  bool operator==(const AssertionReport &o) const { return file == o.file && text == o.text; }
+};
+std::ostream &operator<<(std::ostream &os, const AssertionReport &r);
+std::vector<AssertionReport> AssertionReports(const std::string &console);
 
 }  // namespace testsupport
