@@ -29,22 +29,13 @@ std::string ReportPattern(const std::string &file, const std::string &text) {
 class EntryPointTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Module globals outlive a test; start each one unbound, as at load.
-    gImageHandle = nullptr;
-    gST = nullptr;
-    gBS = nullptr;
-    gSmst = nullptr;
-    mInternalSmmBase2 = nullptr;
-    mSmiSourceDispatch = nullptr;
+    testsupport::UnbindModuleGlobals();
     mDriverEntryPointStatus = EFI_SUCCESS;
   }
 
   EFI_STATUS Load() { return ModuleEntryPoint(firmware.ImageHandle(), firmware.SystemTable()); }
 
-  std::string Console() {
-    platform.uart.DrainAll();
-    return platform.uart.Sent();
-  }
+  std::string Console() { return testsupport::ConsoleText(platform); }
 
   // Accesses to the given ports, in order.
   std::vector<sim::Access> PortAccesses(uint64_t first, uint64_t last) const {
