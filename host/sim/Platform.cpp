@@ -21,6 +21,17 @@ Platform::~Platform() {
   if (Bus::Current() == &bus) Bus::SetCurrent(nullptr);
 }
 
+void Platform::EnforceLegacyDecode() {
+  superIo.decoded = [this] {
+    const uint16_t ranges = lpc.Word(0x80), enables = lpc.Word(0x82);
+    return (enables & 0x0008) != 0 && (ranges & 0x1000) != 0;
+  };
+  uart.decoded = [this] {
+    const uint16_t ranges = lpc.Word(0x80), enables = lpc.Word(0x82);
+    return (enables & 0x0001) != 0 && (ranges & 0x0007) == 0 && superIo.Active(2) && superIo.IoBase(2) == kUartBase;
+  };
+}
+
 void Platform::DeliverPendingSmis() {
   // An SMI is taken at the boundary of the instruction that raised it; the
   // handler's own accesses run to completion before the next one is taken.

@@ -45,6 +45,14 @@ class Platform {
   Uart16550 uart{clock};  // as an earlier boot stage left it: 8N1 at 115200, FIFOs on
   static constexpr uint16_t kUartBase = 0x3F8;
 
+  // Makes the legacy devices answer only as the chipset and Super I/O route
+  // them, as after a cold reset: ports 0x370-0x377 need the LPC bridge's
+  // floppy range at 0x370 (register 0x80 bit 12) enabled (0x82 bit 3); the
+  // UART at 0x3F8 needs COM A decoded at 0x3F8 (0x80 bits 0-2 zero, 0x82
+  // bit 0) and logical device 2 active at base 0x3F8.  Off by default: the
+  // platform then behaves as if an earlier stage had opened everything.
+  void EnforceLegacyDecode();
+
   // SMIs dispatched so far (each delivered source counts once, handlers or not).
   int SmisDelivered() const { return smisDelivered_; }
 

@@ -5,12 +5,12 @@
 namespace sim {
 
 uint32_t SuperIo::Read(Space, uint64_t offset, int) {
-  if (absent) return 0xFF;
+  if (absent || (decoded && !decoded())) return 0xFF;
   return offset == 0 ? index_ : Target(index_);
 }
 
 void SuperIo::Write(Space, uint64_t offset, int, uint32_t value) {
-  if (absent) return;
+  if (absent || (decoded && !decoded())) return;
   if (offset == 0) {
     index_ = static_cast<uint8_t>(value);
   } else {

@@ -1,12 +1,13 @@
 // A Super I/O chip with ISA Plug and Play configuration registers behind
 // index/data ports 0x370/0x371, open at any time (no entry key).  Registers
 // below 0x30 are global; register 0x07 selects the logical device whose
-// registers 0x30 (activate), 0x60/0x61 (I/O base), 0x70 (IRQ) and the
-// device-specific ones at 0xF0 and above the data port then reaches.
+// registers 0x30 (activate), 0x60/0x61 (I/O base), 0x70 (IRQ) and its own
+// ones from 0xF0 up the data port then reaches.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "sim/Bus.h"
 
@@ -34,6 +35,9 @@ class SuperIo : public Device {
 
   // Fault switch: the chip does not answer (reads 0xFF, writes are lost).
   bool absent = false;
+  // When set, the chip answers only while this returns true (the chipset
+  // forwards its ports); see Platform::EnforceLegacyDecode.
+  std::function<bool()> decoded;
 
  private:
   uint8_t &Target(uint8_t index) { return index < 0x30 ? global_[index] : devices_[SelectedDevice()][index]; }

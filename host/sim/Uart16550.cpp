@@ -89,6 +89,7 @@ void Uart16550::DrainAll() {
 
 uint32_t Uart16550::Read(Space, uint64_t offset, int) {
   CatchUp();
+  if (decoded && !decoded()) return 0xFF;
   const bool dlab = (lcr_ & kLcrDlab) != 0;
   switch (offset & 7) {
     case kRbrThrDll:
@@ -118,6 +119,7 @@ uint32_t Uart16550::Read(Space, uint64_t offset, int) {
 
 void Uart16550::Write(Space, uint64_t offset, int, uint32_t value) {
   CatchUp();
+  if (decoded && !decoded()) return;
   const uint8_t byte = static_cast<uint8_t>(value);
   const bool dlab = (lcr_ & kLcrDlab) != 0;
   switch (offset & 7) {

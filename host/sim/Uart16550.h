@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -46,6 +47,10 @@ class Uart16550 : public Device {
     bool fifosAbsent = false;              // an 8250-class part: FCR ignored, IIR bits 6-7 clear
     std::optional<uint8_t> modemLinesHeld;  // MSR reads this, whatever the peer does
   } faults;
+
+  // When set, the UART answers only while this returns true (reads 0xFF,
+  // writes are lost otherwise); see Platform::EnforceLegacyDecode.
+  std::function<bool()> decoded;
 
   // The peer's modem lines as MSR shows them (DSR and CTS up by default).
   void SetModemStatus(uint8_t msr) { msr_ = msr; }

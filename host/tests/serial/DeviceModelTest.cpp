@@ -238,3 +238,34 @@ TEST(TerminalRendering, AsATerminalOnTheLineWouldShowIt) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace sim;
+
+TEST(LegacyDecode, ConsoleAnswersOnlyOnceTheHookHasOpenedDecodeAndActivatedTheSerialPort) {
+  Platform p;
+  p.EnforceLegacyDecode();
+  p.uart.PowerOnReset();
+  EXPECT_EQ(p.bus.Read(Space::Io, 0x371, 8), 0xFFu);
+  EXPECT_EQ(p.bus.Read(Space::Io, 0x3FD, 8), 0xFFu);
+
+  ASSERT_EQ(SerialPortInitialize(), EFI_SUCCESS);
+  EXPECT_EQ(p.uart.BaudRate(), 115200u);
+  const std::string text = "decoded\r\n";
+  EXPECT_EQ(SerialPortWrite(reinterpret_cast<const UINT8 *>(text.data()), text.size()), text.size());
+  p.uart.DrainAll();
+  EXPECT_EQ(RenderAsTerminal(p.uart.Sent()), "decoded\n");
+}
+
+TEST(LegacyDecode, SerialPortLeftActiveElsewhereKeepsTheConsoleDark) {
+  Platform p;
+  p.EnforceLegacyDecode();
+  p.superIo.Reg(2, 0x30) = 0x01;  // active, but at no base: the table is skipped
+  ASSERT_EQ(SerialPortInitialize(), EFI_SUCCESS);  // LSR reads 0xFF: drained
+  EXPECT_EQ(SerialPortWrite(reinterpret_cast<const UINT8 *>("x"), 1), 1u);  // IIR 0xFF passes the guard
+  p.uart.DrainAll();
+  EXPECT_EQ(p.uart.Sent(), "");
+}
+
+}  // namespace
