@@ -4,6 +4,7 @@
 #include "Library/IoLib.h"
 #include "SerialPort/SerialPortLib.h"
 
+// clang-format off
 // Legacy decode of the LPC bridge (bus 0, device 31, function 0), registers
 // 0x80-0x83, written as one dword through configuration mechanism #1.  It
 // replaces the four registers; 0xCF8 keeps the address afterwards.
@@ -22,6 +23,8 @@
 #define SIO_SERIAL_A 0x02
 #define SIO_SERIAL_B 0x03
 
+// clang-format on
+
 typedef struct {
   UINT8 Index;
   UINT8 AndMask;
@@ -33,6 +36,7 @@ typedef struct {
   UINT8 Value;
 } SUPER_IO_REGISTER_ENTRY;
 
+// clang-format off
 // Always applied, each register read before it is written.
 static const SUPER_IO_UPDATE_ENTRY mSuperIoUpdateTable[] = {
     {0x07, 0x00, 0x11},  // logical device 0x11
@@ -55,6 +59,7 @@ static const SUPER_IO_REGISTER_ENTRY mSuperIoSerialTable[] = {
     {0x70, 0x03},
     {0x30, 0x01},
 };
+// clang-format on
 
 static UINT8 SuperIoRead(UINT8 Index) {
   IoWrite8(SUPER_IO_INDEX_PORT, Index);

@@ -5,6 +5,7 @@
 
 #include "Base.h"
 
+// clang-format off
 // 16550 UART, offsets from the UART base.
 #define R_UART_RXBUF 0  // receive buffer (DLAB clear), never read here
 #define R_UART_TXBUF 0  // transmit holding register (DLAB clear)
@@ -54,3 +55,4 @@
 #define PCI_BRIDGE_IO_BASE_UPPER_OFFSET 0x30
 #define PCI_BRIDGE_IO_LIMIT_UPPER_OFFSET 0x32
 #define   B_PCI_POWER_STATE 0x0003  // power-management control/status: 0 = D0
+// clang-format on

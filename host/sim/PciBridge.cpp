@@ -65,16 +65,35 @@ void PciBridge::WriteByte(uint16_t reg, uint8_t value) {
 std::string PciBridge::RegisterName(uint16_t reg) const {
   const char *field = nullptr;
   switch (reg) {
-    case kCommand: field = "COMMAND"; break;
-    case kSecondaryBus: field = "SECONDARY_BUS"; break;
-    case kSubordinateBus: field = "SUBORDINATE_BUS"; break;
-    case kIoBase: field = "IO_BASE"; break;
-    case kIoLimit: field = "IO_LIMIT"; break;
-    case kMemoryBase: field = "MEMORY_BASE"; break;
-    case kMemoryLimit: field = "MEMORY_LIMIT"; break;
-    case kIoBaseUpper: field = "IO_BASE_UPPER"; break;
-    case kIoLimitUpper: field = "IO_LIMIT_UPPER"; break;
-    default: break;
+    case kCommand:
+      field = "COMMAND";
+      break;
+    case kSecondaryBus:
+      field = "SECONDARY_BUS";
+      break;
+    case kSubordinateBus:
+      field = "SUBORDINATE_BUS";
+      break;
+    case kIoBase:
+      field = "IO_BASE";
+      break;
+    case kIoLimit:
+      field = "IO_LIMIT";
+      break;
+    case kMemoryBase:
+      field = "MEMORY_BASE";
+      break;
+    case kMemoryLimit:
+      field = "MEMORY_LIMIT";
+      break;
+    case kIoBaseUpper:
+      field = "IO_BASE_UPPER";
+      break;
+    case kIoLimitUpper:
+      field = "IO_LIMIT_UPPER";
+      break;
+    default:
+      break;
   }
   if (reg == pmcsr_ && pmcsr_ != 0) field = "PMCSR";
   if (field == nullptr) return PciFunction::RegisterName(reg);

@@ -26,8 +26,6 @@ void PciConfigPorts::Write(Space, uint64_t offset, int width, uint32_t value) {
   if (f != nullptr) f->ConfigWrite(static_cast<uint16_t>((address_ & 0xFC) + (offset - 4)), width, value);
 }
 
-std::string PciConfigPorts::RegisterName(Space, uint64_t offset, Dir) const {
-  return offset < 4 ? "ADDRESS" : "DATA";
-}
+std::string PciConfigPorts::RegisterName(Space, uint64_t offset, Dir) const { return offset < 4 ? "ADDRESS" : "DATA"; }
 
 }  // namespace sim

@@ -2,8 +2,8 @@
 
 namespace sim {
 
-PciUart::PciUart(std::string name, Bus &bus, const Clock &clock, std::array<Bar, 6> bars, int uartBar,
-                 uint16_t pmcsr, bool fifo64Capable)
+PciUart::PciUart(std::string name, Bus &bus, const Clock &clock, std::array<Bar, 6> bars, int uartBar, uint16_t pmcsr,
+                 bool fifo64Capable)
     : PciFunction(std::move(name), 0x8086, 0x0F0A),
       uart(clock, fifo64Capable, "PCIUART"),
       bus_(bus),

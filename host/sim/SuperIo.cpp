@@ -1,7 +1,5 @@
 #include "sim/SuperIo.h"
 
-
-
 namespace sim {
 
 uint32_t SuperIo::Read(Space, uint64_t offset, int) {

@@ -43,8 +43,8 @@ class Uart16550 : public Device {
 
   // Fault switches.
   struct Faults {
-    bool transmitterStuck = false;         // LSR never reports an empty transmitter; nothing leaves
-    bool fifosAbsent = false;              // an 8250-class part: FCR ignored, IIR bits 6-7 clear
+    bool transmitterStuck = false;          // LSR never reports an empty transmitter; nothing leaves
+    bool fifosAbsent = false;               // an 8250-class part: FCR ignored, IIR bits 6-7 clear
     std::optional<uint8_t> modemLinesHeld;  // MSR reads this, whatever the peer does
   } faults;
 

@@ -261,7 +261,7 @@ TEST(LegacyDecode, ConsoleAnswersOnlyOnceTheHookHasOpenedDecodeAndActivatedTheSe
 TEST(LegacyDecode, SerialPortLeftActiveElsewhereKeepsTheConsoleDark) {
   Platform p;
   p.EnforceLegacyDecode();
-  p.superIo.Reg(2, 0x30) = 0x01;  // active, but at no base: the table is skipped
+  p.superIo.Reg(2, 0x30) = 0x01;                   // active, but at no base: the table is skipped
   ASSERT_EQ(SerialPortInitialize(), EFI_SUCCESS);  // LSR reads 0xFF: drained
   EXPECT_EQ(SerialPortWrite(reinterpret_cast<const UINT8 *>("x"), 1), 1u);  // IIR 0xFF passes the guard
   p.uart.DrainAll();

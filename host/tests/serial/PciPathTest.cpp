@@ -57,6 +57,7 @@ struct IoPathPlatform {
 TEST(PciPathIo, ChecksThePathAssignsTheBarThenEnablesAndWakesUartFirst) {
   IoPathPlatform s;
   EXPECT_EQ(IoPath::GetRegisterBase(), 0xE000u);
+  // clang-format off
   const std::vector<Access> expected = {
       MemR8(kRootPort + 0x19, 0x01), MemR8(kRootPort + 0x1A, 0x01),  // secondary, subordinate bus
       MemR8(kRootPort + 0x1D, 0xE0), MemR8(kRootPort + 0x1C, 0xE0),  // I/O window 0xE000-0xEFFF, 16-bit
@@ -70,6 +71,7 @@ TEST(PciPathIo, ChecksThePathAssignsTheBarThenEnablesAndWakesUartFirst) {
       MemR16(kRootPort + 0x44, 0x0000),                                        // already in D0
       MemR8(kRootPort + 0x19, 0x01),
   };
+  // clang-format on
   EXPECT_TRUE(TraceIs(s.p.bus.Trace(), expected));
   EXPECT_TRUE(s.uart.Decoding());
   EXPECT_TRUE(s.uart.uart.FifosEnabled());
@@ -129,7 +131,7 @@ TEST(PciPathIo, EmptyBarKeepsItsNewAddressWhenTheWindowCheckFails) {
   s.rootPort.SetIoWindow(0xD000, 0xDFFF);  // the default base 0xE000 lies outside
   EXPECT_EQ(IoPath::GetRegisterBase(), 0u);
   EXPECT_EQ(s.uart.Dword(0x10), 0x0000E001u);  // written before the check, and left
-  EXPECT_EQ(s.uart.Command(), 0u);              // nothing enabled
+  EXPECT_EQ(s.uart.Command(), 0u);             // nothing enabled
   EXPECT_EQ(s.uart.PowerState(), 3);
   EXPECT_EQ(s.p.bus.Trace().back(), MemW32(kOnBus1 + 0x10, 0x0000E000));
 }
@@ -237,6 +239,7 @@ struct MmioPathPlatform {
 TEST(PciPathMmio, TwoBridgesToAMemoryMappedUart) {
   MmioPathPlatform s;
   EXPECT_EQ(MmioPath::GetRegisterBase(), 0xFE010000u);
+  // clang-format off
   const std::vector<Access> expected = {
       MemR8(kRootPort + 0x19, 0x01), MemR8(kRootPort + 0x1A, 0x02),
       MemR16(kRootPort + 0x22, 0xFEF0), MemR16(kRootPort + 0x20, 0xFE00),  // limit, then base
@@ -254,6 +257,7 @@ TEST(PciPathMmio, TwoBridgesToAMemoryMappedUart) {
       MemR16(kOnBus1 + 0x44, 0x0003), MemR16(kOnBus1 + 0x44, 0x0003), MemW16(kOnBus1 + 0x44, 0x0000),  // D0
       MemR8(kOnBus1 + 0x19, 0x02),
   };
+  // clang-format on
   EXPECT_TRUE(TraceIs(s.p.bus.Trace(), expected));
   EXPECT_EQ(s.switchPort.PowerState(), 0);
 }
@@ -290,13 +294,13 @@ TEST_P(PciPathMmioWindow, InnerWindowMustLieInsideTheOuterOne) {
   EXPECT_EQ(MmioPath::GetRegisterBase() != 0, c.ok) << c.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Windows, PciPathMmioWindow,
-    ::testing::Values(WindowCase{"inside", 0xFE000000, 0xFE0FFFFF, true},
-                      WindowCase{"inverted", 0xFE100000, 0xFE0FFFFF, false},
-                      WindowCase{"base below the outer base", 0xFD000000, 0xFE0FFFFF, false},
-                      WindowCase{"base above the outer limit", 0xFF000000, 0xFF0FFFFF, false},
-                      WindowCase{"limit above the outer limit", 0xFE000000, 0xFF0FFFFF, false},
-                      WindowCase{"UART's address outside the inner window", 0xFE100000, 0xFE1FFFFF, false}));
+INSTANTIATE_TEST_SUITE_P(Windows, PciPathMmioWindow,
+                         ::testing::Values(WindowCase{"inside", 0xFE000000, 0xFE0FFFFF, true},
+                                           WindowCase{"inverted", 0xFE100000, 0xFE0FFFFF, false},
+                                           WindowCase{"base below the outer base", 0xFD000000, 0xFE0FFFFF, false},
+                                           WindowCase{"base above the outer limit", 0xFF000000, 0xFF0FFFFF, false},
+                                           WindowCase{"limit above the outer limit", 0xFE000000, 0xFF0FFFFF, false},
+                                           WindowCase{"UART's address outside the inner window", 0xFE100000, 0xFE1FFFFF,
+                                                      false}));
 
 }  // namespace

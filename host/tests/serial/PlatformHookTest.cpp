@@ -12,6 +12,7 @@ using testsupport::TraceIs;
 constexpr uint8_t kSerialA = 2, kSerialB = 3, kLogicalDevice11 = 0x11;
 
 // The whole sequence, with both activate bytes 0x00 and the chip as reset left it.
+// clang-format off
 const std::vector<Access> kFullSequence = {
     IoW32(0xCF8, 0x8000F880), IoW32(0xCFC, 0x040B1010),  // legacy decode of 0:31.0, registers 0x80-0x83
     IoW8(0x370, 0x07), IoR8(0x371, 0x00), IoW8(0x371, 0x11),  // select logical device 0x11
@@ -32,6 +33,7 @@ const std::vector<Access> kFullSequence = {
     IoW8(0x370, 0x70), IoW8(0x371, 0x03),
     IoW8(0x370, 0x30), IoW8(0x371, 0x01),
 };
+// clang-format on
 constexpr size_t kDecodeAndUpdates = 2 + 15, kChecks = 8;
 
 TEST(PlatformHook, BothSerialDevicesInactiveRunsTheWholeSequence) {
@@ -80,7 +82,8 @@ TEST_P(PlatformHookActivate, SerialTableOnlyWhenNeitherDeviceReadsExactlyOne) {
   std::vector<Access> expected(kFullSequence.begin(), kFullSequence.begin() + kDecodeAndUpdates + kChecks);
   expected[kDecodeAndUpdates + 3].value = c.serialA;
   expected[kDecodeAndUpdates + 7].value = c.serialB;
-  if (c.tableWritten) expected.insert(expected.end(), kFullSequence.begin() + kDecodeAndUpdates + kChecks, kFullSequence.end());
+  if (c.tableWritten)
+    expected.insert(expected.end(), kFullSequence.begin() + kDecodeAndUpdates + kChecks, kFullSequence.end());
   EXPECT_TRUE(TraceIs(p.bus.Trace(), expected));
   EXPECT_EQ(p.superIo.SelectedDevice(), kSerialB);
   if (!c.tableWritten) {
@@ -114,8 +117,8 @@ TEST_P(PlatformHookUpdate, EachRowReadsThenWritesItsReadModifyWriteValue) {
   size_t row = 2;
   while (row < kDecodeAndUpdates && t[row].value != c.index) row += 3;
   ASSERT_LT(row, kDecodeAndUpdates);
-  EXPECT_TRUE(TraceIs({t[row], t[row + 1], t[row + 2]},
-                      {IoW8(0x370, c.index), IoR8(0x371, c.before), IoW8(0x371, c.written)}));
+  EXPECT_TRUE(
+      TraceIs({t[row], t[row + 1], t[row + 2]}, {IoW8(0x370, c.index), IoR8(0x371, c.before), IoW8(0x371, c.written)}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PlatformHookUpdate,

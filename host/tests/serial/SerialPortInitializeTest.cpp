@@ -13,6 +13,7 @@ using testsupport::TraceIs;
 // LCR, latch and CMOS reads for a UART holding `lcr` and `divisor`.
 std::vector<Access> ChecksFor(uint8_t lcr, uint16_t divisor, uint8_t cmos) {
   const uint8_t dlab = static_cast<uint8_t>(lcr | 0x80);
+  // clang-format off
   return {
       IoR8(0x3FB, lcr),                                                  // line format
       IoR8(0x3FB, lcr),           IoW8(0x3FB, dlab),                     // DLAB on
@@ -20,9 +21,11 @@ std::vector<Access> ChecksFor(uint8_t lcr, uint16_t divisor, uint8_t cmos) {
       IoR8(0x3FB, dlab),          IoW8(0x3FB, dlab & 0x7F),              // DLAB off
       IoW8(0x70, 0x6F),           IoR8(0x71, cmos),                      // baud selector
   };
+  // clang-format on
 }
 
 std::vector<Access> ProgrammingFor(uint16_t divisor) {
+  // clang-format off
   return {
       IoW8(0x3FB, 0x80),                                       // DLAB, all else clear
       IoW8(0x3F9, divisor >> 8), IoW8(0x3F8, divisor & 0xFF),  // DLM, DLL
@@ -30,6 +33,7 @@ std::vector<Access> ProgrammingFor(uint16_t divisor) {
       IoW8(0x3FA, 0x00), IoW8(0x3FA, 0x01),                    // FIFOs off, then on
       IoW8(0x3FC, 0x00),                                       // MCR
   };
+  // clang-format on
 }
 
 std::vector<Access> Join(std::vector<Access> a, const std::vector<Access> &b) {
@@ -64,8 +68,8 @@ TEST_P(SerialPortInitializeBaud, ProgramsTheDivisorCmosSelectsAfterTheTransmitte
 INSTANTIATE_TEST_SUITE_P(CmosSelector, SerialPortInitializeBaud,
                          ::testing::Values(BaudCase{0x00, 1, 115200}, BaudCase{0x01, 1, 115200},
                                            BaudCase{0x08, 1, 115200}, BaudCase{0xF9, 1, 115200},
-                                           BaudCase{0x02, 2, 57600}, BaudCase{0x04, 6, 19200},
-                                           BaudCase{0x06, 12, 9600}, BaudCase{0xFF, 12, 9600}));
+                                           BaudCase{0x02, 2, 57600}, BaudCase{0x04, 6, 19200}, BaudCase{0x06, 12, 9600},
+                                           BaudCase{0xFF, 12, 9600}));
 
 TEST(SerialPortInitialize, AlreadyRunningAtTheSelectedRateInTheConfiguredFormatWritesNothingAfterCmos) {
   Platform p;
@@ -99,15 +103,14 @@ TEST_P(SerialPortInitializeReprogram, ProgramsWhenFormatOrLatchDisagrees) {
   EXPECT_TRUE(TraceIs(TraceOfDevices(p.bus, {&p.uart, &p.cmos}), expected)) << c.why;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Disagreements, SerialPortInitializeReprogram,
-    ::testing::Values(NotInitialisedCase{"7 data bits", 0x02, 1, 0x00, 1},
-                      NotInitialisedCase{"parity on", 0x0B, 12, 0x06, 12},
-                      // The latch holds the build-settings divisor, but CMOS asks for 9600.
-                      NotInitialisedCase{"latch at 115200, CMOS 9600", 0x03, 1, 0x06, 12},
-                      // CMOS asks for the build-settings rate, but the latch runs at 9600.
-                      NotInitialisedCase{"latch at 9600, CMOS 115200", 0x03, 12, 0x00, 1},
-                      NotInitialisedCase{"divisor high byte", 0x03, 0x0101, 0x00, 1}));
+INSTANTIATE_TEST_SUITE_P(Disagreements, SerialPortInitializeReprogram,
+                         ::testing::Values(NotInitialisedCase{"7 data bits", 0x02, 1, 0x00, 1},
+                                           NotInitialisedCase{"parity on", 0x0B, 12, 0x06, 12},
+                                           // The latch holds the build-settings divisor, but CMOS asks for 9600.
+                                           NotInitialisedCase{"latch at 115200, CMOS 9600", 0x03, 1, 0x06, 12},
+                                           // CMOS asks for the build-settings rate, but the latch runs at 9600.
+                                           NotInitialisedCase{"latch at 9600, CMOS 115200", 0x03, 12, 0x00, 1},
+                                           NotInitialisedCase{"divisor high byte", 0x03, 0x0101, 0x00, 1}));
 
 TEST(SerialPortInitialize, WaitsForWhatTheUartHoldsToLeaveAtTheOldRate) {
   Platform p;
@@ -117,9 +120,8 @@ TEST(SerialPortInitialize, WaitsForWhatTheUartHoldsToLeaveAtTheOldRate) {
   p.bus.ClearTrace();
 
   EXPECT_EQ(SerialPortInitialize(), EFI_SUCCESS);
-  const std::vector<Access> expected = Join(Join(ChecksFor(0x03, 12, 0x00),
-                                                 {IoR8(0x3FD, 0x00), IoR8(0x3FD, 0x20), IoR8(0x3FD, 0x60)}),
-                                            ProgrammingFor(1));
+  const std::vector<Access> expected = Join(
+      Join(ChecksFor(0x03, 12, 0x00), {IoR8(0x3FD, 0x00), IoR8(0x3FD, 0x20), IoR8(0x3FD, 0x60)}), ProgrammingFor(1));
   EXPECT_TRUE(TraceIs(CollapsePolls(TraceOfDevices(p.bus, {&p.uart, &p.cmos})), expected));
   // About 10.4 ms of line time at one microsecond per poll.
   EXPECT_GT(serialtest::CountOf(p.bus.Trace(), Dir::Read, 0x3FD), 10000u);

@@ -48,6 +48,7 @@ TEST(SerialPortWrite, FortyBytesGoOutAsBurstsOfSixteenSixteenAndEight) {
   ASSERT_EQ(kForty.size(), 40u);
   EXPECT_EQ(SerialPortWrite(Bytes(kForty), 40), 40u);
 
+  // clang-format off
   const std::vector<Access> expected = Join({
       {IoR8(0x3FA, 0xC1), IoR8(0x3FD, 0x60)},  // FIFOs on; transmitter empty
       ThrWrites(kForty.substr(0, 16)),
@@ -56,6 +57,7 @@ TEST(SerialPortWrite, FortyBytesGoOutAsBurstsOfSixteenSixteenAndEight) {
       {IoR8(0x3FA, 0xC1), IoR8(0x3FD, 0x00), IoR8(0x3FD, 0x20), IoR8(0x3FD, 0x60)},
       ThrWrites(kForty.substr(32, 8)),
   });
+  // clang-format on
   EXPECT_TRUE(TraceIs(CollapsePolls(p.bus.Trace()), expected));
   p.uart.DrainAll();
   EXPECT_EQ(p.uart.Sent(), kForty);
@@ -133,11 +135,11 @@ TEST_P(SerialPortWritable, ModemLinesAgainstEachFlowControlSetting) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Msr, SerialPortWritable,
-                         ::testing::Values(FlowCase{0x00, true, false},  // neither DSR nor CTS
-                                           FlowCase{0x10, true, false},  // CTS only
+                         ::testing::Values(FlowCase{0x00, true, false},   // neither DSR nor CTS
+                                           FlowCase{0x10, true, false},   // CTS only
                                            FlowCase{0x20, false, false},  // DSR only: peer there, not ready
-                                           FlowCase{0x30, true, true},   // both
-                                           FlowCase{0xCF, true, false},  // other lines do not count
+                                           FlowCase{0x30, true, true},    // both
+                                           FlowCase{0xCF, true, false},   // other lines do not count
                                            FlowCase{0xEF, false, false}, FlowCase{0xFF, true, true}));
 
 TEST(SerialPortWrite, FlowControlHoldsEachByteUntilThePeerIsReady) {
@@ -146,10 +148,9 @@ TEST(SerialPortWrite, FlowControlHoldsEachByteUntilThePeerIsReady) {
   ScriptedRegister msr({0x20, 0x20, 0x20, 0x30});
   p.bus.MapIo(0x3FE, 0x3FE, &msr);
   EXPECT_EQ(Flow::Write(Bytes("ab"), 2), 2u);
-  const std::vector<Access> expected = {IoR8(0x3FA, 0xC1), IoR8(0x3FD, 0x60),
-                                        IoR8(0x3FE, 0x20), IoR8(0x3FE, 0x20), IoR8(0x3FE, 0x20),  // held back
-                                        IoR8(0x3FE, 0x30), IoW8(0x3F8, 'a'),
-                                        IoR8(0x3FE, 0x30), IoW8(0x3F8, 'b')};
+  const std::vector<Access> expected = {IoR8(0x3FA, 0xC1), IoR8(0x3FD, 0x60), IoR8(0x3FE, 0x20), IoR8(0x3FE, 0x20),
+                                        IoR8(0x3FE, 0x20),  // held back
+                                        IoR8(0x3FE, 0x30), IoW8(0x3F8, 'a'),  IoR8(0x3FE, 0x30), IoW8(0x3F8, 'b')};
   EXPECT_TRUE(TraceIs(p.bus.Trace(), expected));
 }
 
@@ -177,8 +178,8 @@ TEST(SerialPortWriteFifoSettings, FifosOffSendsOneByteAfterEachTemtWait) {
     EXPECT_FALSE(p.uart.FifosEnabled());
     // A lone byte fits the holding register: no IIR read for it.
     EXPECT_TRUE(TraceIs(CollapsePolls(p.bus.Trace()),
-                        {IoR8(0x3FD, 0x60), IoW8(0x3F8, 'a'), IoR8(0x3FD, 0x20), IoR8(0x3FD, 0x60),
-                         IoW8(0x3F8, 'b'), IoR8(0x3FD, 0x20), IoR8(0x3FD, 0x60), IoW8(0x3F8, 'c')}));
+                        {IoR8(0x3FD, 0x60), IoW8(0x3F8, 'a'), IoR8(0x3FD, 0x20), IoR8(0x3FD, 0x60), IoW8(0x3F8, 'b'),
+                         IoR8(0x3FD, 0x20), IoR8(0x3FD, 0x60), IoW8(0x3F8, 'c')}));
     EXPECT_EQ(Bursts(p.bus.Trace()), (std::vector<size_t>{1, 1, 1}));
   }
 }

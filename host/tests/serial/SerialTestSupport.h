@@ -7,8 +7,8 @@
 
 #include "SerialPort/SerialPortLibTemplate.h"
 #include "SerialPort/SerialPortSettings.h"
-#include "support/TestSupport.h"
 #include "sim/Platform.h"
+#include "support/TestSupport.h"
 
 namespace serialtest {
 
@@ -31,7 +31,8 @@ struct FifoSettings : ConfiguredSerialPortSettings {
 };
 
 // The accesses that reached any of `devices`, in order.
-inline std::vector<sim::Access> TraceOfDevices(const sim::Bus &bus, std::initializer_list<const sim::Device *> devices) {
+inline std::vector<sim::Access> TraceOfDevices(const sim::Bus &bus,
+                                               std::initializer_list<const sim::Device *> devices) {
   std::vector<sim::Access> out;
   for (const sim::Access &a : bus.Trace())
     for (const sim::Device *d : devices)
