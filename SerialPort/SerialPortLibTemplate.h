@@ -220,7 +220,7 @@ struct SerialPortLibT {
   }
 
   static RETURN_STATUS Initialize() {
-    const RETURN_STATUS Status = PlatformHookSerialPortInitialize();
+    const RETURN_STATUS Status = Settings::PlatformHook();
     if (RETURN_ERROR(Status)) {
       return Status;
     }

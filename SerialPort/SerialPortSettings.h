@@ -4,10 +4,11 @@
 // The image uses only ConfiguredSerialPortSettings, the build settings of
 // AutoGen.h; another type with the same members describes another UART
 // arrangement (memory-mapped, on PCI behind bridges, with flow control, with
-// other FIFO settings).
+// other FIFO settings, another platform hook).
 #pragma once
 
 #include "AutoGen.h"
+#include "SerialPort/SerialPortLib.h"
 
 struct ConfiguredSerialPortSettings {
   static constexpr UINT64 RegisterBase = PcdSerialRegisterBase;
@@ -18,4 +19,6 @@ struct ConfiguredSerialPortSettings {
   static constexpr UINT32 ExtendedTxFifoSize = PcdSerialExtendedTxFifoSize;
   static constexpr BOOLEAN UseHardwareFlowControl = PcdSerialUseHardwareFlowControl;
   static constexpr BOOLEAN DetectCable = PcdSerialDetectCable;
+  // Runs before bring-up touches the UART.
+  static constexpr RETURN_STATUS(EFIAPI *PlatformHook)(VOID) = PlatformHookSerialPortInitialize;
 };

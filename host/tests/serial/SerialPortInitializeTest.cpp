@@ -141,4 +141,45 @@ TEST(SerialPortInitialize, ConsoleComesUpAndCarriesText) {
   EXPECT_EQ(p.uart.BaudRate(), 19200u);
 }
 
+RETURN_STATUS EFIAPI FailingHook(VOID) { return EFI_NOT_READY; }
+RETURN_STATUS EFIAPI WarningHook(VOID) { return ENCODE_WARNING(1); }
+struct FailingHookSettings : ConfiguredSerialPortSettings {
+  static constexpr RETURN_STATUS(EFIAPI *PlatformHook)(VOID) = FailingHook;
+};
+struct WarningHookSettings : ConfiguredSerialPortSettings {
+  static constexpr RETURN_STATUS(EFIAPI *PlatformHook)(VOID) = WarningHook;
+};
+
+TEST(SerialPortInitialize, HookErrorIsReturnedUnchangedWithTheUartUntouched) {
+  Platform p;
+  EXPECT_EQ(SerialPortLibT<FailingHookSettings>::Initialize(), EFI_NOT_READY);
+  EXPECT_TRUE(p.bus.Trace().empty());
+}
+
+TEST(SerialPortInitialize, HookWarningDoesNotStopBringUp) {
+  Platform p;
+  p.uart.PowerOnReset();
+  EXPECT_EQ(SerialPortLibT<WarningHookSettings>::Initialize(), EFI_SUCCESS);
+  EXPECT_EQ(p.uart.LineControl(), 0x03);
+}
+
+TEST(SerialPortInitialize, FixedBaseNeedsNoConfigurationAccess) {
+  Platform p;
+  EXPECT_EQ(GetSerialRegisterBase(), 0x3F8u);
+  EXPECT_TRUE(p.bus.Trace().empty());
+  EXPECT_EQ(SerialPortReadRegister(0x3F8, 5), 0x60);
+  EXPECT_EQ(SerialPortWriteRegister(0x3F8, 7, 0xA5), 0xA5);
+  EXPECT_TRUE(TraceIs(p.bus.Trace(), {IoR8(0x3FD, 0x60), IoW8(0x3FF, 0xA5)}));
+
+  // A whole bring-up and write stays on ports 0x3F8-0x3FE (and CMOS, Super I/O, 0xCF8/0xCFC).
+  p.uart.PowerOnReset();
+  p.bus.ClearTrace();
+  ASSERT_EQ(SerialPortInitialize(), EFI_SUCCESS);
+  ASSERT_EQ(SerialPortWrite(reinterpret_cast<const UINT8 *>("ok"), 2), 2u);
+  for (const Access &a : p.bus.Trace()) {
+    EXPECT_EQ(a.space, Space::Io) << DescribeDecoded(a);
+    if (a.device == &p.uart) EXPECT_TRUE(a.address >= 0x3F8 && a.address <= 0x3FE) << DescribeDecoded(a);
+  }
+}
+
 }  // namespace
