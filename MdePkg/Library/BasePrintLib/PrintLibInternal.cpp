@@ -66,24 +66,34 @@ const CHAR8 *const mStatusTexts[STATUS_TEXT_COUNT] = {
 #define STATUS_ERROR_ROW_OFFSET 5
 #define STATUS_ERROR_BIT 0x8000000000000000ULL
 
+// Stack depth: a nested rendering and an assertion report each run a whole
+// engine on top of the current one.  The per-directive state lives in the
+// walk's frame, and the nested renderings (with their long argument lists)
+// in frames of their own, so that neither is inlined into the frames that
+// sit below every nested engine.
+#define STACK_FRAME_OF_ITS_OWN __attribute__((noinline))
+
+// Digits are made in the frame of the directive that needs them.
+__attribute__((always_inline)) CHAR8 *ValueToReversedDigits(CHAR8 *Buffer, UINT64 Value, UINT32 Radix);
+
 namespace {
 
 // Per call: where the output goes.  Position and End are null when no buffer
-// is in use; End keeps one character free for the terminator.
+// is in use; End keeps one character free for the terminator.  (The states
+// are kept small: every nested engine adds them to the stack again.)
 struct OutputState {
   CHAR8 *Position;
   CHAR8 *End;
-  CHAR8 *Start;
-  INTN CharacterSize;
+  UINTN Count;  // characters counted with FMT_COUNT_ONLY
+  UINT8 CharacterSize;
   BOOLEAN CountOnly;
-  UINTN Count;
 };
 
 // Per call: the format text, 8-bit or 16-bit little-endian, read bytewise.
 struct FormatState {
   const CHAR8 *Position;
-  UINTN CharacterSize;
-  UINTN Mask;
+  UINT16 Mask;
+  UINT8 CharacterSize;
 };
 
 // Per call: the argument source, one 8-byte slot per argument.
@@ -97,14 +107,14 @@ struct FieldState {
   UINTN Flags;
   UINTN Width;
   UINTN Precision;
-  CHAR8 Prefix;  // 0 (none), ' ', '+' or '-'
-  BOOLEAN Grouping;
-  UINTN GroupPhase;
-  BOOLEAN ZeroLayout;
   UINTN Count;
   const CHAR8 *Text;  // first character to read; FMT_ARG_UCS2 and FMT_ARG_REVERSED say how
-  CHAR8 Scratch[VALUE_TEXT_CHARACTERS];
+  CHAR8 Prefix;       // 0 (none), ' ', '+' or '-'
+  BOOLEAN Grouping;
+  UINT8 GroupPhase;   // 0 to 2
+  BOOLEAN ZeroLayout;
   CHAR8 Character[4];  // one 16-bit character and its terminator, little-endian
+  CHAR8 Scratch[VALUE_TEXT_CHARACTERS];
 };
 
 // ---- Arguments -------------------------------------------------------------
@@ -309,7 +319,7 @@ VOID IntegerText(FieldState &Field, ArgumentState &Arguments) {
 
   Field.Flags = (Field.Flags & ~(UINTN)FMT_ARG_UCS2) | FMT_ARG_REVERSED;
   Field.Text = MostSignificant;
-  Field.GroupPhase = (3 - Digits % 3) % 3;
+  Field.GroupPhase = (UINT8)((3 - Digits % 3) % 3);
   Field.Count = (Field.Grouping && Digits > 0) ? Digits + (Digits - 1) / 3 : Digits;
   if (Field.Prefix != 0) {
     Field.Count++;
@@ -336,7 +346,7 @@ VOID StringText(FieldState &Field, const VOID *String) {
   }
 }
 
-VOID GuidText(FieldState &Field, const VOID *Guid) {
+STACK_FRAME_OF_ITS_OWN VOID GuidText(FieldState &Field, const VOID *Guid) {
   if (Guid == nullptr) {
     UseText8(Field, "<null guid>");
     return;
@@ -349,7 +359,7 @@ VOID GuidText(FieldState &Field, const VOID *Guid) {
   UseText8(Field, Field.Scratch);
 }
 
-VOID TimeText(FieldState &Field, const VOID *Time) {
+STACK_FRAME_OF_ITS_OWN VOID TimeText(FieldState &Field, const VOID *Time) {
   if (Time == nullptr) {
     UseText8(Field, "<null time>");
     return;
@@ -363,7 +373,7 @@ VOID TimeText(FieldState &Field, const VOID *Time) {
 }
 
 // Listed statuses print by name; any other as its low 32 bits in hexadecimal.
-VOID StatusText(FieldState &Field, UINT64 Status) {
+STACK_FRAME_OF_ITS_OWN VOID StatusText(FieldState &Field, UINT64 Status) {
   const UINT64 Code = Status & ~STATUS_ERROR_BIT;
   if ((Status & STATUS_ERROR_BIT) != 0 && Code >= 1 && Code <= STATUS_LAST_ERROR) {
     UseText8(Field, mStatusTexts[Code + STATUS_ERROR_ROW_OFFSET]);
@@ -507,7 +517,8 @@ VOID ResetField(FieldState &Field, UINTN CallerFlags) {
 
 // The main walk: one field per format character (or directive), until the
 // format ends or the buffer is full.
-VOID WalkFormat(FormatState &Format, OutputState &Output, ArgumentState &Arguments, UINTN CallerFlags) {
+STACK_FRAME_OF_ITS_OWN VOID WalkFormat(FormatState &Format, OutputState &Output, ArgumentState &Arguments,
+                                       UINTN CallerFlags) {
   FieldState Field;
   while (CurrentFormatCharacter(Format) != 0 && OutputHasRoom(Output)) {
     ResetField(Field, CallerFlags);
@@ -546,8 +557,8 @@ CHAR8 *ValueToReversedDigits(CHAR8 *Buffer, UINT64 Value, UINT32 Radix) {
 UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, const CHAR8 *Format, VA_LIST ArgList,
                               BASE_LIST BaseList) {
   CHAR8 *const OriginalBuffer = Buffer;
-  OutputState Output = {nullptr, nullptr, nullptr, (Flags & FMT_OUTPUT_UCS2) != 0 ? 2 : 1,
-                        (BOOLEAN)((Flags & FMT_COUNT_ONLY) != 0), 0};
+  OutputState Output = {nullptr, nullptr, 0, (UINT8)((Flags & FMT_OUTPUT_UCS2) != 0 ? 2 : 1),
+                        (BOOLEAN)((Flags & FMT_COUNT_ONLY) != 0)};
 
   // Start.
   if (Output.CountOnly) {
@@ -564,11 +575,11 @@ UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, cons
     }
   }
   if (Buffer != NULL) {
-    Output.Start = Output.Position = Buffer;
-    Output.End = Buffer + (BufferSize - 1) * (UINTN)Output.CharacterSize;
+    Output.Position = Buffer;
+    Output.End = Buffer + (BufferSize - 1) * Output.CharacterSize;
   }
 
-  FormatState FormatText = {Format, 1, 0xFF};
+  FormatState FormatText = {Format, 0xFF, 1};
   if ((Flags & FMT_FORMAT_UCS2) != 0) {
     ASSERT(StrSize ((CHAR16 *) Format) != 0);
     FormatText.CharacterSize = 2;
@@ -594,7 +605,7 @@ UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, cons
   } else {
     ASSERT((((Flags & FMT_OUTPUT_UCS2) != 0)) || (AsciiStrSize (OriginalBuffer) != 0));
   }
-  return (UINTN)(Output.Position - Output.Start) / (UINTN)Output.CharacterSize;
+  return (UINTN)(Output.Position - Buffer) / Output.CharacterSize;
 }
 
 UINTN EFIAPI SPrintWithFlags(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, const CHAR8 *Format, ...) {
