@@ -446,15 +446,17 @@ UINTN TextCharacterAt(const FieldState &Field, const CHAR8 *Text) {
 // least the count: from here on it is the width of the field's content.
 VOID MeasureField(FieldState &Field) {
   if ((Field.Flags & FMT_ARG_REVERSED) == 0) {
-    const UINTN Stride = TextCharacterSize(Field);
-    const BOOLEAN Bounded = (BOOLEAN)((Field.Flags & FMT_HAS_PRECISION) != 0);
-    Field.Count = 0;
-    for (const CHAR8 *Text = Field.Text; TextCharacterAt(Field, Text) != 0; Text += Stride) {
-      if (Bounded && Field.Count >= Field.Precision) {
-        break;
+    const UINTN Limit = (Field.Flags & FMT_HAS_PRECISION) != 0 ? Field.Precision : ~(UINTN)0;
+    const UINT8 *Text = (const UINT8 *)Field.Text;
+    UINTN Count = 0;
+    if ((Field.Flags & FMT_ARG_UCS2) != 0) {
+      for (; Count < Limit && (Text[2 * Count] | Text[2 * Count + 1]) != 0; Count++) {
       }
-      Field.Count++;
+    } else {
+      for (; Count < Limit && Text[Count] != 0; Count++) {
+      }
     }
+    Field.Count = Count;
   }
   if (Field.Precision < Field.Count) {
     Field.Precision = Field.Count;
@@ -464,6 +466,26 @@ VOID MeasureField(FieldState &Field) {
 // ---- Step 4: layout ----------------------------------------------------------
 
 VOID WriteFieldText(FieldState &Field, OutputState &Output) {
+  // The common case, 8-bit text read forwards into 8-bit output, in one
+  // bounded pass: the same characters the loop below would write.
+  if ((Field.Flags & (FMT_ARG_UCS2 | FMT_ARG_REVERSED)) == 0 && !Field.Grouping && Output.CharacterSize == 1) {
+    UINTN Length = Field.Count;
+    if (Output.CountOnly) {
+      Output.Count += Length;
+    } else if (Output.Position != nullptr) {
+      CHAR8 *To = Output.Position;
+      const CHAR8 *From = Field.Text;
+      if (Length > (UINTN)(Output.End - To)) {
+        Length = (UINTN)(Output.End - To);
+      }
+      for (UINTN Index = 0; Index < Length; Index++) {
+        To[Index] = From[Index];
+      }
+      Output.Position = To + Length;
+    }
+    return;
+  }
+
   const INTN Step = (Field.Flags & FMT_ARG_REVERSED) != 0 ? -(INTN)TextCharacterSize(Field)
                                                             : (INTN)TextCharacterSize(Field);
   const CHAR8 *Text = Field.Text;
@@ -515,12 +537,41 @@ VOID ResetField(FieldState &Field, UINTN CallerFlags) {
   Field.Text = nullptr;
 }
 
+// A plain character is a one-character field without width or precision:
+// a run of them is written as it stands, each while there is room.
+BOOLEAN IsPlainCharacter(UINTN Character) {
+  return (BOOLEAN)(Character != 0 && Character != '%' && Character != '\n' && Character != '\r');
+}
+
+VOID WritePlainRun(FormatState &Format, OutputState &Output) {
+  if (!Output.CountOnly && Output.Position != nullptr && Output.CharacterSize == 1 && Format.CharacterSize == 1) {
+    // 8-bit to 8-bit, the common case, with the positions kept in locals.
+    const CHAR8 *From = Format.Position;
+    CHAR8 *To = Output.Position;
+    for (; IsPlainCharacter((UINT8)*From) && To < Output.End; From++, To++) {
+      *To = *From;
+    }
+    Format.Position = From;
+    Output.Position = To;
+    return;
+  }
+  for (UINTN Character = CurrentFormatCharacter(Format); IsPlainCharacter(Character) && OutputHasRoom(Output);
+       Character = CurrentFormatCharacter(Format)) {
+    EmitRepeated(Output, 1, Character);
+    AdvanceFormat(Format);
+  }
+}
+
 // The main walk: one field per format character (or directive), until the
 // format ends or the buffer is full.
 STACK_FRAME_OF_ITS_OWN VOID WalkFormat(FormatState &Format, OutputState &Output, ArgumentState &Arguments,
                                        UINTN CallerFlags) {
   FieldState Field;
   while (CurrentFormatCharacter(Format) != 0 && OutputHasRoom(Output)) {
+    if (IsPlainCharacter(CurrentFormatCharacter(Format))) {
+      WritePlainRun(Format, Output);
+      continue;
+    }
     ResetField(Field, CallerFlags);
     ArgumentText(Field, Format, Arguments);
     MeasureField(Field);
