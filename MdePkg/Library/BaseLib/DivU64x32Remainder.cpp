@@ -3,11 +3,21 @@
 #include "Library/BaseLib.h"
 #include "Library/DebugLib.h"
 
+// The module divides by 10 and 16 only (digits): those two are divisions by
+// a constant, which become a multiplication or a shift instead of a divide.
 UINT64 EFIAPI DivideU64ByU32(UINT64 Dividend, UINT32 Divisor, UINT32 *Remainder) {
-  if (Remainder != NULL) {
-    *Remainder = (UINT32)(Dividend % Divisor);
+  UINT64 Quotient;
+  if (Divisor == 10) {
+    Quotient = Dividend / 10;
+  } else if (Divisor == 16) {
+    Quotient = Dividend / 16;
+  } else {
+    Quotient = Dividend / Divisor;
   }
-  return Dividend / Divisor;
+  if (Remainder != NULL) {
+    *Remainder = (UINT32)(Dividend - Quotient * Divisor);
+  }
+  return Quotient;
 }
 
 UINT64 EFIAPI DivU64x32Remainder(UINT64 Dividend, UINT32 Divisor, UINT32 *Remainder) {

@@ -466,30 +466,27 @@ VOID MeasureField(FieldState &Field) {
 // ---- Step 4: layout ----------------------------------------------------------
 
 VOID WriteFieldText(FieldState &Field, OutputState &Output) {
-  // The common case, 8-bit text read forwards into 8-bit output, in one
-  // bounded pass: the same characters the loop below would write.
-  if ((Field.Flags & (FMT_ARG_UCS2 | FMT_ARG_REVERSED)) == 0 && !Field.Grouping && Output.CharacterSize == 1) {
-    UINTN Length = Field.Count;
-    if (Output.CountOnly) {
-      Output.Count += Length;
-    } else if (Output.Position != nullptr) {
-      CHAR8 *To = Output.Position;
-      const CHAR8 *From = Field.Text;
-      if (Length > (UINTN)(Output.End - To)) {
-        Length = (UINTN)(Output.End - To);
-      }
-      for (UINTN Index = 0; Index < Length; Index++) {
-        To[Index] = From[Index];
-      }
-      Output.Position = To + Length;
-    }
-    return;
-  }
-
   const INTN Step = (Field.Flags & FMT_ARG_REVERSED) != 0 ? -(INTN)TextCharacterSize(Field)
                                                             : (INTN)TextCharacterSize(Field);
   const CHAR8 *Text = Field.Text;
-  for (UINTN Index = Field.Prefix != 0 ? 1 : 0; Index < Field.Count && !OutputIsFull(Output);) {
+  UINTN Index = Field.Prefix != 0 ? 1 : 0;
+
+  // Without grouping each index is one character of the text.  Into 8-bit
+  // output only the low byte of a character is kept, and it comes first.
+  if (!Field.Grouping && Output.CountOnly) {
+    Output.Count += Field.Count - Index;
+    return;
+  }
+  if (!Field.Grouping && Output.CharacterSize == 1 && Output.Position != nullptr) {
+    CHAR8 *To = Output.Position;
+    for (; Index < Field.Count && To < Output.End; Index++, Text += Step) {
+      *To++ = *Text;
+    }
+    Output.Position = To;
+    return;
+  }
+
+  for (; Index < Field.Count && !OutputIsFull(Output);) {
     EmitRepeated(Output, 1, TextCharacterAt(Field, Text));
     Text += Step;
     Index++;
