@@ -1,7 +1,7 @@
 // Property mask 0x1D: assertions on, messages off.  A failing ASSERT_EFI_ERROR
 // writes only its report, whatever the print level.
 
-#define VEXA_SOURCE_FILE "host/tests/diagnostics/masks/PrintDisabledTest"
+#define VEXA_SOURCE_FILE "host/tests/diagnostics/variants/PrintDisabledTest"
 
 #include "diagnostics/DiagnosticsFixture.h"
 #include "Library/DebugLib.h"
@@ -29,7 +29,7 @@ TEST(DiagnosticsPrintDisabled, MessagesAreNotEvaluatedAndStatusLinesNotWritten) 
   platform.uart.DrainAll();
   EXPECT_TRUE(diagnostics::ReportsAre(
       platform.uart.Sent(),
-      {diagnostics::ReportPattern("host/tests/diagnostics/masks/PrintDisabledTest", "!EFI_ERROR (Status)")}));
+      {diagnostics::ReportPattern("host/tests/diagnostics/variants/PrintDisabledTest", "!EFI_ERROR (Status)")}));
   EXPECT_EQ(breakpoints.Count(), 1);
 }
 

@@ -4,7 +4,7 @@
 // report the diagnostics measure (255 characters at most): below that, the
 // report of a failed bound check would itself fail the check.
 
-#define VEXA_SOURCE_FILE "host/tests/diagnostics/masks/LengthBoundTest"
+#define VEXA_SOURCE_FILE "host/tests/diagnostics/variants/LengthBoundTest"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 // Property mask 0x03: neither halt bit; DebugAssert returns right after its report.
 
-#define VEXA_SOURCE_FILE "host/tests/diagnostics/masks/NoHaltTest"
+#define VEXA_SOURCE_FILE "host/tests/diagnostics/variants/NoHaltTest"
 
 #include "diagnostics/DiagnosticsFixture.h"
 #include "Library/BaseLib.h"
@@ -20,7 +20,7 @@ TEST(DiagnosticsNoHalt, ReportsAndReturns) {
   platform.uart.DrainAll();
   EXPECT_TRUE(diagnostics::ReportsAre(
       platform.uart.Sent(),
-      {diagnostics::ReportPattern("host/tests/diagnostics/masks/NoHaltTest", "Value == 4"),
+      {diagnostics::ReportPattern("host/tests/diagnostics/variants/NoHaltTest", "Value == 4"),
        diagnostics::ReportPattern("MdePkg/Library/BaseLib/String", "String != ((void *) 0)")}));
 }
 

@@ -1,6 +1,6 @@
 // Property mask 0x3F: both halt bits set; only the breakpoint runs.
 
-#define VEXA_SOURCE_FILE "host/tests/diagnostics/masks/BothHaltsTest"
+#define VEXA_SOURCE_FILE "host/tests/diagnostics/variants/BothHaltsTest"
 
 #include "diagnostics/DiagnosticsFixture.h"
 #include "Library/DebugLib.h"
@@ -19,7 +19,7 @@ TEST(DiagnosticsBothHalts, OnlyTheBreakpointRuns) {
   EXPECT_EQ(breakpoints.Count(), 1);
   platform.uart.DrainAll();
   EXPECT_TRUE(diagnostics::ReportsAre(
-      platform.uart.Sent(), {diagnostics::ReportPattern("host/tests/diagnostics/masks/BothHaltsTest", "resumed")}));
+      platform.uart.Sent(), {diagnostics::ReportPattern("host/tests/diagnostics/variants/BothHaltsTest", "resumed")}));
 }
 
 }  // namespace

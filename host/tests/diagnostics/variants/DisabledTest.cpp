@@ -1,7 +1,7 @@
 // Property mask 0x00: no call site evaluates anything; a direct report still
 // goes out and returns without a halt.
 
-#define VEXA_SOURCE_FILE "host/tests/diagnostics/masks/DisabledTest"
+#define VEXA_SOURCE_FILE "host/tests/diagnostics/variants/DisabledTest"
 
 #include "diagnostics/DiagnosticsFixture.h"
 #include "Library/DebugLib.h"

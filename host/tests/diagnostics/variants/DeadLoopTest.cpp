@@ -1,7 +1,7 @@
 // Property mask 0x23: the dead loop.  A child process asserts and is still
 // spinning, on the processor, well after its report has gone out.
 
-#define VEXA_SOURCE_FILE "host/tests/diagnostics/masks/DeadLoopTest"
+#define VEXA_SOURCE_FILE "host/tests/diagnostics/variants/DeadLoopTest"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -67,7 +67,7 @@ TEST(DiagnosticsDeadLoop, AssertionSpinsAfterItsReport) {
   const std::string report = ReadLine(pipeFds[0], std::chrono::seconds(10));
   close(pipeFds[0]);
   EXPECT_TRUE(diagnostics::ReportsAre(
-      report, {diagnostics::ReportPattern("host/tests/diagnostics/masks/DeadLoopTest", "Spins != 0")}));
+      report, {diagnostics::ReportPattern("host/tests/diagnostics/variants/DeadLoopTest", "Spins != 0")}));
 
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   int status = 0;
