@@ -560,23 +560,39 @@ VOID WritePlainRun(FormatState &Format, OutputState &Output) {
 }
 
 // The main walk: one field per format character (or directive), until the
-// format ends or the buffer is full.
-STACK_FRAME_OF_ITS_OWN VOID WalkFormat(FormatState &Format, OutputState &Output, ArgumentState &Arguments,
-                                       UINTN CallerFlags) {
+// format ends or the buffer is full.  Start is null when no buffer is in use;
+// End keeps one character free for the terminator.  Returns the characters
+// written, or with FMT_COUNT_ONLY the characters counted.  The walk's state
+// lives in this frame only, not in the frames of the checks around it.
+STACK_FRAME_OF_ITS_OWN UINTN WalkFormat(CHAR8 *Start, CHAR8 *End, UINTN CallerFlags, const CHAR8 *Format,
+                                        VA_LIST *ArgList, BASE_LIST BaseList) {
+  OutputState Output = {Start, End, 0, (UINT8)((CallerFlags & FMT_OUTPUT_UCS2) != 0 ? 2 : 1),
+                        (BOOLEAN)((CallerFlags & FMT_COUNT_ONLY) != 0)};
+  FormatState FormatText = {Format, 0xFF, 1};
+  if ((CallerFlags & FMT_FORMAT_UCS2) != 0) {
+    FormatText.Mask = 0xFFFF;
+    FormatText.CharacterSize = 2;
+  }
+  ArgumentState Arguments = {ArgList, BaseList};
   FieldState Field;
-  while (CurrentFormatCharacter(Format) != 0 && OutputHasRoom(Output)) {
-    if (IsPlainCharacter(CurrentFormatCharacter(Format))) {
-      WritePlainRun(Format, Output);
+
+  while (CurrentFormatCharacter(FormatText) != 0 && OutputHasRoom(Output)) {
+    if (IsPlainCharacter(CurrentFormatCharacter(FormatText))) {
+      WritePlainRun(FormatText, Output);
       continue;
     }
     ResetField(Field, CallerFlags);
-    ArgumentText(Field, Format, Arguments);
+    ArgumentText(Field, FormatText, Arguments);
     MeasureField(Field);
     LayOutField(Field, Output);
-    if (CurrentFormatCharacter(Format) != 0) {
-      AdvanceFormat(Format);
+    if (CurrentFormatCharacter(FormatText) != 0) {
+      AdvanceFormat(FormatText);
     }
   }
+  if (Output.CountOnly) {
+    return Output.Count;
+  }
+  return Start == nullptr ? 0 : (UINTN)(Output.Position - Start) / Output.CharacterSize;
 }
 
 }  // namespace
@@ -605,11 +621,10 @@ CHAR8 *ValueToReversedDigits(CHAR8 *Buffer, UINT64 Value, UINT32 Radix) {
 UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, const CHAR8 *Format, VA_LIST ArgList,
                               BASE_LIST BaseList) {
   CHAR8 *const OriginalBuffer = Buffer;
-  OutputState Output = {nullptr, nullptr, 0, (UINT8)((Flags & FMT_OUTPUT_UCS2) != 0 ? 2 : 1),
-                        (BOOLEAN)((Flags & FMT_COUNT_ONLY) != 0)};
+  const UINTN CharacterSize = (Flags & FMT_OUTPUT_UCS2) != 0 ? 2 : 1;
 
   // Start.
-  if (Output.CountOnly) {
+  if ((Flags & FMT_COUNT_ONLY) != 0) {
     if (BufferSize == 0) {
       Buffer = nullptr;
     }
@@ -622,38 +637,32 @@ UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, cons
       return 0;  // no buffer to write to, not even a terminator
     }
   }
-  if (Buffer != NULL) {
-    Output.Position = Buffer;
-    Output.End = Buffer + (BufferSize - 1) * Output.CharacterSize;
-  }
+  CHAR8 *const End = Buffer == NULL ? nullptr : Buffer + (BufferSize - 1) * CharacterSize;
 
-  FormatState FormatText = {Format, 0xFF, 1};
   if ((Flags & FMT_FORMAT_UCS2) != 0) {
     ASSERT(StrSize ((CHAR16 *) Format) != 0);
-    FormatText.CharacterSize = 2;
-    FormatText.Mask = 0xFFFF;
   } else {
     ASSERT(AsciiStrSize (Format) != 0);
   }
 
   // A null format, already reported by the length check, renders as empty.
+  UINTN Count = 0;
   if (Format != NULL) {
-    ArgumentState Arguments = {&ArgList, BaseList};
-    WalkFormat(FormatText, Output, Arguments, Flags);
+    Count = WalkFormat(Buffer, End, Flags, Format, &ArgList, BaseList);
   }
 
   // Finish.
-  if (Output.CountOnly) {
-    return Output.Count;
+  if ((Flags & FMT_COUNT_ONLY) != 0) {
+    return Count;
   }
   ASSERT(Buffer != NULL);
-  FillRepeated(Output.Position, Output.End + Output.CharacterSize, 1, 0, Output.CharacterSize);
+  FillRepeated(Buffer + Count * CharacterSize, End + CharacterSize, 1, 0, (INTN)CharacterSize);
   if ((Flags & FMT_OUTPUT_UCS2) != 0) {
     ASSERT((((Flags & FMT_OUTPUT_UCS2) == 0)) || (StrSize ((CHAR16 *) OriginalBuffer) != 0));
   } else {
     ASSERT((((Flags & FMT_OUTPUT_UCS2) != 0)) || (AsciiStrSize (OriginalBuffer) != 0));
   }
-  return (UINTN)(Output.Position - Buffer) / Output.CharacterSize;
+  return Count;
 }
 
 UINTN EFIAPI SPrintWithFlags(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, const CHAR8 *Format, ...) {
