@@ -67,10 +67,10 @@ const CHAR8 *const mStatusTexts[STATUS_TEXT_COUNT] = {
 #define STATUS_ERROR_BIT 0x8000000000000000ULL
 
 // Stack depth: a nested rendering and an assertion report each run a whole
-// engine on top of the current one.  The per-directive state lives in the
-// walk's frame, and the nested renderings (with their long argument lists)
-// in frames of their own, so that neither is inlined into the frames that
-// sit below every nested engine.
+// engine on top of the current one.  The walk keeps all per-call and
+// per-directive state in its own frame, so the checks around it (which a
+// nested engine may report) stack little, and the nested renderings keep
+// their long argument lists in frames of their own.
 #define STACK_FRAME_OF_ITS_OWN __attribute__((noinline))
 
 // Digits are made in the frame of the directive that needs them.
@@ -281,8 +281,11 @@ VOID LineEndText(FieldState &Field, FormatState &Format, UINTN Character) {
   }
 }
 
-// "d", "x", "X" and "p": digits in the scratch buffer, read backwards.
-VOID IntegerText(FieldState &Field, ArgumentState &Arguments) {
+// The integer's value, its prefix and radix: returns the magnitude to print.
+// Decimal: "-" for a negative value (the most negative value keeps its bit
+// pattern), and grouping overrides zero fill and any precision.  Hexadecimal:
+// no grouping, and a negative 32-bit value is its unsigned low 32 bits.
+UINT64 IntegerMagnitude(FieldState &Field, ArgumentState &Arguments, UINT32 &Radix) {
   const INT64 Value = (Field.Flags & FMT_WIDE_VALUE) != 0 ? (INT64)TakeUint64(Arguments) : (INT64)TakeInt32(Arguments);
   if ((Field.Flags & FMT_SIGN_SPACE) != 0) {
     Field.Prefix = ' ';
@@ -292,25 +295,29 @@ VOID IntegerText(FieldState &Field, ArgumentState &Arguments) {
   }
   Field.Grouping = (BOOLEAN)((Field.Flags & FMT_GROUP_THOUSANDS) != 0);
 
-  UINT64 Magnitude = (UINT64)Value;
-  UINT32 Radix = 16;
-  if ((Field.Flags & FMT_HEX) == 0) {
-    Radix = 10;
-    if (Field.Grouping) {
-      Field.Flags &= ~(UINTN)FMT_ZERO_FILL;
-      Field.Precision = 1;
-    }
-    if (Value < 0) {
-      Field.Prefix = '-';
-      Magnitude = 0 - Magnitude;  // the most negative value keeps its bit pattern
-    }
-  } else {
+  if ((Field.Flags & FMT_HEX) != 0) {
+    Radix = 16;
     Field.Grouping = FALSE;
-    if ((Field.Flags & FMT_WIDE_VALUE) == 0 && Value < 0) {
-      Magnitude = (UINT32)Value;
-    }
+    return (Field.Flags & FMT_WIDE_VALUE) == 0 && Value < 0 ? (UINT64)(UINT32)Value : (UINT64)Value;
   }
+  Radix = 10;
+  if (Field.Grouping) {
+    Field.Flags &= ~(UINTN)FMT_ZERO_FILL;
+    Field.Precision = 1;
+  }
+  if (Value < 0) {
+    Field.Prefix = '-';
+    return 0 - (UINT64)Value;
+  }
+  return (UINT64)Value;
+}
 
+// "d", "x", "X" and "p": digits in the scratch buffer, read backwards from the
+// most significant one; the prefix counts as one more character and one more
+// digit of precision; zero fill to the width when nothing else sets the size.
+VOID IntegerText(FieldState &Field, ArgumentState &Arguments) {
+  UINT32 Radix;
+  const UINT64 Magnitude = IntegerMagnitude(Field, Arguments, Radix);
   const CHAR8 *MostSignificant = ValueToReversedDigits(Field.Scratch, Magnitude, Radix);
   UINTN Digits = (UINTN)(MostSignificant - Field.Scratch);
   if (Magnitude == 0 && Field.Precision == 0) {
