@@ -47,38 +47,50 @@ TEST_F(DebugOutput, ConfiguredLevelWritesNoMessage) {
   EXPECT_EQ(Uart(), "");
 }
 
-TEST_F(DebugOutput, InfoLevelWritesInfoLinesAndOnlyTheAssertLineOfAStatus) {
-  PrintLevelScope level(DEBUG_INFO);
-  DEBUG(DEBUG_INFO, "Start %a %d\n", "entry", 7);
-  EXPECT_EQ(Uart(), "Start entry 7\r\n");
+// A DEBUG_INFO line, then a failing ASSERT_EFI_ERROR, at each print level:
+// {level, info line written, status line written}.
+struct LevelRow {
+  UINT32 level;
+  bool infoLine;
+  bool statusLine;
+};
 
-  platform.uart.DrainAll();
-  const size_t before = Uart().size();
-  EFI_STATUS Status = EFI_NOT_FOUND;
-  ASSERT_EFI_ERROR(Status);
-  EXPECT_TRUE(ReportsAre(Uart().substr(before), {ReportPattern(kThisFile, "!EFI_ERROR (Status)")}));
-  EXPECT_EQ(breakpoints.Count(), 1);
+TEST_F(DebugOutput, EachPrintLevelSelectsTheLinesWritten) {
+  const LevelRow rows[] = {
+      {0, false, false},                          // as configured
+      {DEBUG_INFO, true, false},
+      {DEBUG_ERROR, false, true},
+      {DEBUG_INFO | DEBUG_ERROR, true, true},
+      {0xFFFFFFFF, true, true},
+      {0x00000001, false, false},
+  };
+  for (const LevelRow &row : rows) {
+    SCOPED_TRACE("level " + std::to_string(row.level));
+    platform.uart.DrainAll();
+    const size_t before = platform.uart.Sent().size();
+    const int breaksBefore = breakpoints.Count();
+    PrintLevelScope level(row.level);
+
+    DEBUG(DEBUG_INFO, "Start %a\n", "VexaGpioUnlockSmm");
+    EFI_STATUS Status = EFI_NOT_FOUND;
+    ASSERT_EFI_ERROR(Status);
+
+    std::string expected;
+    if (row.infoLine) expected += "Start VexaGpioUnlockSmm\r\n";
+    if (row.statusLine) expected += "\r\nASSERT_EFI_ERROR (Status = Not Found)\r\n";
+    const std::string sent = Uart().substr(before);
+    ASSERT_GE(sent.size(), expected.size());
+    EXPECT_EQ(sent.substr(0, expected.size()), expected);
+    EXPECT_TRUE(ReportsAre(sent.substr(expected.size()), {ReportPattern(kThisFile, "!EFI_ERROR (Status)")}));
+    EXPECT_EQ(breakpoints.Count() - breaksBefore, 1);
+  }
 }
 
-TEST_F(DebugOutput, InfoAndErrorLevelsWriteTheStatusLineThenTheReport) {
-  PrintLevelScope level(DEBUG_INFO | DEBUG_ERROR);
-  EFI_STATUS Status = EFI_NOT_FOUND;
-  ASSERT_EFI_ERROR(Status);
-  const std::string sent = Uart();
-  const std::string statusLine = "\r\nASSERT_EFI_ERROR (Status = Not Found)\r\n";
-  ASSERT_EQ(sent.substr(0, statusLine.size()), statusLine);
-  EXPECT_TRUE(ReportsAre(sent.substr(statusLine.size()), {ReportPattern(kThisFile, "!EFI_ERROR (Status)")}));
-  EXPECT_EQ(breakpoints.Count(), 1);
-}
-
-TEST_F(DebugOutput, ErrorLevelAloneDropsInfoLines) {
-  PrintLevelScope level(DEBUG_ERROR);
-  DEBUG(DEBUG_INFO, "Start\n");
+TEST_F(DebugOutput, LevelIsTestedBeforeAnythingIsFormatted) {
+  // With the level off, an argument the format would read is never touched.
+  const char *const unreadable = reinterpret_cast<const char *>(uintptr_t{8});
+  DebugPrint(DEBUG_INFO, "%a %g %t\n", unreadable, unreadable, unreadable);
   EXPECT_EQ(Uart(), "");
-  EFI_STATUS Status = EFI_DEVICE_ERROR;
-  ASSERT_EFI_ERROR(Status);
-  const std::string statusLine = "\r\nASSERT_EFI_ERROR (Status = Device Error)\r\n";
-  EXPECT_EQ(Uart().substr(0, statusLine.size()), statusLine);
 }
 
 TEST_F(DebugOutput, LevelsAreThirtyTwoBitMasksWidenedWithZeros) {
