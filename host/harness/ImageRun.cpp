@@ -33,6 +33,7 @@ constexpr uint64_t ThunkAddress(Thunk t) { return kThunkBase + 16 * t; }
 
 constexpr uint64_t kHandlerInstructionBudget = 100'000;
 constexpr size_t kViolationsKept = 32;
+constexpr int kMaxChainedSmis = 1000;
 
 std::string Hex(uint64_t v) {
   char text[24];
@@ -374,10 +375,23 @@ EFI_STATUS ImageRun::Call(uint64_t function, const uint64_t args[4], Mode mode, 
     status = kHarnessFault;
   }
 
-  while (!deferredSmis_.empty()) {
-    const sim::FakeFirmware::Registration r = deferredSmis_.front();
-    deferredSmis_.erase(deferredSmis_.begin());
-    CallHandler(r.guestHandler, reinterpret_cast<uint64_t>(r.handle), 0, 0, 0);
+  // SMIs the run raised itself are taken now, by the outermost run only; a
+  // handler that keeps raising its own SMI would never let the platform go
+  // on, so the chain is cut with a fault.
+  if (!drainingDeferred_) {
+    drainingDeferred_ = true;
+    for (int taken = 0; !deferredSmis_.empty(); ++taken) {
+      if (taken == kMaxChainedSmis) {
+        deferredSmis_.clear();
+        if (fault_.empty()) fault_ = "SMIs raised by the image's own runs kept coming (" + std::to_string(taken) + ")";
+        status = kHarnessFault;
+        break;
+      }
+      const sim::FakeFirmware::Registration r = deferredSmis_.front();
+      deferredSmis_.erase(deferredSmis_.begin());
+      CallHandler(r.guestHandler, reinterpret_cast<uint64_t>(r.handle), 0, 0, 0);
+    }
+    drainingDeferred_ = false;
   }
   return status;
 }

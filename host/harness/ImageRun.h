@@ -157,6 +157,7 @@ class ImageRun {
   std::vector<uint64_t> bootServicesSlots_;
   std::vector<std::pair<uint64_t, uint64_t>> codeRanges_;  // executable sections, [first, end)
   std::vector<sim::FakeFirmware::Registration> deferredSmis_;
+  bool drainingDeferred_ = false;
   std::set<uint64_t> devicePages_;  // page numbers mapped as device space
 };
 

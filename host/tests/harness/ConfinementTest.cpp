@@ -171,4 +171,20 @@ TEST_F(PatchedHandler, RunningOffTheStackStopsTheRun) {
   EXPECT_EQ(booted_.run->ViolationKinds(), std::set<std::string>{"data"});
 }
 
+TEST_F(PatchedHandler, AHandlerThatUnlocksItselfIsCutOff) {
+  // mov al, 1; mov [lock], al; mov al, 0; mov [lock], al; xor eax, eax; ret:
+  // every run locks and unlocks, raising the SMI again.
+  std::vector<uint8_t> code;
+  for (uint8_t value : {1, 0}) {
+    code.insert(code.end(), {0xB0, value, 0xA2});
+    for (int i = 0; i < 8; ++i) code.push_back(static_cast<uint8_t>(sim::Platform::kGpioLockAddress >> (8 * i)));
+  }
+  code.insert(code.end(), {0x31, 0xC0, 0xC3});
+  Patch(code);
+  EXPECT_EQ(booted_.run->CallHandler(handler_, 0, 0, 0, 0), harness::kHarnessFault);
+  EXPECT_NE(booted_.run->Fault().find("kept coming"), std::string::npos) << booted_.run->Fault();
+  EXPECT_EQ(booted_.run->HandlerRuns(), 1001u);  // the dispatch, then the chain up to its cut
+  EXPECT_EQ(booted_.run->ViolationCount(), 0u);  // the lock byte is the handler's to touch
+}
+
 }  // namespace
