@@ -23,8 +23,9 @@ const char kFile[] = "MdePkg/Library/BasePrintLib/PrintLibInternal";
 const char kDescription[] = "(((Flags & 0x00000040) != 0)) || (AsciiStrSize (OriginalBuffer) != 0)";
 constexpr int kLine = 612;
 
-const EFI_STATUS kStatuses[] = {EFI_SUCCESS, EFI_NOT_FOUND, EFI_DEVICE_ERROR, EFI_INCOMPATIBLE_VERSION,
-                                EFI_WARN_STALE_DATA, 0x8000000000000022ull, EFI_COMPROMISED_DATA, 6};
+const EFI_STATUS kStatuses[] = {
+    EFI_SUCCESS,         EFI_NOT_FOUND,         EFI_DEVICE_ERROR,     EFI_INCOMPATIBLE_VERSION,
+    EFI_WARN_STALE_DATA, 0x8000000000000022ull, EFI_COMPROMISED_DATA, 6};
 constexpr size_t kStatusCount = sizeof(kStatuses) / sizeof(kStatuses[0]);
 
 const EFI_GUID kGuids[] = {
@@ -104,8 +105,9 @@ int StatusSnprintf(char *buffer, EFI_STATUS status) {
 
 void StatusFmt(char *buffer, EFI_STATUS status) {
   const char *name = StatusName(status);
-  auto r = name != nullptr ? fmt::format_to_n(buffer, kBufferSize - 1, "Status = {}\r\n", name)
-                           : fmt::format_to_n(buffer, kBufferSize - 1, "Status = {:08X}\r\n", static_cast<UINT32>(status));
+  auto r = name != nullptr
+               ? fmt::format_to_n(buffer, kBufferSize - 1, "Status = {}\r\n", name)
+               : fmt::format_to_n(buffer, kBufferSize - 1, "Status = {:08X}\r\n", static_cast<UINT32>(status));
   *r.out = 0;
 }
 
@@ -163,9 +165,9 @@ int GuidSnprintf(char *buffer, const EFI_GUID &g) {
 }
 
 void GuidFmt(char *buffer, const EFI_GUID &g) {
-  auto r = fmt::format_to_n(buffer, kBufferSize - 1, "{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}",
-                            g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-                            g.Data4[5], g.Data4[6], g.Data4[7]);
+  auto r = fmt::format_to_n(
+      buffer, kBufferSize - 1, "{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}", g.Data1,
+      g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
   *r.out = 0;
 }
 
@@ -220,9 +222,8 @@ int MixedSnprintf(char *buffer, INT32 v) {
 }
 
 void MixedFmt(char *buffer, INT32 v) {
-  auto r = fmt::format_to_n(buffer, kBufferSize - 1, "{:5}|{:<8X}|{:08X}|{:+}|{: }|{:03}|{}", v,
-                            static_cast<UINT32>(v), static_cast<UINT32>(v), v, v, v < 0 ? -v : v,
-                            static_cast<INT64>(v) * 1000003);
+  auto r = fmt::format_to_n(buffer, kBufferSize - 1, "{:5}|{:<8X}|{:08X}|{:+}|{: }|{:03}|{}", v, static_cast<UINT32>(v),
+                            static_cast<UINT32>(v), v, v, v < 0 ? -v : v, static_cast<INT64>(v) * 1000003);
   *r.out = 0;
 }
 

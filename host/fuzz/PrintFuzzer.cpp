@@ -46,8 +46,8 @@ void OnBreakpoint(int) {
 struct Input {
   UINTN flags = 0;
   bool argumentList = false;
-  std::vector<uint8_t> format;    // exactly the format and two zero bytes
-  std::vector<uint8_t> pool;      // a copy of the input and 32 zero bytes
+  std::vector<uint8_t> format;  // exactly the format and two zero bytes
+  std::vector<uint8_t> pool;    // a copy of the input and 32 zero bytes
   std::vector<UINT64> slots;
   // An upper bound for the fills all widths and precisions can ask for;
   // below 2^62 the running count cannot wrap.

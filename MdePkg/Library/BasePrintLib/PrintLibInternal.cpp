@@ -111,7 +111,7 @@ struct FieldState {
   const CHAR8 *Text;  // first character to read; FMT_ARG_UCS2 and FMT_ARG_REVERSED say how
   CHAR8 Prefix;       // 0 (none), ' ', '+' or '-'
   BOOLEAN Grouping;
-  UINT8 GroupPhase;   // 0 to 2
+  UINT8 GroupPhase;  // 0 to 2
   BOOLEAN ZeroLayout;
   CHAR8 Character[4];  // one 16-bit character and its terminator, little-endian
   CHAR8 Scratch[VALUE_TEXT_CHARACTERS];
@@ -211,15 +211,30 @@ VOID SetWidthOrPrecision(FieldState &Field, UINTN Value) {
 // Applies one flag character; FALSE when Character is not a flag.
 BOOLEAN ApplyFlagCharacter(FieldState &Field, UINTN Character, ArgumentState &Arguments) {
   switch (Character) {
-    case '.': Field.Flags |= FMT_HAS_PRECISION; return TRUE;
-    case '-': Field.Flags |= FMT_LEFT_ALIGN; return TRUE;
-    case '+': Field.Flags |= FMT_SHOW_SIGN; return TRUE;
-    case ' ': Field.Flags |= FMT_SIGN_SPACE; return TRUE;
-    case ',': Field.Flags |= FMT_GROUP_THOUSANDS; return TRUE;
+    case '.':
+      Field.Flags |= FMT_HAS_PRECISION;
+      return TRUE;
+    case '-':
+      Field.Flags |= FMT_LEFT_ALIGN;
+      return TRUE;
+    case '+':
+      Field.Flags |= FMT_SHOW_SIGN;
+      return TRUE;
+    case ' ':
+      Field.Flags |= FMT_SIGN_SPACE;
+      return TRUE;
+    case ',':
+      Field.Flags |= FMT_GROUP_THOUSANDS;
+      return TRUE;
     case 'l':
-    case 'L': Field.Flags |= FMT_WIDE_VALUE; return TRUE;
-    case '*': SetWidthOrPrecision(Field, TakeUintn(Arguments)); return TRUE;
-    default: return FALSE;
+    case 'L':
+      Field.Flags |= FMT_WIDE_VALUE;
+      return TRUE;
+    case '*':
+      SetWidthOrPrecision(Field, TakeUintn(Arguments));
+      return TRUE;
+    default:
+      return FALSE;
   }
 }
 
@@ -373,9 +388,9 @@ STACK_FRAME_OF_ITS_OWN VOID TimeText(FieldState &Field, const VOID *Time) {
   }
   const UINT8 *Bytes = (const UINT8 *)Time;
   const UINTN Year = (UINTN)Bytes[OFFSET_OF(EFI_TIME, Year)] | ((UINTN)Bytes[OFFSET_OF(EFI_TIME, Year) + 1] << 8);
-  SPrintWithFlags(Field.Scratch, VALUE_TEXT_CHARACTERS, 0, "%02d/%02d/%04d  %02d:%02d", Bytes[OFFSET_OF(EFI_TIME, Month)],
-                  Bytes[OFFSET_OF(EFI_TIME, Day)], Year, Bytes[OFFSET_OF(EFI_TIME, Hour)],
-                  Bytes[OFFSET_OF(EFI_TIME, Minute)]);
+  SPrintWithFlags(Field.Scratch, VALUE_TEXT_CHARACTERS, 0, "%02d/%02d/%04d  %02d:%02d",
+                  Bytes[OFFSET_OF(EFI_TIME, Month)], Bytes[OFFSET_OF(EFI_TIME, Day)], Year,
+                  Bytes[OFFSET_OF(EFI_TIME, Hour)], Bytes[OFFSET_OF(EFI_TIME, Minute)]);
   UseText8(Field, Field.Scratch);
 }
 
@@ -396,8 +411,12 @@ STACK_FRAME_OF_ITS_OWN VOID StatusText(FieldState &Field, UINT64 Status) {
 VOID DirectiveText(FieldState &Field, FormatState &Format, ArgumentState &Arguments) {
   const UINTN Character = ReadDirectiveFlags(Format, Field, Arguments);
   switch (Character) {
-    case 'd': IntegerText(Field, Arguments); break;
-    case 'X': Field.Flags |= FMT_ZERO_FILL; [[fallthrough]];
+    case 'd':
+      IntegerText(Field, Arguments);
+      break;
+    case 'X':
+      Field.Flags |= FMT_ZERO_FILL;
+      [[fallthrough]];
     case 'x':
       Field.Flags |= FMT_HEX;
       IntegerText(Field, Arguments);
@@ -407,19 +426,33 @@ VOID DirectiveText(FieldState &Field, FormatState &Format, ArgumentState &Argume
       Field.Flags |= FMT_WIDE_VALUE | FMT_ZERO_FILL | FMT_HEX;
       IntegerText(Field, Arguments);
       break;
-    case 'a': StringText(Field, TakePointer(Arguments)); break;
+    case 'a':
+      StringText(Field, TakePointer(Arguments));
+      break;
     case 's':
     case 'S':
       Field.Flags |= FMT_ARG_UCS2;
       StringText(Field, TakePointer(Arguments));
       break;
-    case 'c': CharacterText(Field, TakeUintn(Arguments) & 0xFFFF); break;
-    case 'g': GuidText(Field, TakePointer(Arguments)); break;
-    case 't': TimeText(Field, TakePointer(Arguments)); break;
-    case 'r': StatusText(Field, TakeUint64(Arguments)); break;
+    case 'c':
+      CharacterText(Field, TakeUintn(Arguments) & 0xFFFF);
+      break;
+    case 'g':
+      GuidText(Field, TakePointer(Arguments));
+      break;
+    case 't':
+      TimeText(Field, TakePointer(Arguments));
+      break;
+    case 'r':
+      StatusText(Field, TakeUint64(Arguments));
+      break;
     case '\n':
-    case '\r': LineEndText(Field, Format, Character); break;
-    default: CharacterText(Field, Character); break;
+    case '\r':
+      LineEndText(Field, Format, Character);
+      break;
+    default:
+      CharacterText(Field, Character);
+      break;
   }
 }
 
@@ -473,8 +506,8 @@ VOID MeasureField(FieldState &Field) {
 // ---- Step 4: layout ----------------------------------------------------------
 
 VOID WriteFieldText(FieldState &Field, OutputState &Output) {
-  const INTN Step = (Field.Flags & FMT_ARG_REVERSED) != 0 ? -(INTN)TextCharacterSize(Field)
-                                                            : (INTN)TextCharacterSize(Field);
+  const INTN Step =
+      (Field.Flags & FMT_ARG_REVERSED) != 0 ? -(INTN)TextCharacterSize(Field) : (INTN)TextCharacterSize(Field);
   const CHAR8 *Text = Field.Text;
   UINTN Index = Field.Prefix != 0 ? 1 : 0;
 
@@ -646,11 +679,14 @@ UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, cons
   }
   CHAR8 *const End = Buffer == NULL ? nullptr : Buffer + (BufferSize - 1) * CharacterSize;
 
+  // The checks are spaced as their report texts read.
+  // clang-format off
   if ((Flags & FMT_FORMAT_UCS2) != 0) {
     ASSERT(StrSize ((CHAR16 *) Format) != 0);
   } else {
     ASSERT(AsciiStrSize (Format) != 0);
   }
+  // clang-format on
 
   // A null format, already reported by the length check, renders as empty.
   UINTN Count = 0;
@@ -664,11 +700,13 @@ UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, cons
   }
   ASSERT(Buffer != NULL);
   FillRepeated(Buffer + Count * CharacterSize, End + CharacterSize, 1, 0, (INTN)CharacterSize);
+  // clang-format off
   if ((Flags & FMT_OUTPUT_UCS2) != 0) {
     ASSERT((((Flags & FMT_OUTPUT_UCS2) == 0)) || (StrSize ((CHAR16 *) OriginalBuffer) != 0));
   } else {
     ASSERT((((Flags & FMT_OUTPUT_UCS2) != 0)) || (AsciiStrSize (OriginalBuffer) != 0));
   }
+  // clang-format on
   return Count;
 }
 

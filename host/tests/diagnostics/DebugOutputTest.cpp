@@ -57,12 +57,9 @@ struct LevelRow {
 
 TEST_F(DebugOutput, EachPrintLevelSelectsTheLinesWritten) {
   const LevelRow rows[] = {
-      {0, false, false},                          // as configured
-      {DEBUG_INFO, true, false},
-      {DEBUG_ERROR, false, true},
-      {DEBUG_INFO | DEBUG_ERROR, true, true},
-      {0xFFFFFFFF, true, true},
-      {0x00000001, false, false},
+      {0, false, false},  // as configured
+      {DEBUG_INFO, true, false}, {DEBUG_ERROR, false, true}, {DEBUG_INFO | DEBUG_ERROR, true, true},
+      {0xFFFFFFFF, true, true},  {0x00000001, false, false},
   };
   for (const LevelRow &row : rows) {
     SCOPED_TRACE("level " + std::to_string(row.level));
@@ -125,8 +122,8 @@ TEST_F(DebugOutput, FailingAssertReportsTheExpressionAsWrittenThenBreaksAndGoesO
   ASSERT(Address != 0);  // holds: no report
   reachedAfter = true;
   EXPECT_TRUE(reachedAfter);
-  EXPECT_TRUE(ReportsAre(Uart(), {ReportPattern(kThisFile, "(Address & 1) == 0"),
-                                  ReportPattern(kThisFile, "Pointer != ((void *) 0)")}));
+  EXPECT_TRUE(ReportsAre(
+      Uart(), {ReportPattern(kThisFile, "(Address & 1) == 0"), ReportPattern(kThisFile, "Pointer != ((void *) 0)")}));
   EXPECT_EQ(breakpoints.Count(), 2);
 }
 
@@ -164,9 +161,9 @@ TEST_F(DebugOutput, NullFormatIsReportedAndPrintsNothing) {
   PrintLevelScope level(DEBUG_INFO);
   const size_t before = Uart().size();
   DebugPrint(DEBUG_INFO, nullptr);  // passes the level: the engine's length check reports it too
-  EXPECT_TRUE(ReportsAre(Uart().substr(before), {ReportPattern(debugLib, "Format != ((void *) 0)"),
-                                                 ReportPattern("MdePkg/Library/BaseLib/String",
-                                                               "String != ((void *) 0)")}));
+  EXPECT_TRUE(
+      ReportsAre(Uart().substr(before), {ReportPattern(debugLib, "Format != ((void *) 0)"),
+                                         ReportPattern("MdePkg/Library/BaseLib/String", "String != ((void *) 0)")}));
   EXPECT_EQ(breakpoints.Count(), 3);
 }
 
@@ -211,8 +208,8 @@ TEST_F(DiagnosticChecks, ZeroDivisorReturnsZeroAfterTheReport) {
 
 TEST_F(DiagnosticChecks, EngineReportsANullBufferAndWritesNothing) {
   EXPECT_EQ(AsciiSPrint(nullptr, 16, "text %d", 5), 0u);
-  EXPECT_TRUE(ReportsAre(Uart(), {ReportPattern("MdePkg/Library/BasePrintLib/PrintLibInternal",
-                                                "Buffer != ((void *) 0)")}));
+  EXPECT_TRUE(
+      ReportsAre(Uart(), {ReportPattern("MdePkg/Library/BasePrintLib/PrintLibInternal", "Buffer != ((void *) 0)")}));
   EXPECT_EQ(AsciiSPrint(nullptr, 0, "text"), 0u);  // size 0: no check, nothing written
   EXPECT_EQ(breakpoints.Count(), 1);
 }

@@ -10,9 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/Platform.h"
-
 #include "AutoGen.h"
+#include "sim/Platform.h"
 
 namespace diagnostics {
 
@@ -27,11 +26,16 @@ class UartCapture : public sim::Device {
 
   uint32_t Read(sim::Space, uint64_t offset, int) override {
     switch (offset) {
-      case 2: return 0xC1;   // IIR: FIFOs enabled, no interrupt pending
-      case 3: return lcr_;
-      case 5: return 0x60;   // LSR: holding register and transmitter empty
-      case 6: return 0xB0;   // MSR: carrier, data set ready, clear to send
-      default: return 0;
+      case 2:
+        return 0xC1;  // IIR: FIFOs enabled, no interrupt pending
+      case 3:
+        return lcr_;
+      case 5:
+        return 0x60;  // LSR: holding register and transmitter empty
+      case 6:
+        return 0xB0;  // MSR: carrier, data set ready, clear to send
+      default:
+        return 0;
     }
   }
   void Write(sim::Space, uint64_t offset, int, uint32_t value) override {

@@ -11,13 +11,13 @@
 // mixed with literal text, into buffers of random size.  The C side renders
 // each directive alone and the pieces are joined and cut to the buffer.
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "MdePkg/Library/BasePrintLib/PrintLibInternal.h"
 
@@ -41,9 +41,9 @@ class CaseBuilder {
  public:
   explicit CaseBuilder(std::mt19937_64 &random) : random_(random) {}
 
-  std::string ours;            // our format
-  std::vector<UINT64> slots;   // our arguments
-  std::string expected;        // what the C library makes of the same directives
+  std::string ours;                  // our format
+  std::vector<UINT64> slots;         // our arguments
+  std::string expected;              // what the C library makes of the same directives
   std::vector<std::string> strings;  // storage for "a" arguments
 
   void AddLiteral() {
@@ -58,11 +58,21 @@ class CaseBuilder {
 
   void AddDirective() {
     switch (Pick(0, 4)) {
-      case 0: AddDecimal(); break;
-      case 1: AddHex(false); break;
-      case 2: AddHex(true); break;
-      case 3: AddString(); break;
-      default: AddCharacter(); break;
+      case 0:
+        AddDecimal();
+        break;
+      case 1:
+        AddHex(false);
+        break;
+      case 2:
+        AddHex(true);
+        break;
+      case 3:
+        AddString();
+        break;
+      default:
+        AddCharacter();
+        break;
     }
   }
 
@@ -72,9 +82,12 @@ class CaseBuilder {
 
   INT64 Value(bool wide) {
     switch (Pick(0, 3)) {
-      case 0: return Pick(-9, 9);
-      case 1: return Pick(-100000, 100000);
-      case 2: return wide ? static_cast<INT64>(random_()) : static_cast<INT32>(random_());
+      case 0:
+        return Pick(-9, 9);
+      case 1:
+        return Pick(-100000, 100000);
+      case 2:
+        return wide ? static_cast<INT64>(random_()) : static_cast<INT32>(random_());
       default: {
         static const INT64 kEdges[] = {0, -1, INT32_MIN, INT32_MAX, INT64_MIN, INT64_MAX, 1000, -1000};
         const INT64 edge = kEdges[Pick(0, 7)];

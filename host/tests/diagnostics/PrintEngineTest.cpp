@@ -38,8 +38,8 @@ Rendered Render(const char *format, const std::vector<UINT64> &args, UINTN buffe
   std::vector<unsigned char> storage(bufferSize + kGuardBytes, kGuard);
   CHAR8 *buffer = reinterpret_cast<CHAR8 *>(storage.data());
   VA_LIST list = reinterpret_cast<VA_LIST>(slots.data());  // the x64 argument list is consecutive 8-byte slots
-  const UINTN count = FormatIntoBuffer(buffer, bufferSize, flags, format, baseList ? nullptr : list,
-                                       baseList ? slots.data() : nullptr);
+  const UINTN count =
+      FormatIntoBuffer(buffer, bufferSize, flags, format, baseList ? nullptr : list, baseList ? slots.data() : nullptr);
   for (size_t i = bufferSize; i < storage.size(); ++i) {
     EXPECT_EQ(storage[i], kGuard) << "byte " << i << " written past a buffer of " << bufferSize;
   }
@@ -143,7 +143,7 @@ TEST(PrintEngine, SignedDecimalFlagsWidthPrecision) {
       {"%.*d", {3, 7}, "007", 3},
       {"%*.*d", {6, 3, 7}, "   007", 6},
       {"%0*d", {4, 7}, "0007", 4},
-      {"%3*d", {5, 42}, "   42", 5},   // a later width overwrites an earlier one
+      {"%3*d", {5, 42}, "   42", 5},  // a later width overwrites an earlier one
       {"%*3d", {5, 42}, " 42", 3},
       {"%.2.4d", {7}, "0007", 4},
       {"%.05d", {7}, "00007", 5},

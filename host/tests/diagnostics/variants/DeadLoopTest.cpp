@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "diagnostics/DiagnosticsFixture.h"
 #include "Library/DebugLib.h"
+#include "diagnostics/DiagnosticsFixture.h"
 #include "support/TestSupport.h"
 
 namespace {

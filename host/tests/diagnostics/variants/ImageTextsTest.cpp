@@ -37,10 +37,10 @@ TEST_F(ImageTexts, EngineChecks) {
 }
 
 TEST_F(ImageTexts, HelperAndDebugLibraryChecks) {
-  ExpectTexts(image, {"MdePkg/Library/BaseLib/String", "String != ((void *) 0)",
-                      "MdePkg/Library/BaseLib/DivU64x32Remainder", "Divisor != 0", "MdePkg/Library/BaseLib/Unaligned",
-                      "MdePkg/Library/BaseDebugLibSerialPort/DebugLib", "Format != ((void *) 0)",
-                      "ASSERT %a(%d): %a\n"});
+  ExpectTexts(image,
+              {"MdePkg/Library/BaseLib/String", "String != ((void *) 0)", "MdePkg/Library/BaseLib/DivU64x32Remainder",
+               "Divisor != 0", "MdePkg/Library/BaseLib/Unaligned", "MdePkg/Library/BaseDebugLibSerialPort/DebugLib",
+               "Format != ((void *) 0)", "ASSERT %a(%d): %a\n"});
   // With the configured bound of 0 the per-character checks are not compiled in.
   EXPECT_EQ(image.find("_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength"), std::string::npos);
 }

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "diagnostics/DiagnosticsFixture.h"
 #include "Library/BaseLib.h"
+#include "diagnostics/DiagnosticsFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -33,8 +33,8 @@ TEST_F(LengthBound, StringOfExactlyTheBoundPasses) {
 
 TEST_F(LengthBound, EachCharacterPastTheBoundIsReported) {
   EXPECT_EQ(AsciiStrLen(std::string(302, 'a').c_str()), 302u);
-  const std::string ascii = diagnostics::ReportPattern(
-      "MdePkg/Library/BaseLib/String", "Length < _gPcd_FixedAtBuild_PcdMaximumAsciiStringLength");
+  const std::string ascii = diagnostics::ReportPattern("MdePkg/Library/BaseLib/String",
+                                                       "Length < _gPcd_FixedAtBuild_PcdMaximumAsciiStringLength");
   EXPECT_TRUE(diagnostics::ReportsAre(Uart(), {ascii, ascii}));
   EXPECT_EQ(breakpoints.Count(), 2);
 }

@@ -2,9 +2,9 @@
 
 #define VEXA_SOURCE_FILE "host/tests/diagnostics/variants/NoHaltTest"
 
-#include "diagnostics/DiagnosticsFixture.h"
 #include "Library/BaseLib.h"
 #include "Library/DebugLib.h"
+#include "diagnostics/DiagnosticsFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -19,9 +19,8 @@ TEST(DiagnosticsNoHalt, ReportsAndReturns) {
   EXPECT_EQ(breakpoints.Count(), 0);
   platform.uart.DrainAll();
   EXPECT_TRUE(diagnostics::ReportsAre(
-      platform.uart.Sent(),
-      {diagnostics::ReportPattern("host/tests/diagnostics/variants/NoHaltTest", "Value == 4"),
-       diagnostics::ReportPattern("MdePkg/Library/BaseLib/String", "String != ((void *) 0)")}));
+      platform.uart.Sent(), {diagnostics::ReportPattern("host/tests/diagnostics/variants/NoHaltTest", "Value == 4"),
+                             diagnostics::ReportPattern("MdePkg/Library/BaseLib/String", "String != ((void *) 0)")}));
 }
 
 }  // namespace

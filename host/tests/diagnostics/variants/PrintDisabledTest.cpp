@@ -3,8 +3,8 @@
 
 #define VEXA_SOURCE_FILE "host/tests/diagnostics/variants/PrintDisabledTest"
 
-#include "diagnostics/DiagnosticsFixture.h"
 #include "Library/DebugLib.h"
+#include "diagnostics/DiagnosticsFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
