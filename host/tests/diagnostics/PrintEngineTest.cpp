@@ -347,6 +347,20 @@ TEST(PrintEngine, TruncationKeepsTheTerminatorAndCountsWhatWasWritten) {
   }
 }
 
+TEST(PrintEngine, HugeWidthsAndPrecisionsStopAtTheEnd) {
+  // Fills end at the buffer's end; counting adds them without writing.
+  Rendered r = Render("%999999999999d|", {5}, 16, 0, true);
+  EXPECT_EQ(r.text, std::string(15, ' '));
+  EXPECT_EQ(r.count, 15u);
+  EXPECT_EQ(Render("%999999999999d|", {5}, 0, FMT_COUNT_ONLY, true).count, 1000000000000u);
+  r = Render("%.*a|", {~0ull >> 1, Slot("ab")}, 8, 0, true);
+  EXPECT_EQ(r.text, std::string(7, ' '));
+  // A fill of 2^63 characters or more is a negative repeat count: nothing.
+  r = Render("%*d|", {~0ull, 5}, 16, 0, true);
+  EXPECT_EQ(r.text, "5|");
+  EXPECT_EQ(Render("%*d|", {~0ull, 5}, 0, FMT_COUNT_ONLY, true).count, 2u);
+}
+
 TEST(PrintEngine, ZeroSizeBufferIsNotTouched) {
   unsigned char guard[4] = {kGuard, kGuard, kGuard, kGuard};
   EXPECT_EQ(AsciiSPrint(reinterpret_cast<CHAR8 *>(guard), 0, "hello %d", 5), 0u);
