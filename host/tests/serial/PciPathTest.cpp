@@ -2,6 +2,7 @@
 // check, command enables and D0 wake (UART first, bridges after), in I/O and
 // memory space; and what bring-up and transmit make of a path that fails.
 
+#include <ostream>
 #include <string>
 
 #include "SerialTestSupport.h"
@@ -107,6 +108,7 @@ struct PathFailure {
   uint32_t ioBase, ioLimit;
   size_t accessesBeforeGivingUp;
 };
+void PrintTo(const PathFailure &c, std::ostream *os) { *os << c.what; }
 
 class PciPathIoFailure : public ::testing::TestWithParam<PathFailure> {};
 
@@ -170,6 +172,7 @@ struct BarCase {
   uint32_t result;
   bool barWritten;
 };
+void PrintTo(const BarCase &c, std::ostream *os) { *os << c.what; }
 
 class PciBarChoice : public ::testing::TestWithParam<BarCase> {};
 
@@ -284,6 +287,7 @@ struct WindowCase {
   uint32_t base, limit;
   bool ok;
 };
+void PrintTo(const WindowCase &c, std::ostream *os) { *os << c.what; }
 
 class PciPathMmioWindow : public ::testing::TestWithParam<WindowCase> {};
 

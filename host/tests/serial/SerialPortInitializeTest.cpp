@@ -1,6 +1,8 @@
 // Bring-up: the already-initialised test (line format, and the latch against
 // the divisor CMOS selects), the drain wait, and the programming writes.
 
+#include <ostream>
+
 #include "SerialTestSupport.h"
 
 namespace {
@@ -88,6 +90,7 @@ struct NotInitialisedCase {
   uint8_t cmos;
   uint16_t programmed;
 };
+void PrintTo(const NotInitialisedCase &c, std::ostream *os) { *os << c.why; }
 
 class SerialPortInitializeReprogram : public ::testing::TestWithParam<NotInitialisedCase> {};
 
