@@ -29,8 +29,10 @@ constexpr bool SerialPciDeviceListIsValid(const UINT8 *List, UINTN Size) {
     if (Offset + SERIAL_PCI_DEVICE_ENTRY_SIZE > Size) {
       return false;
     }
-    // The power-management register lies inside the 4 KB configuration space.
-    if ((List[Offset + 2] | List[Offset + 3] << 8) > 0xFFE) {
+    // The power-management register is a whole aligned word inside the 4 KB
+    // configuration space.
+    const UINTN PowerManagementRegister = List[Offset + 2] | List[Offset + 3] << 8;
+    if (PowerManagementRegister > 0xFFE || (PowerManagementRegister & 1) != 0) {
       return false;
     }
   }

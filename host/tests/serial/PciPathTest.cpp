@@ -34,6 +34,17 @@ struct MmioPathSettings : ConfiguredSerialPortSettings {
                                             0x00, 0x00, 0x44, 0x00, 0xFF, 0x00, 0x00, 0x00};
 };
 
+// Path lists the build refuses.
+constexpr UINT8 kNoTerminator[] = {0x1C, 0x00, 0x44, 0x00};
+constexpr UINT8 kCutEntry[] = {0x1C, 0x00, 0x44};
+constexpr UINT8 kRegisterOutside[] = {0x1C, 0x00, 0xFF, 0x0F, 0xFF, 0x00, 0x00, 0x00};
+constexpr UINT8 kRegisterOdd[] = {0x1C, 0x00, 0x45, 0x00, 0xFF, 0x00, 0x00, 0x00};
+static_assert(!SerialPciDeviceListIsValid(kNoTerminator, sizeof kNoTerminator), "");
+static_assert(!SerialPciDeviceListIsValid(kCutEntry, sizeof kCutEntry), "");
+static_assert(!SerialPciDeviceListIsValid(kRegisterOutside, sizeof kRegisterOutside), "");
+static_assert(!SerialPciDeviceListIsValid(kRegisterOdd, sizeof kRegisterOdd), "");
+static_assert(SerialPciDeviceListIsValid(MmioPathSettings::PciDeviceInfo, sizeof MmioPathSettings::PciDeviceInfo), "");
+
 using IoPath = SerialPortLibT<IoPathSettings>;
 using Bus0 = SerialPortLibT<Bus0Settings>;
 using MmioPath = SerialPortLibT<MmioPathSettings>;
