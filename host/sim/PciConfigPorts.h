@@ -16,7 +16,7 @@ class PciConfigPorts : public Device {
   static constexpr uint16_t kAddressPort = 0xCF8, kDataPort = 0xCFC;
 
   explicit PciConfigPorts(PciSegment &segment) : segment_(segment) {}
-  const char *Name() const override { return "CF8"; }
+  const char *Name() const override { return "PCICFG"; }
   uint32_t Read(Space space, uint64_t offset, int width) override;
   void Write(Space space, uint64_t offset, int width, uint32_t value) override;
   std::string RegisterName(Space space, uint64_t offset, Dir dir) const override;

@@ -111,7 +111,7 @@ TEST(DecodedTrace, NamesTheRegistersOfTheConsoleDevices) {
   EXPECT_EQ(DescribeDecoded(t[2]), "io  w8  0x070 <- 0x6F  CMOS.INDEX");
   EXPECT_EQ(DescribeDecoded(t[3]), "io  r8  0x071 -> 0x00  CMOS.DATA");
   EXPECT_EQ(DescribeDecoded(t[4]), "io  w8  0x370 <- 0x07  SIO.INDEX");
-  EXPECT_EQ(DescribeDecoded(t[5]), "io  w32 0xCF8 <- 0x8000F880  CF8.ADDRESS");
+  EXPECT_EQ(DescribeDecoded(t[5]), "io  w32 0xCF8 <- 0x8000F880  PCICFG.ADDRESS");
 }
 
 TEST(CmosModel, IndexPicksTheByteAndBitSevenMasksNmi) {
