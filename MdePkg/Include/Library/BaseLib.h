@@ -3,8 +3,11 @@
 
 #include "Base.h"
 
-// Ordering point for code generation: no memory access moves across a call.
-VOID EFIAPI MemoryFence(VOID);
+// Ordering point for code generation: no memory access moves across it, is
+// merged with an access on its other side, or is dropped.  It is a compiler
+// barrier with an empty body, inlined at every call, so it costs no
+// instruction (the SMI handler's path stays short).
+static inline VOID EFIAPI MemoryFence(VOID) { __asm__ __volatile__("" ::: "memory"); }
 
 // Executes INT3 and returns when execution resumes.
 VOID EFIAPI CpuBreakpoint(VOID);
