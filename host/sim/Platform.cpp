@@ -37,9 +37,17 @@ void Platform::DeliverPendingSmis() {
   // handler's own accesses run to completion before the next one is taken.
   if (delivering_) return;
   delivering_ = true;
+  // A handler that raises the SMI it handles would otherwise be re-entered
+  // forever; past the bound the rest are dropped and counted.
+  int delivered = 0;
   while (!pendingSmis_.empty()) {
     const uint32_t source = pendingSmis_.front();
     pendingSmis_.erase(pendingSmis_.begin());
+    if (delivered == kMaxSmisPerAccess) {
+      ++smisDropped_;
+      continue;
+    }
+    ++delivered;
     ++smisDelivered_;
     firmware.Fire(source);
   }

@@ -55,6 +55,10 @@ class Platform {
 
   // SMIs dispatched so far (each delivered source counts once, handlers or not).
   int SmisDelivered() const { return smisDelivered_; }
+  // SMIs raised while handlers kept raising more, past kMaxSmisPerAccess
+  // deliveries for one access, and dropped.
+  int SmisDropped() const { return smisDropped_; }
+  static constexpr int kMaxSmisPerAccess = 1000;
 
   // Software on the platform (not the module): clears the GPIO lock through
   // the PCI Express window, as an attacker would.
@@ -67,6 +71,7 @@ class Platform {
 
   std::vector<uint32_t> pendingSmis_;
   int smisDelivered_ = 0;
+  int smisDropped_ = 0;
   bool delivering_ = false;
 };
 

@@ -128,6 +128,24 @@ TEST_F(GpioLockTest, WithoutTheHandlerTheLockStaysOpen) {
   EXPECT_EQ(platform.SmisDelivered(), 1);
 }
 
+// A handler that clears the lock itself raises the SMI it is handling; the
+// platform delivers a bounded number and drops the rest instead of spinning.
+EFI_STATUS EFIAPI SelfUnlockingHandler(EFI_HANDLE, const VOID *, VOID *, UINTN *) {
+  const uint32_t v = Bus::Current()->Read(Space::Mem, kLock, 8);
+  Bus::Current()->Write(Space::Mem, kLock, 8, v | 1u);
+  Bus::Current()->Write(Space::Mem, kLock, 8, v & ~1u);  // unlocks again: another SMI
+  return EFI_SUCCESS;
+}
+
+TEST_F(GpioLockTest, AnSmiStormIsCutOffAfterABoundedNumberOfDeliveries) {
+  UINT32 source = 48;
+  EFI_HANDLE handle = nullptr;
+  ASSERT_EQ(platform.firmware.Register(SelfUnlockingHandler, &source, &handle), EFI_SUCCESS);
+  platform.AttackerClearsGpioLock();
+  EXPECT_EQ(platform.SmisDelivered(), Platform::kMaxSmisPerAccess);
+  EXPECT_EQ(platform.SmisDropped(), 1);
+}
+
 TEST_F(GpioLockTest, MissingDispatcherReturnsTheLocateStatusAndRegistersNothing) {
   platform.firmware.smiSourceDispatchPresent = false;
   EXPECT_EQ(BindAndEnter(), EFI_NOT_FOUND);
