@@ -373,11 +373,13 @@ STACK_FRAME_OF_ITS_OWN VOID GuidText(FieldState &Field, const VOID *Guid) {
     UseText8(Field, "<null guid>");
     return;
   }
+  // The fields first, then the bytes: no byte is held across a call.
   const UINT8 *Bytes = (const UINT8 *)Guid;
-  SPrintWithFlags(Field.Scratch, VALUE_TEXT_CHARACTERS, 0, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                  ReadUnaligned32((const UINT32 *)Bytes), ReadUnaligned16((const UINT16 *)(Bytes + 4)),
-                  ReadUnaligned16((const UINT16 *)(Bytes + 6)), Bytes[8], Bytes[9], Bytes[10], Bytes[11], Bytes[12],
-                  Bytes[13], Bytes[14], Bytes[15]);
+  const UINT32 Data1 = ReadUnaligned32((const UINT32 *)Bytes);
+  const UINT16 Data2 = ReadUnaligned16((const UINT16 *)(Bytes + 4));
+  const UINT16 Data3 = ReadUnaligned16((const UINT16 *)(Bytes + 6));
+  SPrintWithFlags(Field.Scratch, VALUE_TEXT_CHARACTERS, 0, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Data1,
+                  Data2, Data3, Bytes[8], Bytes[9], Bytes[10], Bytes[11], Bytes[12], Bytes[13], Bytes[14], Bytes[15]);
   UseText8(Field, Field.Scratch);
 }
 
