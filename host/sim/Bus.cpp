@@ -26,8 +26,7 @@ std::string DescribeDecoded(const Access &a) {
   if (a.device == nullptr) return text + "  (no device)";
   text += "  ";
   text += a.device->Name();
-  const std::string reg = a.device->RegisterName(a.space, a.offset, a.dir);
-  if (!reg.empty()) text += "." + reg;
+  if (!a.reg.empty()) text += "." + a.reg;
   return text;
 }
 
@@ -57,8 +56,13 @@ uint32_t Bus::Read(Space space, uint64_t address, int widthBits) {
   ++depth_;
   const Mapping *m = Find(space, address);
   uint32_t value = AllOnes(widthBits);
-  if (m != nullptr) value = m->device->Read(space, address - m->first, widthBits / 8) & AllOnes(widthBits);
-  trace_.push_back({space, Dir::Read, widthBits, address, value, m ? m->device : nullptr, m ? address - m->first : 0});
+  std::string reg;
+  if (m != nullptr) {
+    reg = m->device->RegisterName(space, address - m->first, Dir::Read);
+    value = m->device->Read(space, address - m->first, widthBits / 8) & AllOnes(widthBits);
+  }
+  trace_.push_back({space, Dir::Read, widthBits, address, value, m ? m->device : nullptr, m ? address - m->first : 0,
+                    std::move(reg)});
   Finish();
   return value;
 }
@@ -66,7 +70,9 @@ uint32_t Bus::Read(Space space, uint64_t address, int widthBits) {
 void Bus::Write(Space space, uint64_t address, int widthBits, uint32_t value) {
   ++depth_;
   const Mapping *m = Find(space, address);
-  trace_.push_back({space, Dir::Write, widthBits, address, value, m ? m->device : nullptr, m ? address - m->first : 0});
+  std::string reg = m != nullptr ? m->device->RegisterName(space, address - m->first, Dir::Write) : std::string();
+  trace_.push_back({space, Dir::Write, widthBits, address, value, m ? m->device : nullptr, m ? address - m->first : 0,
+                    std::move(reg)});
   if (m != nullptr) m->device->Write(space, address - m->first, widthBits / 8, value & AllOnes(widthBits));
   Finish();
 }

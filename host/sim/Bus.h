@@ -26,6 +26,9 @@ class Device {
   virtual uint32_t Read(Space space, uint64_t offset, int width) = 0;
   virtual void Write(Space space, uint64_t offset, int width, uint32_t value) = 0;
   // A register name for decoded traces ("LCR"); empty when the model has none.
+  // The bus asks just before the access reaches the model, so a name may
+  // depend on the model's state at that moment (the UART's DLAB, the Super
+  // I/O's selected register).
   virtual std::string RegisterName(Space space, uint64_t offset, Dir dir) const { return {}; }
 };
 
@@ -37,6 +40,7 @@ struct Access {
   uint32_t value;
   const Device *device = nullptr;  // filled in by the bus
   uint64_t offset = 0;             // from the start of the device's mapping
+  std::string reg;                 // the register's name when the access was made
 
   bool operator==(const Access &o) const {
     return space == o.space && dir == o.dir && width == o.width && address == o.address && value == o.value;
@@ -85,15 +89,15 @@ class Bus {
 };
 
 // Builders for expected traces: IoW8(0x3FB, 0x80), MemR8(0x800F804C, 0x01), ...
-inline Access IoR8(uint64_t a, uint32_t v) { return {Space::Io, Dir::Read, 8, a, v}; }
-inline Access IoW8(uint64_t a, uint32_t v) { return {Space::Io, Dir::Write, 8, a, v}; }
-inline Access IoW32(uint64_t a, uint32_t v) { return {Space::Io, Dir::Write, 32, a, v}; }
-inline Access MemR8(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 8, a, v}; }
-inline Access MemW8(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 8, a, v}; }
-inline Access MemR16(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 16, a, v}; }
-inline Access MemW16(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 16, a, v}; }
-inline Access MemR32(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 32, a, v}; }
-inline Access MemW32(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 32, a, v}; }
+inline Access IoR8(uint64_t a, uint32_t v) { return {Space::Io, Dir::Read, 8, a, v, nullptr, 0, {}}; }
+inline Access IoW8(uint64_t a, uint32_t v) { return {Space::Io, Dir::Write, 8, a, v, nullptr, 0, {}}; }
+inline Access IoW32(uint64_t a, uint32_t v) { return {Space::Io, Dir::Write, 32, a, v, nullptr, 0, {}}; }
+inline Access MemR8(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 8, a, v, nullptr, 0, {}}; }
+inline Access MemW8(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 8, a, v, nullptr, 0, {}}; }
+inline Access MemR16(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 16, a, v, nullptr, 0, {}}; }
+inline Access MemW16(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 16, a, v, nullptr, 0, {}}; }
+inline Access MemR32(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 32, a, v, nullptr, 0, {}}; }
+inline Access MemW32(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 32, a, v, nullptr, 0, {}}; }
 
 // Empty when equal; otherwise a side-by-side listing that marks the first
 // difference, for test failure messages.

@@ -1,5 +1,7 @@
 #include "sim/SuperIo.h"
 
+#include <cstdio>
+
 namespace sim {
 
 uint32_t SuperIo::Read(Space, uint64_t offset, int) {
@@ -17,9 +19,16 @@ void SuperIo::Write(Space, uint64_t offset, int, uint32_t value) {
 }
 
 std::string SuperIo::RegisterName(Space, uint64_t offset, Dir) const {
-  // The register reached depends on the index written before; the trace
-  // shows that value on the preceding INDEX access.
-  return offset == 0 ? "INDEX" : "DATA";
+  // The data port reaches the register the index selected: a global one, or
+  // one of the selected logical device.
+  if (offset == 0) return "INDEX";
+  char text[32];
+  if (index_ < 0x30) {
+    std::snprintf(text, sizeof text, "DATA[0x%02X]", index_);
+  } else {
+    std::snprintf(text, sizeof text, "DATA[LD%X:0x%02X]", global_[kLogicalDeviceSelect], index_);
+  }
+  return text;
 }
 
 }  // namespace sim

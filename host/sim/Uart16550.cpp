@@ -154,13 +154,14 @@ void Uart16550::Write(Space, uint64_t offset, int, uint32_t value) {
 }
 
 std::string Uart16550::RegisterName(Space, uint64_t offset, Dir dir) const {
-  // The trace does not keep DLAB, so offsets 0 and 1 carry both names.
+  // Offsets 0 and 1 reach the divisor latch while DLAB is set.
   const bool read = dir == Dir::Read;
+  const bool dlab = (lcr_ & kLcrDlab) != 0;
   switch (offset & 7) {
     case kRbrThrDll:
-      return read ? "RBR/DLL" : "THR/DLL";
+      return dlab ? "DLL" : read ? "RBR" : "THR";
     case kIerDlm:
-      return "IER/DLM";
+      return dlab ? "DLM" : "IER";
     case kIirFcr:
       return read ? "IIR" : "FCR";
     case kLcr:

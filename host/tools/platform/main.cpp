@@ -38,8 +38,7 @@ std::string DescribeForTrace(const sim::Access &a) {
   std::string where = "(no device)";
   if (a.device != nullptr) {
     where = a.device->Name();
-    const std::string reg = a.device->RegisterName(a.space, a.offset, a.dir);
-    if (!reg.empty()) where = reg.rfind(where + ".", 0) == 0 ? reg : where + "." + reg;
+    if (!a.reg.empty()) where = a.reg.rfind(where + ".", 0) == 0 ? a.reg : where + "." + a.reg;
   }
   const bool io = a.space == sim::Space::Io;
   const bool read = a.dir == sim::Dir::Read;
@@ -77,6 +76,8 @@ int main(int argc, char **argv) {
   platform.superIo.Reg(2, 0x30) = o.superIoDevice2;
   platform.superIo.Reg(3, 0x30) = o.superIoDevice3;
   platform.uart.faults.transmitterStuck = o.deadUart;
+  // The UART as power-on leaves it: the module's bring-up programs it.
+  platform.uart.PowerOnReset();
 
   std::unique_ptr<harness::ImageRun> run;
   EFI_STATUS status;
