@@ -12,7 +12,7 @@ jobs=$(nproc)
 echo "== sanitizer build and tests"
 cmake --preset host-sanitize >/dev/null
 cmake --build --preset host-sanitize -j"$jobs"
-ctest --preset host-sanitize -j"$jobs" -LE "no-sanitize"
+ctest --preset host-sanitize -j"$jobs" -LE "no-sanitize|fuzz"
 
 echo "== full build and tests"
 cmake --preset host >/dev/null
