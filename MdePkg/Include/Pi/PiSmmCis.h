@@ -1,4 +1,4 @@
-// The SMM system table of the PI specification's SMM core interface.
+// The SMM system table: the SMM core's services as an SMM driver sees them.
 #pragma once
 
 #include "Uefi/UefiSpec.h"

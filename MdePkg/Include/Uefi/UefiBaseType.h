@@ -1,4 +1,4 @@
-// Status codes, GUIDs and handles as the UEFI specification defines them.
+// Status codes, GUIDs, handles and the calendar time record of the firmware interface.
 #pragma once
 
 #include "Base.h"
