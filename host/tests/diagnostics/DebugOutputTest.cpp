@@ -23,10 +23,7 @@ const char kThisFile[] = "host/tests/diagnostics/DebugOutputTest";
 
 class DebugOutput : public ::testing::Test {
  protected:
-  std::string Uart() {
-    platform.uart.DrainAll();
-    return platform.uart.Sent();
-  }
+  std::string Uart() { return testsupport::ConsoleText(platform); }
 
   sim::Platform platform;
   testsupport::BreakpointCounter breakpoints;

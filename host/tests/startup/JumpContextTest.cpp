@@ -220,10 +220,7 @@ ProbeRun RunProbe(JumpContext *context, uint64_t value) {
 class JumpContextTest : public ::testing::Test {
  protected:
   // The UART assertion reports go to.
-  std::string Console() {
-    platform.uart.DrainAll();
-    return platform.uart.Sent();
-  }
+  std::string Console() { return testsupport::ConsoleText(platform); }
 
   sim::Platform platform;
   testsupport::BreakpointCounter breakpoints;

@@ -16,10 +16,7 @@ namespace {
 
 class LengthBound : public ::testing::Test {
  protected:
-  std::string Uart() {
-    platform.uart.DrainAll();
-    return platform.uart.Sent();
-  }
+  std::string Uart() { return testsupport::ConsoleText(platform); }
   sim::Platform platform;
   testsupport::BreakpointCounter breakpoints;
 };
