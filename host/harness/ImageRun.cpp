@@ -86,7 +86,7 @@ struct ImageRun::Hooks {
     if (write && stack && address < run.lowestStackWrite_) run.lowestStackWrite_ = address;
 
     if (run.mode_ == Mode::Handler) {
-      const bool allowed = Within(address, width, kImageBase, run.image_.SizeOfImage()) || stack ||
+      const bool allowed = Within(address, width, kImageBase, run.image_.sizeOfImage) || stack ||
                            (address == sim::Platform::kGpioLockAddress && size == 1);
       if (!allowed)
         run.Violation("data", std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(size) +
@@ -99,7 +99,7 @@ struct ImageRun::Hooks {
 
     // Between the image and the stack nothing lives: an access there is a
     // stack overflow or a stray pointer.
-    const uint64_t imageEnd = kImageBase + run.image_.SizeOfImage();
+    const uint64_t imageEnd = kImageBase + run.image_.sizeOfImage;
     if (Overlaps(address, width, imageEnd, kStackTop - kStackSize - imageEnd)) {
       run.Stop(std::string(write ? "write to" : "read of") + " unused SMRAM at " + Hex(address) +
                " (stack overflow or stray pointer)");
@@ -297,18 +297,23 @@ bool ImageRun::LoadBytes(const std::vector<uint8_t> &file) {
     fault_ = "an image is already loaded";
     return false;
   }
-  std::string error = image_.Parse(file);
   std::vector<uint8_t> memory;
-  if (error.empty()) error = image_.Load(kImageBase, memory);
-  if (error.empty() && memory.size() > kStackTop - kStackSize - kImageBase) error = "the image does not fit in SMRAM";
-  if (!error.empty()) {
-    fault_ = "bad image: " + error;
+  const char *error = pe::CheckDriverImage(file.data(), file.size(), image_);
+  if (error == nullptr) {
+    memory.resize(image_.sizeOfImage);
+    error = pe::Load(image_, file.data(), file.size(), kImageBase, memory.data(), memory.size(), nullptr);
+  }
+  if (error == nullptr && memory.size() > kStackTop - kStackSize - kImageBase) error = "the image does not fit in SMRAM";
+  if (error != nullptr) {
+    fault_ = std::string("bad image: ") + error;
     return false;
   }
   WriteGuest(kImageBase, memory.data(), memory.size());
   codeRanges_.clear();
-  for (const PeSection &s : image_.Sections())
+  for (uint16_t i = 0; i < image_.sectionCount; ++i) {
+    const pe::Section &s = image_.sections[i];
     if (s.Executable()) codeRanges_.push_back({kImageBase + s.rva, kImageBase + s.rva + s.virtualSize});
+  }
   loaded_ = true;
   return true;
 }
@@ -321,7 +326,7 @@ EFI_STATUS ImageRun::RunEntryPoint() {
   const uint64_t args[4] = {kImageHandle, kSystemTable, 0, 0};
   boot_ = {};
   instructionBudget_ = bootInstructionBudget;
-  const EFI_STATUS status = Call(kImageBase + image_.EntryRva(), args, Mode::Boot, boot_);
+  const EFI_STATUS status = Call(kImageBase + image_.entryRva, args, Mode::Boot, boot_);
   FindBootServicesSlots();
   return status;
 }
@@ -512,7 +517,7 @@ void ImageRun::Service(uint64_t thunk) {
 
 void ImageRun::FindBootServicesSlots() {
   bootServicesSlots_.clear();
-  for (uint64_t at = kImageBase; at + 8 <= kImageBase + image_.SizeOfImage(); at += 8) {
+  for (uint64_t at = kImageBase; at + 8 <= kImageBase + image_.sizeOfImage; at += 8) {
     uint64_t v = 0;
     ReadGuest(at, &v, 8);
     if (Within(v, 1, kBootServicesBase, kBootServicesSize) || Within(v, 1, kThunkBase, kThunkSize))

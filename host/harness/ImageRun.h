@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "Uefi.h"
-#include "harness/PeImage.h"
+#include "pe/PeReader.h"
 #include "sim/Platform.h"
 
 struct uc_struct;
@@ -105,7 +105,7 @@ class ImageRun {
   const std::set<std::string> &ViolationKinds() const { return violationKinds_; }
   // Image slots that held a boot-services pointer when the entry returned.
   const std::vector<uint64_t> &BootServicesPointerSlots() const { return bootServicesSlots_; }
-  const PeImage &Image() const { return image_; }
+  const pe::Headers &Image() const { return image_; }
 
   // Guest memory, for tests (false when the range is not mapped).
   bool ReadGuest(uint64_t address, void *out, size_t size);
@@ -136,7 +136,7 @@ class ImageRun {
 
   sim::Platform &platform_;
   uc_struct *uc_ = nullptr;
-  PeImage image_;
+  pe::Headers image_{};
   bool loaded_ = false;
   bool registeredGuestDispatch_ = false;
 

@@ -61,7 +61,7 @@ TEST_F(Confinement, HostileDispatchesStayInsideTheImageAndAlwaysSucceed) {
   }
 
   std::mt19937_64 rng(20261208);
-  const uint32_t imageSize = Run().Image().SizeOfImage();
+  const uint32_t imageSize = Run().Image().sizeOfImage;
   int notSuccess = 0, unlocked = 0, wrongAccessCount = 0, wrongByte = 0;
   uint64_t lockSetInstructions = 0, lockClearInstructions = 0;
   for (int i = 0; i < kDispatches; ++i) {
@@ -128,7 +128,7 @@ class PatchedHandler : public ::testing::Test {
 
 TEST_F(PatchedHandler, ReadingABootServicesPointerIsCaught) {
   // mov rax, [rip + gBS]; xor eax, eax; ret
-  harness::MapFile map;
+  pe::MapFile map;
   ASSERT_TRUE(map.Read(realimage::MapPath()));
   Patch({0x48, 0x8B, 0x05, 0, 0, 0, 0, 0x31, 0xC0, 0xC3}, 3, harness::kImageBase + map.Rva("gBS").value());
   EXPECT_EQ(booted_.run->CallHandler(handler_, 0, 0, 0, 0), EFI_SUCCESS);

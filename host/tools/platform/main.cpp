@@ -17,7 +17,7 @@
 #include "Library/UefiDriverEntryPoint.h"
 #include "Options.h"
 #include "harness/ImageRun.h"
-#include "harness/MapFile.h"
+#include "pe/MapFile.h"
 #include "sim/Platform.h"
 
 namespace {
@@ -99,7 +99,7 @@ int main(int argc, char **argv) {
     }
     if (o.printLevel != 0) {
       // The print level is a variable in the image's data; find it in the linker's map.
-      harness::MapFile map;
+      pe::MapFile map;
       const std::string mapPath = image.substr(0, image.rfind('.')) + ".map";
       const auto rva = map.Read(mapPath) ? map.Rva("PcdDebugPrintErrorLevel") : std::nullopt;
       if (!rva || !run->WriteGuest(harness::kImageBase + *rva, &o.printLevel, sizeof o.printLevel)) {
