@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 namespace sim {
 
@@ -108,31 +107,3 @@ std::string TraceDifference(const std::vector<Access> &expected, const std::vect
 }
 
 }  // namespace sim
-
-// The host back end of the module's lowest access level: each call is one
-// access on the current bus.
-extern "C" {
-
-static sim::Bus &CurrentBusOrDie() {
-  sim::Bus *bus = sim::Bus::Current();
-  if (bus == nullptr) {
-    std::fprintf(stderr, "register access with no simulated platform in place\n");
-    std::abort();
-  }
-  return *bus;
-}
-
-uint8_t ArchPortIn8(uint16_t port) { return static_cast<uint8_t>(CurrentBusOrDie().Read(sim::Space::Io, port, 8)); }
-void ArchPortOut8(uint16_t port, uint8_t value) { CurrentBusOrDie().Write(sim::Space::Io, port, 8, value); }
-void ArchPortOut32(uint16_t port, uint32_t value) { CurrentBusOrDie().Write(sim::Space::Io, port, 32, value); }
-uint8_t ArchLoad8(uint64_t address) {
-  return static_cast<uint8_t>(CurrentBusOrDie().Read(sim::Space::Mem, address, 8));
-}
-uint16_t ArchLoad16(uint64_t address) {
-  return static_cast<uint16_t>(CurrentBusOrDie().Read(sim::Space::Mem, address, 16));
-}
-uint32_t ArchLoad32(uint64_t address) { return CurrentBusOrDie().Read(sim::Space::Mem, address, 32); }
-void ArchStore8(uint64_t address, uint8_t value) { CurrentBusOrDie().Write(sim::Space::Mem, address, 8, value); }
-void ArchStore16(uint64_t address, uint16_t value) { CurrentBusOrDie().Write(sim::Space::Mem, address, 16, value); }
-void ArchStore32(uint64_t address, uint32_t value) { CurrentBusOrDie().Write(sim::Space::Mem, address, 32, value); }
-}
