@@ -9,11 +9,13 @@
 #include "AutoGen.h"
 #include "Library/DebugLib.h"
 #include "Library/IoLib.h"
+#include "Library/PciExpressLib.h"
 #include "Library/SmmServicesTableLib.h"
 
-// Bus 0, device 31, function 0, register 0x4C, as an offset into the PCI Express window.
-#define GPIO_LOCK_REGISTER_OFFSET 0xF804C
+// The LPC bridge's GPIO lock register, as an offset into the PCI Express window (0xF804C).
+#define GPIO_LOCK_REGISTER_OFFSET PCI_EXPRESS_LIB_ADDRESS(0, 31, 0, 0x4C)
 #define GPIO_LOCK_BIT 0x01
+static_assert(GPIO_LOCK_REGISTER_OFFSET == 0xF804C, "bus 0, device 31, function 0, register 0x4C");
 
 SMI_SOURCE_DISPATCH_PROTOCOL *mSmiSourceDispatch;
 
