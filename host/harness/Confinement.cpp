@@ -42,8 +42,8 @@ std::optional<ViolationKind> Confinement::CheckData(uint64_t address, uint64_t s
                        Within(address, size, kStackTop - kStackSize, kStackSize) ||
                        (address == sim::Platform::kGpioLockAddress && size == 1);
   if (!allowed) {
-    what = std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(size) + " bytes at " +
-           Hex(address) + " (rip " + Hex(rip) + ")";
+    what = std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(size) + " bytes at " + Hex(address) +
+           " (rip " + Hex(rip) + ")";
     return ViolationKind::Data;
   }
   if (!write)

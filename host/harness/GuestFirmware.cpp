@@ -173,8 +173,8 @@ bool GuestFirmware::Serve(uint64_t address, std::string &fault) {
     default: {
       uint64_t returnAddress = 0;
       ReadGuest(Reg(uc_, UC_X86_REG_RSP), &returnAddress, 8);
-      fault = "the image called a firmware service it has no business calling (thunk " + Hex(address) +
-              ", return " + Hex(returnAddress) + ")";
+      fault = "the image called a firmware service it has no business calling (thunk " + Hex(address) + ", return " +
+              Hex(returnAddress) + ")";
       return false;
     }
   }

@@ -219,7 +219,8 @@ bool ImageRun::LoadBytes(const std::vector<uint8_t> &file) {
     memory.resize(image_.sizeOfImage);
     error = pe::Load(image_, file.data(), file.size(), kImageBase, memory.data(), memory.size(), nullptr);
   }
-  if (error == nullptr && memory.size() > kStackTop - kStackSize - kImageBase) error = "the image does not fit in SMRAM";
+  if (error == nullptr && memory.size() > kStackTop - kStackSize - kImageBase)
+    error = "the image does not fit in SMRAM";
   if (error != nullptr) {
     fault_ = std::string("bad image: ") + error;
     return false;
@@ -306,8 +307,7 @@ EFI_STATUS ImageRun::Call(uint64_t function, const uint64_t args[4], Mode mode, 
     for (int taken = 0; !deferredSmis_.empty(); ++taken) {
       if (taken == sim::Platform::kMaxSmisPerAccess) {
         deferredSmis_.clear();
-        const std::string chained =
-            "SMIs raised by the image's own runs kept coming (" + std::to_string(taken) + ")";
+        const std::string chained = "SMIs raised by the image's own runs kept coming (" + std::to_string(taken) + ")";
         Record({FindingKind::Fault, ViolationKind::Data, currentRun_, 0, chained});
         if (fault_.empty()) fault_ = chained;
         status = kHarnessFault;
@@ -364,8 +364,7 @@ void ImageRun::FindBootServicesSlots() {
   for (uint64_t at = kImageBase; at + 8 <= kImageBase + image_.sizeOfImage; at += 8) {
     uint64_t v = 0;
     ReadGuest(at, &v, 8);
-    if (Within(v, 1, kBootServicesBase, kBootServicesSize) || Within(v, 1, kThunkBase, kThunkSize))
-      slots.push_back(at);
+    if (Within(v, 1, kBootServicesBase, kBootServicesSize) || Within(v, 1, kThunkBase, kThunkSize)) slots.push_back(at);
   }
   confinement_.SetBootServicesSlots(std::move(slots));
 }

@@ -134,7 +134,8 @@ TEST_F(PatchedHandler, ReadingABootServicesPointerIsCaught) {
   Patch({0x48, 0x8B, 0x05, 0, 0, 0, 0, 0x31, 0xC0, 0xC3}, 3, harness::kImageBase + map.Rva("gBS").value());
   EXPECT_EQ(booted_.run->CallHandler(handler_, 0, 0, 0, 0), EFI_SUCCESS);
   ASSERT_EQ(booted_.run->ViolationCount(), 1u);
-  EXPECT_EQ(booted_.run->ViolationKinds(), std::set<harness::ViolationKind>{harness::ViolationKind::BootServicesPointer});
+  EXPECT_EQ(booted_.run->ViolationKinds(),
+            std::set<harness::ViolationKind>{harness::ViolationKind::BootServicesPointer});
   EXPECT_NE(booted_.run->Violations()[0].find("boot-services pointer"), std::string::npos)
       << booted_.run->Violations()[0];
 }
