@@ -291,7 +291,7 @@ struct SerialPortLibT {
   }
 
   static UINTN Write(const UINT8 *Buffer, UINTN NumberOfBytes) {
-    if (Buffer == NULL) {
+    if (Buffer == nullptr) {
       return 0;
     }
     UINTN Base = GetRegisterBase();

@@ -43,21 +43,21 @@ EFI_STATUS EFIAPI VexaGpioUnlockSmmEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
 
   // Only reachable outside SMM, where the SMM system table is never bound:
   // nothing can be registered there.
-  if (gSmst == NULL) {
+  if (gSmst == nullptr) {
     return EFI_UNSUPPORTED;
   }
 
-  EFI_STATUS Status = gSmst->SmmLocateProtocol(&gSmiSourceDispatchProtocolGuid, NULL, (VOID **)&mSmiSourceDispatch);
+  EFI_STATUS Status = gSmst->SmmLocateProtocol(&gSmiSourceDispatchProtocolGuid, nullptr, (VOID **)&mSmiSourceDispatch);
   if (EFI_ERROR(Status)) {
     return Status;
   }
   // A firmware that reports success without an interface gets no call through null.
-  if (mSmiSourceDispatch == NULL) {
+  if (mSmiSourceDispatch == nullptr) {
     return EFI_NOT_FOUND;
   }
 
   UINT32 GpioUnlockSmiSource = GPIO_UNLOCK_SMI_SOURCE;
-  EFI_HANDLE DispatchHandle = NULL;
+  EFI_HANDLE DispatchHandle = nullptr;
   Status = mSmiSourceDispatch->Register(mSmiSourceDispatch, GpioUnlockSmiHandler, &GpioUnlockSmiSource,
                                         &DispatchHandle);
   if (EFI_ERROR(Status)) {
