@@ -17,8 +17,8 @@
 #include "SmiSourceDispatch.h"
 #include "VexaGpioUnlockSmm.h"
 
-UINT32 PcdDebugPrintErrorLevel = 0;
-UINT64 PcdPciExpressBaseAddress = 0x80000000;
+__attribute__((used)) UINT32 PcdDebugPrintErrorLevel = 0;
+__attribute__((used)) UINT64 PcdPciExpressBaseAddress = 0x80000000;
 
 EFI_GUID gEfiSmmBase2ProtocolGuid = EFI_SMM_BASE2_PROTOCOL_GUID;
 EFI_GUID gEfiLoadedImageProtocolGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;

@@ -3,7 +3,11 @@
 // Every build setting the module reads is fixed here, once.  Constants are
 // constexpr in the image; the two settings that live in writable data
 // (PcdPciExpressBaseAddress and PcdDebugPrintErrorLevel) are module variables
-// defined in AutoGen.cpp.
+// defined in AutoGen.cpp.  A loader or a patch may change those two before
+// the entry runs, by their addresses in the linker map, and the code reads
+// them at run time: their definitions are marked used, which keeps them
+// visible outside the whole-image optimisation, so it neither folds their
+// values into the code nor drops them from the image and its map.
 #pragma once
 
 #include "Uefi.h"
