@@ -42,6 +42,24 @@ UINTN EFIAPI AsciiStrLen(const CHAR8 *String) {
   }
 
   UINTN Length = 0;
+  if (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength == 0) {
+    // Unbounded: four characters per turn, each read only once the one
+    // before it was not the end.
+    for (;; Length += 4) {
+      if (String[Length] == 0) {
+        return Length;
+      }
+      if (String[Length + 1] == 0) {
+        return Length + 1;
+      }
+      if (String[Length + 2] == 0) {
+        return Length + 2;
+      }
+      if (String[Length + 3] == 0) {
+        return Length + 3;
+      }
+    }
+  }
   for (; String[Length] != 0;) {
     if (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength != 0) {
       ASSERT(Length < _gPcd_FixedAtBuild_PcdMaximumAsciiStringLength);

@@ -7,8 +7,9 @@
 //   4. lays the field out: fills, prefix, zeros, text (LayOutField),
 // and every character it produces goes through EmitRepeated, which writes
 // into the buffer with FillRepeated, never at or past the end position, or
-// only counts.  All state lives in the call; the engine renders GUIDs, times
-// and unlisted statuses by calling itself through SPrintWithFlags.
+// only counts; an ungrouped text is copied in one run cut to the room left.
+// All state lives in the call; the engine renders GUIDs, times and unlisted
+// statuses by calling itself through SPrintWithFlags.
 
 #include "MdePkg/Library/BasePrintLib/PrintLibInternal.h"
 
@@ -73,6 +74,12 @@ const CHAR8 *const mStatusTexts[STATUS_TEXT_COUNT] = {
 // their long argument lists in frames of their own.
 #define STACK_FRAME_OF_ITS_OWN __attribute__((noinline))
 
+// The steps that read or write the per-call state (output, format, argument
+// source) are inlined into the walk, where that state lives in registers.
+// Where a caller's flags are constants, as every caller's in the image are,
+// the paths those flags exclude then drop out of the code.
+#define STEP_OF_THE_WALK __attribute__((always_inline))
+
 // Digits are made in the frame of the directive that needs them.
 __attribute__((always_inline)) CHAR8 *ValueToReversedDigits(CHAR8 *Buffer, UINT64 Value, UINT32 Radix);
 
@@ -119,33 +126,20 @@ struct FieldState {
 
 // ---- Arguments -------------------------------------------------------------
 
-UINT64 TakeUint64(ArgumentState &Arguments) {
+// The next 8-byte slot.  A 32-bit integer is the low half of its slot, and a
+// pointer fills it.
+STEP_OF_THE_WALK UINT64 TakeSlot(ArgumentState &Arguments) {
   if (Arguments.Base != nullptr) {
     return *Arguments.Base++;
   }
   return VA_ARG(*Arguments.List, UINT64);
 }
 
-// A 32-bit integer is the low half of its slot.
-INT32 TakeInt32(ArgumentState &Arguments) {
-  if (Arguments.Base != nullptr) {
-    return (INT32)(UINT32)*Arguments.Base++;
-  }
-  return VA_ARG(*Arguments.List, INT32);
-}
-
-UINTN TakeUintn(ArgumentState &Arguments) { return (UINTN)TakeUint64(Arguments); }
-
-const VOID *TakePointer(ArgumentState &Arguments) {
-  if (Arguments.Base != nullptr) {
-    return (const VOID *)(UINTN)*Arguments.Base++;
-  }
-  return VA_ARG(*Arguments.List, const VOID *);
-}
+STEP_OF_THE_WALK const VOID *TakePointer(ArgumentState &Arguments) { return (const VOID *)(UINTN)TakeSlot(Arguments); }
 
 // ---- Format characters -----------------------------------------------------
 
-UINTN CurrentFormatCharacter(const FormatState &Format) {
+STEP_OF_THE_WALK UINTN CurrentFormatCharacter(const FormatState &Format) {
   const UINT8 *Bytes = (const UINT8 *)Format.Position;
   UINTN Character = Bytes[0];
   if (Format.CharacterSize == 2) {
@@ -154,9 +148,9 @@ UINTN CurrentFormatCharacter(const FormatState &Format) {
   return Character & Format.Mask;
 }
 
-VOID AdvanceFormat(FormatState &Format) { Format.Position += Format.CharacterSize; }
+STEP_OF_THE_WALK VOID AdvanceFormat(FormatState &Format) { Format.Position += Format.CharacterSize; }
 
-UINTN NextFormatCharacter(const FormatState &Format) {
+STEP_OF_THE_WALK UINTN NextFormatCharacter(const FormatState &Format) {
   FormatState Next = Format;
   AdvanceFormat(Next);
   return CurrentFormatCharacter(Next);
@@ -165,7 +159,7 @@ UINTN NextFormatCharacter(const FormatState &Format) {
 // ---- Output ----------------------------------------------------------------
 
 // Writes (or, counting only, counts) Character RepeatCount times.
-VOID EmitRepeated(OutputState &Output, INTN RepeatCount, UINTN Character) {
+STEP_OF_THE_WALK VOID EmitRepeated(OutputState &Output, INTN RepeatCount, UINTN Character) {
   if (RepeatCount <= 0) {
     return;
   }
@@ -177,18 +171,20 @@ VOID EmitRepeated(OutputState &Output, INTN RepeatCount, UINTN Character) {
 }
 
 // The walk goes on while no buffer is in use or the position is below the end.
-BOOLEAN OutputHasRoom(const OutputState &Output) {
+STEP_OF_THE_WALK BOOLEAN OutputHasRoom(const OutputState &Output) {
   return (BOOLEAN)(Output.Position == nullptr || Output.Position < Output.End);
 }
 
 // Nothing more can be written: stops a long text early.  Counting never stops.
-BOOLEAN OutputIsFull(const OutputState &Output) { return (BOOLEAN)(!Output.CountOnly && !OutputHasRoom(Output)); }
+STEP_OF_THE_WALK BOOLEAN OutputIsFull(const OutputState &Output) {
+  return (BOOLEAN)(!Output.CountOnly && !OutputHasRoom(Output));
+}
 
 // ---- Step 1: directive flags, width and precision --------------------------
 
 // Reads decimal digits from the current character on (no overflow test) and
 // leaves the format at the first non-digit.
-UINTN ReadNumber(FormatState &Format) {
+STEP_OF_THE_WALK UINTN ReadNumber(FormatState &Format) {
   UINTN Value = 0;
   for (UINTN Character = CurrentFormatCharacter(Format); Character >= '0' && Character <= '9';
        Character = CurrentFormatCharacter(Format)) {
@@ -209,7 +205,7 @@ VOID SetWidthOrPrecision(FieldState &Field, UINTN Value) {
 }
 
 // Applies one flag character; FALSE when Character is not a flag.
-BOOLEAN ApplyFlagCharacter(FieldState &Field, UINTN Character, ArgumentState &Arguments) {
+STEP_OF_THE_WALK BOOLEAN ApplyFlagCharacter(FieldState &Field, UINTN Character, ArgumentState &Arguments) {
   switch (Character) {
     case '.':
       Field.Flags |= FMT_HAS_PRECISION;
@@ -231,7 +227,7 @@ BOOLEAN ApplyFlagCharacter(FieldState &Field, UINTN Character, ArgumentState &Ar
       Field.Flags |= FMT_WIDE_VALUE;
       return TRUE;
     case '*':
-      SetWidthOrPrecision(Field, TakeUintn(Arguments));
+      SetWidthOrPrecision(Field, (UINTN)TakeSlot(Arguments));
       return TRUE;
     default:
       return FALSE;
@@ -241,7 +237,7 @@ BOOLEAN ApplyFlagCharacter(FieldState &Field, UINTN Character, ArgumentState &Ar
 // Called with the format at "%".  Reads the flags and returns the directive
 // character, leaving the format on it.  At the end of the format the
 // directive character is the 0 itself, with precision 0.
-UINTN ReadDirectiveFlags(FormatState &Format, FieldState &Field, ArgumentState &Arguments) {
+STEP_OF_THE_WALK UINTN ReadDirectiveFlags(FormatState &Format, FieldState &Field, ArgumentState &Arguments) {
   AdvanceFormat(Format);
   for (;;) {
     const UINTN Character = CurrentFormatCharacter(Format);
@@ -263,8 +259,9 @@ UINTN ReadDirectiveFlags(FormatState &Format, FieldState &Field, ArgumentState &
 
 // ---- Step 2: the argument text ---------------------------------------------
 
+// An 8-bit text, read forwards.
 VOID UseText8(FieldState &Field, const CHAR8 *Text) {
-  Field.Flags &= ~(UINTN)FMT_ARG_UCS2;
+  Field.Flags &= ~(UINTN)(FMT_ARG_UCS2 | FMT_ARG_REVERSED);
   Field.Text = Text;
 }
 
@@ -281,7 +278,7 @@ VOID CharacterText(FieldState &Field, UINTN Character) {
 // Called on a line feed or carriage return.  A line feed, a line feed and
 // carriage return, and a carriage return and line feed each give "\r\n"; a
 // lone carriage return stays alone.  Consumes the second character of a pair.
-VOID LineEndText(FieldState &Field, FormatState &Format, UINTN Character) {
+STEP_OF_THE_WALK VOID LineEndText(FieldState &Field, FormatState &Format, UINTN Character) {
   const UINTN Next = NextFormatCharacter(Format);
   if (Character == '\n') {
     if (Next == '\r') {
@@ -300,8 +297,8 @@ VOID LineEndText(FieldState &Field, FormatState &Format, UINTN Character) {
 // Decimal: "-" for a negative value (the most negative value keeps its bit
 // pattern), and grouping overrides zero fill and any precision.  Hexadecimal:
 // no grouping, and a negative 32-bit value is its unsigned low 32 bits.
-UINT64 IntegerMagnitude(FieldState &Field, ArgumentState &Arguments, UINT32 &Radix) {
-  const INT64 Value = (Field.Flags & FMT_WIDE_VALUE) != 0 ? (INT64)TakeUint64(Arguments) : (INT64)TakeInt32(Arguments);
+UINT64 IntegerMagnitude(FieldState &Field, UINT64 Slot, UINT32 &Radix) {
+  const INT64 Value = (Field.Flags & FMT_WIDE_VALUE) != 0 ? (INT64)Slot : (INT64)(INT32)(UINT32)Slot;
   if ((Field.Flags & FMT_SIGN_SPACE) != 0) {
     Field.Prefix = ' ';
   }
@@ -327,12 +324,13 @@ UINT64 IntegerMagnitude(FieldState &Field, ArgumentState &Arguments, UINT32 &Rad
   return (UINT64)Value;
 }
 
-// "d", "x", "X" and "p": digits in the scratch buffer, read backwards from the
-// most significant one; the prefix counts as one more character and one more
-// digit of precision; zero fill to the width when nothing else sets the size.
-VOID IntegerText(FieldState &Field, ArgumentState &Arguments) {
+// "d", "x", "X" and "p", given the argument's slot: digits in the scratch
+// buffer, read backwards from the most significant one; the prefix counts as
+// one more character and one more digit of precision; zero fill to the width
+// when nothing else sets the size.
+VOID IntegerText(FieldState &Field, UINT64 Slot) {
   UINT32 Radix;
-  const UINT64 Magnitude = IntegerMagnitude(Field, Arguments, Radix);
+  const UINT64 Magnitude = IntegerMagnitude(Field, Slot, Radix);
   const CHAR8 *MostSignificant = ValueToReversedDigits(Field.Scratch, Magnitude, Radix);
   UINTN Digits = (UINTN)(MostSignificant - Field.Scratch);
   if (Magnitude == 0 && Field.Precision == 0) {
@@ -341,8 +339,11 @@ VOID IntegerText(FieldState &Field, ArgumentState &Arguments) {
 
   Field.Flags = (Field.Flags & ~(UINTN)FMT_ARG_UCS2) | FMT_ARG_REVERSED;
   Field.Text = MostSignificant;
-  Field.GroupPhase = (UINT8)((3 - Digits % 3) % 3);
-  Field.Count = (Field.Grouping && Digits > 0) ? Digits + (Digits - 1) / 3 : Digits;
+  Field.Count = Digits;
+  if (Field.Grouping && Digits > 0) {
+    Field.GroupPhase = (UINT8)((3 - Digits % 3) % 3);
+    Field.Count = Digits + (Digits - 1) / 3;
+  }
   if (Field.Prefix != 0) {
     Field.Count++;
     Field.Precision++;
@@ -410,73 +411,56 @@ STACK_FRAME_OF_ITS_OWN VOID StatusText(FieldState &Field, UINT64 Status) {
 }
 
 // Steps 1 and 2 for a directive: its flags, then its argument text.
-VOID DirectiveText(FieldState &Field, FormatState &Format, ArgumentState &Arguments) {
+STEP_OF_THE_WALK VOID DirectiveText(FieldState &Field, FormatState &Format, ArgumentState &Arguments) {
   const UINTN Character = ReadDirectiveFlags(Format, Field, Arguments);
   switch (Character) {
-    case 'd':
-      IntegerText(Field, Arguments);
-      break;
-    case 'X':
-      Field.Flags |= FMT_ZERO_FILL;
-      [[fallthrough]];
-    case 'x':
-      Field.Flags |= FMT_HEX;
-      IntegerText(Field, Arguments);
-      break;
     case 'p':
       Field.Flags &= ~(UINTN)(FMT_SHOW_SIGN | FMT_SIGN_SPACE);
       Field.Flags |= FMT_WIDE_VALUE | FMT_ZERO_FILL | FMT_HEX;
-      IntegerText(Field, Arguments);
+      break;
+    case 'X':
+      Field.Flags |= FMT_ZERO_FILL | FMT_HEX;
+      break;
+    case 'x':
+      Field.Flags |= FMT_HEX;
+      break;
+    case 'd':
       break;
     case 'a':
       StringText(Field, TakePointer(Arguments));
-      break;
+      return;
     case 's':
     case 'S':
       Field.Flags |= FMT_ARG_UCS2;
       StringText(Field, TakePointer(Arguments));
-      break;
+      return;
     case 'c':
-      CharacterText(Field, TakeUintn(Arguments) & 0xFFFF);
-      break;
+      CharacterText(Field, (UINTN)TakeSlot(Arguments) & 0xFFFF);
+      return;
     case 'g':
       GuidText(Field, TakePointer(Arguments));
-      break;
+      return;
     case 't':
       TimeText(Field, TakePointer(Arguments));
-      break;
+      return;
     case 'r':
-      StatusText(Field, TakeUint64(Arguments));
-      break;
+      StatusText(Field, TakeSlot(Arguments));
+      return;
     case '\n':
     case '\r':
       LineEndText(Field, Format, Character);
-      break;
+      return;
     default:
       CharacterText(Field, Character);
-      break;
+      return;
   }
-}
-
-// Step 2: the argument text for the current format character (a line end, a
-// directive, or the character itself).
-VOID ArgumentText(FieldState &Field, FormatState &Format, ArgumentState &Arguments) {
-  const UINTN Character = CurrentFormatCharacter(Format);
-  if (Character == '\n' || Character == '\r') {
-    LineEndText(Field, Format, Character);
-  } else if (Character == '%') {
-    DirectiveText(Field, Format, Arguments);
-  } else {
-    CharacterText(Field, Character);
-  }
+  IntegerText(Field, TakeSlot(Arguments));
 }
 
 // ---- Step 3: measure ---------------------------------------------------------
 
-UINTN TextCharacterSize(const FieldState &Field) { return (Field.Flags & FMT_ARG_UCS2) != 0 ? 2 : 1; }
-
 // Reads the text character at Text, masked to the text's character size.
-UINTN TextCharacterAt(const FieldState &Field, const CHAR8 *Text) {
+STEP_OF_THE_WALK UINTN TextCharacterAt(const FieldState &Field, const CHAR8 *Text) {
   const UINT8 *Bytes = (const UINT8 *)Text;
   if ((Field.Flags & FMT_ARG_UCS2) != 0) {
     return (UINTN)Bytes[0] | ((UINTN)Bytes[1] << 8);
@@ -484,11 +468,32 @@ UINTN TextCharacterAt(const FieldState &Field, const CHAR8 *Text) {
   return Bytes[0];
 }
 
+// The length of an 8-bit text without a limit: four characters per turn,
+// each read only once the one before it was not the end.
+UINTN Length8(const UINT8 *Text) {
+  for (UINTN Count = 0;; Count += 4) {
+    if (Text[Count] == 0) {
+      return Count;
+    }
+    if (Text[Count + 1] == 0) {
+      return Count + 1;
+    }
+    if (Text[Count + 2] == 0) {
+      return Count + 2;
+    }
+    if (Text[Count + 3] == 0) {
+      return Count + 3;
+    }
+  }
+}
+
 // Integers already have their count.  Other texts count up to their 0, or
 // up to the precision when there is one.  Then the precision becomes at
 // least the count: from here on it is the width of the field's content.
 VOID MeasureField(FieldState &Field) {
-  if ((Field.Flags & FMT_ARG_REVERSED) == 0) {
+  if ((Field.Flags & (FMT_ARG_REVERSED | FMT_ARG_UCS2 | FMT_HAS_PRECISION)) == 0) {
+    Field.Count = Length8((const UINT8 *)Field.Text);
+  } else if ((Field.Flags & FMT_ARG_REVERSED) == 0) {
     const UINTN Limit = (Field.Flags & FMT_HAS_PRECISION) != 0 ? Field.Precision : ~(UINTN)0;
     const UINT8 *Text = (const UINT8 *)Field.Text;
     UINTN Count = 0;
@@ -508,9 +513,9 @@ VOID MeasureField(FieldState &Field) {
 
 // ---- Step 4: layout ----------------------------------------------------------
 
-VOID WriteFieldText(FieldState &Field, OutputState &Output) {
-  const INTN Step =
-      (Field.Flags & FMT_ARG_REVERSED) != 0 ? -(INTN)TextCharacterSize(Field) : (INTN)TextCharacterSize(Field);
+STEP_OF_THE_WALK VOID WriteFieldText(FieldState &Field, OutputState &Output) {
+  const UINTN Size = (Field.Flags & FMT_ARG_UCS2) != 0 ? 2 : 1;
+  const INTN Step = (Field.Flags & FMT_ARG_REVERSED) != 0 ? -(INTN)Size : (INTN)Size;
   const CHAR8 *Text = Field.Text;
   UINTN Index = Field.Prefix != 0 ? 1 : 0;
 
@@ -522,6 +527,18 @@ VOID WriteFieldText(FieldState &Field, OutputState &Output) {
   }
   if (!Field.Grouping && Output.CharacterSize == 1 && Output.Position != nullptr) {
     CHAR8 *To = Output.Position;
+    if (Step == 1) {
+      // An 8-bit text read forwards: one run, cut to the room left.
+      UINTN Length = Field.Count - Index;
+      if (Length > (UINTN)(Output.End - To)) {
+        Length = (UINTN)(Output.End - To);
+      }
+      for (UINTN Copied = 0; Copied < Length; Copied++) {
+        To[Copied] = Text[Copied];
+      }
+      Output.Position = To + Length;
+      return;
+    }
     for (; Index < Field.Count && To < Output.End; Index++, Text += Step) {
       *To++ = *Text;
     }
@@ -543,13 +560,13 @@ VOID WriteFieldText(FieldState &Field, OutputState &Output) {
   }
 }
 
-VOID LayOutField(FieldState &Field, OutputState &Output) {
-  const BOOLEAN HasWidth = (BOOLEAN)((Field.Flags & FMT_HAS_WIDTH) != 0);
+STEP_OF_THE_WALK VOID LayOutField(FieldState &Field, OutputState &Output) {
   const BOOLEAN LeftAlign = (BOOLEAN)((Field.Flags & FMT_LEFT_ALIGN) != 0);
-  const BOOLEAN Padded = (BOOLEAN)(HasWidth && Field.Width > Field.Precision);
+  const INTN Padding =
+      (Field.Flags & FMT_HAS_WIDTH) != 0 && Field.Width > Field.Precision ? (INTN)(Field.Width - Field.Precision) : 0;
 
-  if (Padded && !LeftAlign) {
-    EmitRepeated(Output, (INTN)(Field.Width - Field.Precision), ' ');
+  if (!LeftAlign) {
+    EmitRepeated(Output, Padding, ' ');
   }
   if (Field.ZeroLayout) {
     if (Field.Prefix != 0) {
@@ -560,12 +577,12 @@ VOID LayOutField(FieldState &Field, OutputState &Output) {
     EmitRepeated(Output, (INTN)(Field.Precision - Field.Count), ' ');
   }
   WriteFieldText(Field, Output);
-  if (Padded && LeftAlign) {
-    EmitRepeated(Output, (INTN)(Field.Width - Field.Precision), ' ');
+  if (LeftAlign) {
+    EmitRepeated(Output, Padding, ' ');
   }
 }
 
-VOID ResetField(FieldState &Field, UINTN CallerFlags) {
+STEP_OF_THE_WALK VOID ResetField(FieldState &Field, UINTN CallerFlags) {
   Field.Flags = CallerFlags & FMT_CALLER_FLAGS;
   Field.Width = 0;
   Field.Precision = 1;
@@ -579,11 +596,11 @@ VOID ResetField(FieldState &Field, UINTN CallerFlags) {
 
 // A plain character is a one-character field without width or precision:
 // a run of them is written as it stands, each while there is room.
-BOOLEAN IsPlainCharacter(UINTN Character) {
+STEP_OF_THE_WALK BOOLEAN IsPlainCharacter(UINTN Character) {
   return (BOOLEAN)(Character != 0 && Character != '%' && Character != '\n' && Character != '\r');
 }
 
-VOID WritePlainRun(FormatState &Format, OutputState &Output) {
+STEP_OF_THE_WALK VOID WritePlainRun(FormatState &Format, OutputState &Output) {
   if (!Output.CountOnly && Output.Position != nullptr && Output.CharacterSize == 1 && Format.CharacterSize == 1) {
     // 8-bit to 8-bit, the common case, with the positions kept in locals.
     const CHAR8 *From = Format.Position;
@@ -619,13 +636,20 @@ STACK_FRAME_OF_ITS_OWN UINTN WalkFormat(CHAR8 *Start, CHAR8 *End, UINTN CallerFl
   ArgumentState Arguments = {ArgList, BaseList};
   FieldState Field;
 
-  while (CurrentFormatCharacter(FormatText) != 0 && OutputHasRoom(Output)) {
-    if (IsPlainCharacter(CurrentFormatCharacter(FormatText))) {
+  for (UINTN Character = CurrentFormatCharacter(FormatText); Character != 0 && OutputHasRoom(Output);
+       Character = CurrentFormatCharacter(FormatText)) {
+    if (IsPlainCharacter(Character)) {
       WritePlainRun(FormatText, Output);
       continue;
     }
+    // Step 2 picks the argument text: a line end, a directive, or (here
+    // never) the character itself.
     ResetField(Field, CallerFlags);
-    ArgumentText(Field, FormatText, Arguments);
+    if (Character == '%') {
+      DirectiveText(Field, FormatText, Arguments);
+    } else {
+      LineEndText(Field, FormatText, Character);
+    }
     MeasureField(Field);
     LayOutField(Field, Output);
     if (CurrentFormatCharacter(FormatText) != 0) {
