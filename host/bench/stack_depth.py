@@ -1,33 +1,40 @@
 #!/usr/bin/env python3
-"""Deepest stack of the diagnostics in the firmware build.
+"""Deepest stack of the diagnostics in the image as built.
 
-Reads the frame sizes clang writes with -fstack-usage (.su files, callee-saved
-pushes included) and the call graph of the firmware objects (llvm-objdump -dr:
-each call or tail jump with a relocation to a function).  A path costs the sum
-of its frames plus 8 bytes of return address per call; a tail jump replaces
-the caller's frame.
+Reads the linked image (llvm-objdump -d) and its linker map (the function
+starts and their names).  A function's frame is the most its own pushes and
+stack adjustments (sub/add on rsp) hold at any point, scanned in address
+order; the call graph is its direct calls, and its direct jumps out of its own
+code (tail calls).  A path costs the sum of its frames plus 8 bytes of return
+address per call; a tail call replaces the caller's frame.  The image has no
+jump tables (-fno-jump-tables), so its code holds no data to misread.
 
 From DebugPrint it finds the deepest path on which the engine may run three
-times (the message, one nested rendering through SPrintWithFlags, and one
-assertion report): SPrintWithFlags and DebugAssert appear once each, which
-bounds every cycle of the call graph.  Below SPrintWithFlags and DebugAssert
-the formats are fixed and start no nested rendering.
-That bound takes every assertion the call graph allows (also those that cannot
-fail in practice, such as the division's).  It also prints the path of the
-concrete case: a DEBUG message with %g whose nested engine reports one of its
-own checks.
+times: the message, one nested rendering of a GUID, time or status (GuidText,
+TimeText, StatusText), and one assertion report (DebugAssert).  DebugPrint and
+DebugAssert appear at most once on a path and a renderer at most once; below a
+renderer and below DebugAssert the formats are fixed and start no nested
+rendering; any other function appears at most three times, which bounds every
+cycle of the call graph.  That bound takes every assertion the image can
+report (also those that cannot fail in practice).  It also prints the path of
+the concrete case: a DEBUG message with %g whose nested engine reports one of
+its own checks.  Functions the whole-image optimisation inlined have no frame
+of their own and drop out of both.
 
-usage: stack_depth.py <firmware build dir>
+usage: stack_depth.py IMAGE.efi [--max BYTES]
+  the map is the image's name with .map; with --max, exits 1 when the bound
+  exceeds BYTES.
 """
-import glob
 import os
 import re
 import subprocess
 import sys
 
-# Every cycle of the call graph runs through SPrintWithFlags or DebugAssert.
-LIMITS = {'DebugPrint': 1, 'SPrintWithFlags': 1, 'DebugAssert': 1}
+LIMITS = {'DebugPrint': 1, 'DebugAssert': 1}
 DEFAULT_LIMIT = 3
+RENDERERS = {'GuidText', 'TimeText', 'StatusText'}
+CONCRETE = ['DebugPrint', 'FormatIntoBuffer', 'WalkFormat', 'GuidText', 'FormatIntoBuffer', 'DebugAssert']
+FRONT_ENDS = {'AsciiVSPrint', 'AsciiSPrint', 'SPrintWithFlags'}
 
 
 def short(symbol):
@@ -35,84 +42,141 @@ def short(symbol):
     return m.group(1) if m else symbol
 
 
-def load(build):
-    frames, calls = {}, {}
-    for su in glob.glob(os.path.join(build, '**', '*.su'), recursive=True):
-        for line in open(su):
-            parts = line.rstrip('\n').split('\t')
-            if len(parts) >= 2:
-                name = re.sub(r'^.*:\d+:', '', parts[0])
-                frames[name] = max(frames.get(name, 0), int(parts[1]))
+def read_map(path):
+    """(preferred base, [(start rva, end rva, name)] of the code, sorted)."""
+    base, starts, code_end = None, {}, None
+    for line in open(path):
+        m = re.match(r'\s*Preferred load address is ([0-9a-fA-F]+)', line)
+        if m:
+            base = int(m.group(1), 16)
+        m = re.match(r'\s*0001:00000000 ([0-9a-fA-F]+)H \.text\s', line)
+        if m:
+            code_end = int(m.group(1), 16)
+        m = re.match(r'\s*0001:([0-9a-fA-F]+)\s+(\S+)\s+([0-9a-fA-F]{16})\s', line)
+        if m:
+            starts.setdefault(int(m.group(3), 16), short(m.group(2)))
+    if base is None or code_end is None or not starts:
+        sys.exit('%s: not a linker map of the image' % path)
+    first = min(starts)
+    addresses = sorted(starts)
+    ends = addresses[1:] + [first - (first - base) % 0x1000 + code_end]
+    return [(a, e, starts[a]) for a, e in zip(addresses, ends)]
+
+
+def analyse(image, functions):
+    """frames {name: bytes}, calls {name: [(callee, tail)]}, indirect {name}."""
     objdump = os.environ.get('LLVM_OBJDUMP', 'llvm-objdump')
-    for obj in glob.glob(os.path.join(build, '**', '*.obj'), recursive=True):
-        text = subprocess.run([objdump, '-dr', '--no-show-raw-insn', obj], capture_output=True, text=True).stdout
-        function, last = None, ''
-        for line in text.splitlines():
-            header = re.match(r'^[0-9a-f]+ <(.+)>:$', line)
-            if header:
-                function = header.group(1)
-                calls.setdefault(function, [])
-                continue
-            reloc = re.search(r'IMAGE_REL_AMD64_REL32\s+(\S+)', line)
-            if reloc and function and re.search(r'\b(callq|jmp|jmpq)\b', last):
-                calls[function].append((reloc.group(1), 'callq' not in last))
-            elif line.strip():
-                last = line
-    return frames, calls
+    text = subprocess.run([objdump, '-d', '--no-show-raw-insn', image], capture_output=True, text=True,
+                          check=True).stdout
+    at = {start: name for start, _, name in functions}
+    frames, calls, indirect = {}, {}, set()
+    index, depth, current = 0, 0, None
+    for line in text.splitlines():
+        m = re.match(r'\s*([0-9a-f]+):\s+(\S+)\s*(.*)$', line)
+        if not m:
+            continue
+        address, mnemonic = int(m.group(1), 16), m.group(2)
+        operands = re.sub(r'\s*#.*$', '', m.group(3))
+        while index < len(functions) and address >= functions[index][0]:
+            current, depth = functions[index], 0
+            index += 1
+        if current is None or address >= current[1]:
+            continue
+        name = current[2]
+        frames.setdefault(name, 0)
+        calls.setdefault(name, [])
+        if mnemonic.startswith('push'):
+            depth += 8
+        elif mnemonic.startswith('pop'):
+            depth = max(depth - 8, 0)
+        elif re.match(r'\$(-?(0x)?[0-9a-f]+), %rsp$', operands) and mnemonic in ('subq', 'addq'):
+            amount = int(re.match(r'\$(-?(?:0x)?[0-9a-f]+)', operands).group(1), 0)
+            depth = max(depth + (amount if mnemonic == 'subq' else -amount), 0)
+        frames[name] = max(frames[name], depth)
+        target = re.match(r'0x([0-9a-f]+)\b', operands)
+        if mnemonic.startswith('call') or mnemonic.startswith('jmp'):
+            if operands.startswith('*'):
+                if mnemonic.startswith('call'):
+                    indirect.add(name)
+            elif target:
+                destination = int(target.group(1), 16)
+                tail = mnemonic.startswith('jmp')
+                if tail and current[0] <= destination < current[1]:
+                    continue  # a jump inside the function
+                if destination not in at:
+                    sys.exit('%s calls 0x%x, which is no function start in the map' % (name, destination))
+                calls[name].append((at[destination], tail))
+    return frames, calls, indirect
 
 
-# The formats the engine renders below SPrintWithFlags (a GUID, a time, a
-# status number) and below DebugAssert (the report line) contain no "g", "t"
-# or "r" directive, so no nested rendering starts there.
-RENDERERS = {'GuidText', 'TimeText', 'StatusText'}
-FIXED_FORMATS = {'SPrintWithFlags', 'DebugAssert'}
-
-
-def deepest(frames, calls, function, counts, fixed=False):
-    """(bytes, path) of the deepest path starting in function."""
-    name = short(function)
+def deepest(frames, calls, name, counts, fixed=False, chain=None):
+    """(bytes, path) of the deepest path starting in name, or None.  With a
+    chain, the path runs through the chain's functions in their order, with
+    only the print front ends between them, and goes on freely below."""
     if counts.get(name, 0) >= LIMITS.get(name, DEFAULT_LIMIT) or (fixed and name in RENDERERS):
         return None
-    fixed = fixed or name in FIXED_FORMATS
+    if name in RENDERERS and any(counts.get(r, 0) for r in RENDERERS):
+        return None
+    if chain:
+        if name == chain[0]:
+            chain = chain[1:]
+        elif name not in FRONT_ENDS:
+            return None
+    fixed = fixed or name in RENDERERS or name == 'DebugAssert'
     counts[name] = counts.get(name, 0) + 1
-    own = frames.get(function, 0) + 8
-    best = (own, [(name, own)])
-    for callee, tail in calls.get(function, []):
-        below = deepest(frames, calls, callee, counts, fixed)
+    own = frames.get(name, 0) + 8
+    best = (own, [(name, own)]) if not chain else None
+    for callee, tail in calls.get(name, []):
+        below = deepest(frames, calls, callee, counts, fixed, chain)
         if below is None:
             continue
         cost = below[0] if tail else own + below[0]
-        if cost > best[0]:
+        if best is None or cost > best[0]:
             best = (cost, below[1] if tail else [(name, own)] + below[1])
     counts[name] -= 1
     return best
 
 
-def find(calls, name):
-    return next((f for f in calls if short(f) == name), None)
+def show(title, result):
+    print('%s: %d bytes' % (title, result[0]))
+    for name, cost in result[1]:
+        print('  %5d  %s' % (cost, name))
 
 
 def main():
-    frames, calls = load(sys.argv[1])
-    root = find(calls, 'DebugPrint')
-    total, path = deepest(frames, calls, root, {})
-    print('Deepest path from DebugPrint allowed by the call graph: %d bytes' % total)
-    for name, cost in path:
-        print('  %5d  %s' % (cost, name))
+    args = sys.argv[1:]
+    limit = None
+    if '--max' in args:
+        i = args.index('--max')
+        limit = int(args[i + 1], 0)
+        del args[i:i + 2]
+    if len(args) != 1:
+        sys.exit(__doc__)
+    image = args[0]
+    functions = read_map(os.path.splitext(image)[0] + '.map')
+    frames, calls, indirect = analyse(image, functions)
+    if 'DebugPrint' not in calls:
+        sys.exit('no DebugPrint in %s' % image)
+
+    bound = deepest(frames, calls, 'DebugPrint', {})
+    show('Deepest path from DebugPrint allowed by the call graph', bound)
+    reached = {n for n, _ in bound[1]}
+    if reached & indirect:
+        print('note: %s also call through pointers, which this bound does not follow' % ', '.join(sorted(reached & indirect)))
 
     # The concrete case: the nested engine of a %g reports one of its own checks.
-    # Functions the compiler inlined have no frame of their own and drop out.
-    chain = [n for n in ['DebugPrint', 'AsciiVSPrint', 'FormatIntoBuffer', 'WalkFormat', 'GuidText',
-                         'SPrintWithFlags', 'FormatIntoBuffer'] if find(calls, n)]
-    prefix = sum(frames.get(find(calls, n), 0) + 8 for n in chain)
-    counts = {n: chain.count(n) for n in chain}
-    report = deepest(frames, calls, find(calls, 'DebugAssert'), counts, True)
-    print('DEBUG with %%g whose nested engine reports its own check: %d bytes' % (prefix + report[0]))
-    for n in chain:
-        print('  %5d  %s' % (frames.get(find(calls, n), 0) + 8, n))
-    for name, cost in report[1]:
-        print('  %5d  %s' % (cost, name))
+    chain = [n for n in CONCRETE if n in calls]
+    concrete = deepest(frames, calls, 'DebugPrint', {}, chain=chain)
+    if concrete is None:
+        print('DEBUG with %g whose nested engine reports its own check: no such path in this image')
+    else:
+        show('DEBUG with %g whose nested engine reports its own check', concrete)
+
+    if limit is not None and bound[0] > limit:
+        print('the deepest path takes %d bytes, over the %d-byte budget' % (bound[0], limit))
+        return 1
+    return 0
 
 
 if __name__ == '__main__':
-    main()
+    sys.exit(main())
