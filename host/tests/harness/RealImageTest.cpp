@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "Library/UefiDriverEntryPoint.h"
 #include "RealImage.h"
 #include "VexaGpioUnlockSmm.h"
+#include "pe/ImageFile.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -130,6 +132,52 @@ TEST(RealImage, EveryUnlockIsRelockedByTheImagesHandler) {
   EXPECT_EQ(platform.SmisDelivered(), 200);
   EXPECT_EQ(b.run->HandlerRuns(), 200u);
   EXPECT_EQ(b.run->ViolationCount(), 0u) << b.run->Violations()[0];
+}
+
+// The window base is a variable in the image's data: a copy of the image
+// with another base patched in (where the map puts it) sends the handler's
+// accesses there.  The simulated window stays at 0x80000000, so the patched
+// bases point into it: at a bus where nothing answers, and at the LPC
+// bridge's register 0x50, which reads 0; the lock register is left alone.
+TEST(RealImage, HandlerFollowsAPatchedPciExpressBase) {
+  std::vector<uint8_t> file;
+  std::string error;
+  ASSERT_TRUE(pe::ReadImageFile(realimage::ImagePath(), file, error)) << error;
+  pe::Headers headers;
+  ASSERT_EQ(pe::Parse(file.data(), file.size(), headers), nullptr);
+  pe::MapFile map;
+  ASSERT_TRUE(map.Read(realimage::MapPath())) << map.Error();
+  const auto rva = map.Rva("PcdPciExpressBaseAddress");
+  ASSERT_TRUE(rva.has_value());
+  size_t at = 0;
+  ASSERT_TRUE(headers.FileOffset(*rva, 8, at));
+  uint64_t built = 0;
+  std::memcpy(&built, &file[at], 8);
+  ASSERT_EQ(built, 0x80000000u);
+
+  const struct {
+    uint64_t base;
+    std::vector<sim::Access> handler;
+  } cases[] = {
+      {0x80100000, {sim::MemR8(0x801F804C, 0xFF)}},  // bus 1 reads all ones: "locked", no write
+      {0x80000004, {sim::MemR8(0x800F8050, 0x00), sim::MemR8(0x800F8050, 0x00), sim::MemW8(0x800F8050, 0x01)}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.base);
+    std::vector<uint8_t> patched = file;
+    std::memcpy(&patched[at], &c.base, 8);
+    sim::Platform platform;
+    harness::ImageRun run(platform);
+    ASSERT_TRUE(run.LoadBytes(patched)) << run.Fault();
+    ASSERT_EQ(run.RunEntryPoint(), EFI_SUCCESS) << run.Fault();
+    const uint64_t handler = realimage::RegisteredHandler(platform);
+    ASSERT_NE(handler, 0u);
+    platform.lpc.Byte(sim::LpcBridge::kGpioLockRegister) = 0x00;
+    platform.bus.ClearTrace();
+    EXPECT_EQ(run.CallHandler(handler, 0, 0, 0, 0), EFI_SUCCESS);
+    EXPECT_TRUE(testsupport::TraceIs(platform.bus.Trace(), c.handler));
+    EXPECT_EQ(platform.lpc.GpioLockByte(), 0x00);
+  }
 }
 
 // The line of the first source line containing `text`, or 0.
