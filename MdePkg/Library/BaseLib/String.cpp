@@ -3,7 +3,9 @@
 // A length counts characters without the terminator; a size counts bytes with
 // it.  A non-zero maximum-length setting bounds every string measured; the
 // bound is tested per character only when it is set, so with the configured 0
-// a string of any length is measured without a report.
+// a string of any length is measured without a report.  The null check is
+// made where it can fail: a string that is there does not consult the
+// property mask, which has no effect of its own.
 
 #include "AutoGen.h"
 #include "Library/BaseLib.h"
@@ -17,8 +19,8 @@ static constexpr UINT32 _gPcd_FixedAtBuild_PcdMaximumAsciiStringLength = PcdMaxi
 static UINT16 ReadUnit16(const UINT8 *Unit) { return (UINT16)(Unit[0] | (Unit[1] << 8)); }
 
 UINTN EFIAPI StrLen(const CHAR16 *String) {
-  ASSERT(String != NULL);
   if (String == nullptr) {
+    ASSERT(String != NULL);
     return 0;
   }
 
@@ -36,8 +38,8 @@ UINTN EFIAPI StrLen(const CHAR16 *String) {
 UINTN EFIAPI StrSize(const CHAR16 *String) { return (StrLen(String) + 1) * sizeof(CHAR16); }
 
 UINTN EFIAPI AsciiStrLen(const CHAR8 *String) {
-  ASSERT(String != NULL);
   if (String == nullptr) {
+    ASSERT(String != NULL);
     return 0;
   }
 

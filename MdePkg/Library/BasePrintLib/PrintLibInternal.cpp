@@ -699,8 +699,10 @@ UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, cons
     if (BufferSize == 0) {
       return 0;
     }
-    ASSERT(Buffer != NULL);
+    // The pointer checks are made where they can fail: a pointer that is set
+    // does not consult the property mask, which has no effect of its own.
     if (Buffer == nullptr) {
+      ASSERT(Buffer != NULL);
       return 0;  // no buffer to write to, not even a terminator
     }
   }
@@ -725,7 +727,9 @@ UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, cons
   if ((Flags & FMT_COUNT_ONLY) != 0) {
     return Count;
   }
-  ASSERT(Buffer != NULL);
+  if (Buffer == nullptr) {
+    ASSERT(Buffer != NULL);
+  }
   FillRepeated(Buffer + Count * CharacterSize, End + CharacterSize, 1, 0, (INTN)CharacterSize);
   // clang-format off
   if ((Flags & FMT_OUTPUT_UCS2) != 0) {
