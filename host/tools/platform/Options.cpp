@@ -13,7 +13,7 @@ const char kUsage[] =
     "\n"
     "  --attempts N        unlock attempts by the attacker (default 10, 0 to 1000000)\n"
     "  --cmos BYTE         CMOS byte 0x6F; bits 1-2 pick the baud rate: 0x00 115200,\n"
-    "                      0x02 57600, 0x04 19200, 0x06 9600 (default 0x00)\n"
+    "                      0x02 57600, 0x04 19200, 0x06 9600 (default: the board's rate)\n"
     "  --print-level MASK  the module's print-level variable: 0x40 shows the entry's\n"
     "                      messages, 0x80000000 the status line an ASSERT_EFI_ERROR prints\n"
     "                      before its report (see --missing smm-base2) (default 0)\n"
@@ -27,6 +27,8 @@ const char kUsage[] =
     "  --image PATH        the driver image to run (default: the one this build produced);\n"
     "                      its linker map (same name, .map) names where findings happened\n"
     "  --host              run the module's host build instead of the real image\n"
+    "  --about             print the image, its size and the board settings it was built\n"
+    "                      with (the platform is set up to match them), and stop\n"
     "  --help              this text\n"
     "\n"
     "Exit status:\n"
@@ -76,6 +78,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
     uint64_t n = 0;
     if (arg == "--help" || arg == "-h") {
       o.help = true;
+    } else if (arg == "--about") {
+      o.about = true;
     } else if (arg == "--host") {
       o.hostBuild = true;
     } else if (arg == "--dead-uart") {

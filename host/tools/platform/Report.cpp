@@ -5,6 +5,7 @@
 
 #include "Library/PrintLib.h"
 #include "harness/HexText.h"
+#include "pe/ImageFile.h"
 
 namespace tool {
 
@@ -51,15 +52,37 @@ std::string ShownPath(const std::string &path) {
   return relative.string();
 }
 
-std::string ConsoleBanner(const sim::Uart16550 &uart, uint16_t base) {
-  char text[128];
+std::string ConsoleBanner(const sim::Uart16550 &uart, const sim::BoardLayout &layout) {
+  char where[64];
+  std::snprintf(where, sizeof where, "%s0x%llX%s", layout.uartMmio ? "memory " : "",
+                static_cast<unsigned long long>(layout.uartBase),
+                layout.pciPath.empty() ? "" : " (a PCI UART's empty BAR receives it)");
+  char text[192];
   if (uart.Divisor() == 0) {
-    std::snprintf(text, sizeof text, "serial console at 0x%X: never programmed (divisor latch 0)", base);
+    std::snprintf(text, sizeof text, "serial console at %s: never programmed (divisor latch 0)", where);
   } else {
-    std::snprintf(text, sizeof text, "serial console at 0x%X: %u baud %s, FIFOs %s", base, uart.BaudRate(),
+    std::snprintf(text, sizeof text, "serial console at %s: %u baud %s, FIFOs %s", where, uart.BaudRate(),
                   LineFormat(uart.LineControl()).c_str(), uart.FifosEnabled() ? "on" : "off");
   }
   return text;
+}
+
+int PrintAbout(const std::string &image, const std::string &mapPath, bool haveMap, const pe::MapFile &map) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!pe::ReadImageFile(image, bytes, error)) {
+    std::fprintf(stderr, "vexa-platform: cannot read the image %s\n", error.c_str());
+    return kExitCouldNotRun;
+  }
+  std::printf("image %s, %zu bytes\n", ShownPath(image).c_str(), bytes.size());
+  if (!haveMap) {
+    std::printf("map %s: missing, so the board it was built for is not known\n", ShownPath(mapPath).c_str());
+    return kExitDefended;
+  }
+  std::printf("map %s\n", ShownPath(mapPath).c_str());
+  if (map.BoardSettings().empty()) std::printf("the map records no board settings\n");
+  for (const auto &[name, value] : map.BoardSettings()) std::printf("  %-29s %s\n", name.c_str(), value.c_str());
+  return kExitDefended;
 }
 
 void PrintConsole(const sim::Uart16550 &uart, const Options &o) {

@@ -20,7 +20,9 @@ std::string StatusText(EFI_STATUS status);
 // A path as a user would type it here: relative when it lies below the current folder.
 std::string ShownPath(const std::string &path);
 // "serial console at 0x3F8: 115200 baud 8N1, FIFOs on", or that it was never programmed.
-std::string ConsoleBanner(const sim::Uart16550 &uart, uint16_t base);
+std::string ConsoleBanner(const sim::Uart16550 &uart, const sim::BoardLayout &layout);
+// --about: the image, its size, and the board settings its map records.
+int PrintAbout(const std::string &image, const std::string &mapPath, bool haveMap, const pe::MapFile &map);
 // The console as a terminal shows it, or why there is nothing on it.
 void PrintConsole(const sim::Uart16550 &uart, const Options &o);
 
