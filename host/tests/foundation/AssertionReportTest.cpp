@@ -121,6 +121,24 @@ TEST_F(AssertionReportTest, BootServicesConstructorReportsEachNullAfterStoringIt
   EXPECT_EQ(Reports()[2], (Report{file, "gST != ((void *) 0)"}));
 }
 
+// InSmm's and GetSmstLocation's statuses are not looked at; only the table
+// pointer is, and its absence is reported.
+TEST_F(AssertionReportTest, SmmBase2StatusesAreIgnoredAndANullTableIsReported) {
+  const char file[] = "MdePkg/Library/SmmServicesTableLib/SmmServicesTableLib";
+  platform.firmware.inSmmStatus = EFI_DEVICE_ERROR;  // answers TRUE all the same
+  EXPECT_EQ(SmmServicesTableLibConstructor(platform.firmware.ImageHandle(), platform.firmware.SystemTable()),
+            EFI_SUCCESS);
+  EXPECT_EQ(gSmst, platform.firmware.Smst());
+  EXPECT_TRUE(Reports().empty());
+
+  gSmst = nullptr;
+  platform.firmware.smstLocated = false;
+  EXPECT_EQ(SmmServicesTableLibConstructor(platform.firmware.ImageHandle(), platform.firmware.SystemTable()),
+            EFI_SUCCESS);
+  EXPECT_EQ(gSmst, nullptr);
+  EXPECT_EQ(Reports(), (std::vector<Report>{{file, "gSmst != ((void *) 0)"}}));
+}
+
 TEST_F(AssertionReportTest, MissingSmmBase2ReportsTheStatusThenTheNullInterface) {
   platform.firmware.smmBase2Present = false;
   const char file[] = "MdePkg/Library/SmmServicesTableLib/SmmServicesTableLib";
@@ -174,7 +192,12 @@ TEST_F(EntryMessagesTest, FailuresPrintStartButNotExit) {
   platform.firmware.registerStatus = EFI_ACCESS_DENIED;
   EXPECT_EQ(Enter(), EFI_ACCESS_DENIED);
   EXPECT_EQ(Console(), start + start);
-  EXPECT_EQ(breakpoints.Count(), 0);  // neither failure is an assertion
+
+  gSmst = nullptr;  // outside SMM: refused after the Start line
+  platform.firmware.inSmm = false;
+  EXPECT_EQ(Enter(), EFI_UNSUPPORTED);
+  EXPECT_EQ(Console(), start + start + start);
+  EXPECT_EQ(breakpoints.Count(), 0);  // no failure is an assertion
 }
 
 TEST_F(EntryMessagesTest, WarningFromRegisterPrintsExit) {
