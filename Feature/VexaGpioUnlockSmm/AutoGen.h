@@ -20,7 +20,11 @@ constexpr UINT8 PcdDebugPropertyMask = VEXA_TEST_DEBUG_PROPERTY_MASK;
 #else
 constexpr UINT8 PcdDebugPropertyMask = 0x1F;
 #endif
+#if defined(VEXA_HOST_BUILD) && defined(VEXA_TEST_FIXED_DEBUG_PRINT_ERROR_LEVEL)
+constexpr UINT32 PcdFixedDebugPrintErrorLevel = VEXA_TEST_FIXED_DEBUG_PRINT_ERROR_LEVEL;
+#else
 constexpr UINT32 PcdFixedDebugPrintErrorLevel = 0xFFFFFFFF;
+#endif
 #if defined(VEXA_HOST_BUILD) && defined(VEXA_TEST_MAXIMUM_STRING_LENGTH)
 constexpr UINT32 PcdMaximumAsciiStringLength = VEXA_TEST_MAXIMUM_STRING_LENGTH;
 constexpr UINT32 PcdMaximumUnicodeStringLength = VEXA_TEST_MAXIMUM_STRING_LENGTH;
