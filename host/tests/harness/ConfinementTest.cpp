@@ -61,7 +61,7 @@ TEST_F(Confinement, HostileDispatchesStayInsideTheImageAndAlwaysSucceed) {
   }
 
   std::mt19937_64 rng(20261208);
-  const uint32_t imageSize = Run().Image().SizeOfImage();
+  const uint32_t imageSize = Run().Image().sizeOfImage;
   int notSuccess = 0, unlocked = 0, wrongAccessCount = 0, wrongByte = 0;
   uint64_t lockSetInstructions = 0, lockClearInstructions = 0;
   for (int i = 0; i < kDispatches; ++i) {
@@ -93,9 +93,10 @@ TEST_F(Confinement, HostileDispatchesStayInsideTheImageAndAlwaysSucceed) {
 TEST_F(Confinement, CodeThatCallsOutOrTouchesPortsIsCaught) {
   // The entry point, run as if it were the handler: it calls the firmware
   // (boot-services memory, thunks) and programs the console's ports.
-  Run().CallHandler(Symbol("ModuleEntryPoint"), ImageRun::kImageHandle, ImageRun::kSystemTable, 0, 0);
+  Run().CallHandler(Symbol("ModuleEntryPoint"), harness::GuestFirmware::kImageHandle, ImageRun::kSystemTable, 0, 0);
   EXPECT_GT(Run().ViolationCount(), 0u);
-  for (const char *kind : {"callout", "data", "port"}) EXPECT_EQ(Run().ViolationKinds().count(kind), 1u) << kind;
+  for (auto kind : {harness::ViolationKind::Callout, harness::ViolationKind::Data, harness::ViolationKind::Port})
+    EXPECT_EQ(Run().ViolationKinds().count(kind), 1u) << harness::ViolationName(kind);
 }
 
 TEST_F(Confinement, FetchOutsideTheCodeIsCaught) {
@@ -128,12 +129,13 @@ class PatchedHandler : public ::testing::Test {
 
 TEST_F(PatchedHandler, ReadingABootServicesPointerIsCaught) {
   // mov rax, [rip + gBS]; xor eax, eax; ret
-  harness::MapFile map;
+  pe::MapFile map;
   ASSERT_TRUE(map.Read(realimage::MapPath()));
   Patch({0x48, 0x8B, 0x05, 0, 0, 0, 0, 0x31, 0xC0, 0xC3}, 3, harness::kImageBase + map.Rva("gBS").value());
   EXPECT_EQ(booted_.run->CallHandler(handler_, 0, 0, 0, 0), EFI_SUCCESS);
   ASSERT_EQ(booted_.run->ViolationCount(), 1u);
-  EXPECT_EQ(booted_.run->ViolationKinds(), std::set<std::string>{"boot-services pointer"});
+  EXPECT_EQ(booted_.run->ViolationKinds(),
+            std::set<harness::ViolationKind>{harness::ViolationKind::BootServicesPointer});
   EXPECT_NE(booted_.run->Violations()[0].find("boot-services pointer"), std::string::npos)
       << booted_.run->Violations()[0];
 }
@@ -168,7 +170,7 @@ TEST_F(PatchedHandler, RunningOffTheStackStopsTheRun) {
   Patch({0xC6, 0x84, 0x24, 0x00, 0x00, 0xFE, 0xFF, 0x00, 0x31, 0xC0, 0xC3});
   EXPECT_EQ(booted_.run->CallHandler(handler_, 0, 0, 0, 0), harness::kHarnessFault);
   EXPECT_NE(booted_.run->Fault().find("unused SMRAM"), std::string::npos) << booted_.run->Fault();
-  EXPECT_EQ(booted_.run->ViolationKinds(), std::set<std::string>{"data"});
+  EXPECT_EQ(booted_.run->ViolationKinds(), std::set<harness::ViolationKind>{harness::ViolationKind::Data});
 }
 
 TEST_F(PatchedHandler, AHandlerThatUnlocksItselfIsCutOff) {

@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "RealImage.h"
-#include "harness/PeImage.h"
+#include "pe/PeReader.h"
 
 namespace {
 
@@ -23,21 +23,22 @@ uint64_t Read64(const std::vector<uint8_t> &m, uint64_t at) {
 }
 
 TEST(Loader, RelocatesEveryAbsoluteAddressToTheChosenBase) {
-  harness::PeImage image;
+  pe::Headers image;
   const std::vector<uint8_t> file = ImageBytes();
-  ASSERT_EQ(image.Parse(file), "");
-  ASSERT_NE(image.PreferredBase(), harness::kImageBase) << "the test needs a base the image was not linked for";
-  harness::MapFile map;
-  ASSERT_TRUE(map.Read(realimage::MapPath())) << map.Error();
+  ASSERT_EQ(pe::Parse(file.data(), file.size(), image), nullptr);
+  ASSERT_NE(image.imageBase, harness::kImageBase) << "the test needs a base the image was not linked for";
 
-  std::vector<uint8_t> atPreferred, atChosen;
-  ASSERT_EQ(image.Load(image.PreferredBase(), atPreferred), "");
-  ASSERT_EQ(image.Load(harness::kImageBase, atChosen), "");
-  EXPECT_GT(image.Relocations64(), 0u);
-  ASSERT_EQ(atPreferred.size(), atChosen.size());
+  std::vector<uint8_t> atPreferred(image.sizeOfImage), atChosen(image.sizeOfImage);
+  size_t relocations = 0;
+  ASSERT_EQ(pe::Load(image, file.data(), file.size(), image.imageBase, atPreferred.data(), atPreferred.size(), nullptr),
+            nullptr);
+  ASSERT_EQ(
+      pe::Load(image, file.data(), file.size(), harness::kImageBase, atChosen.data(), atChosen.size(), &relocations),
+      nullptr);
+  EXPECT_GT(relocations, 0u);
 
   // Every difference is a 64-bit slot moved by exactly the change of base.
-  const uint64_t delta = harness::kImageBase - image.PreferredBase();
+  const uint64_t delta = harness::kImageBase - image.imageBase;
   size_t moved = 0;
   for (size_t at = 0; at < atChosen.size(); ++at) {
     if (atPreferred[at] == atChosen[at]) continue;
@@ -51,9 +52,9 @@ TEST(Loader, RelocatesEveryAbsoluteAddressToTheChosenBase) {
 
   // No pointer in the sections still aims at the linked base (the headers'
   // own ImageBase field keeps the linked value).
-  for (size_t at = image.Sections().front().rva; at + 8 <= atChosen.size(); at += 8) {
+  for (size_t at = image.sections[0].rva; at + 8 <= atChosen.size(); at += 8) {
     const uint64_t v = Read64(atChosen, at);
-    if (v >= image.PreferredBase() && v < image.PreferredBase() + image.SizeOfImage())
+    if (v >= image.imageBase && v < image.imageBase + image.sizeOfImage)
       ADD_FAILURE() << "an address still points at the linked base at RVA " << at;
   }
 }
@@ -93,18 +94,19 @@ TEST(Loader, RefusesBrokenImagesWithAReason) {
 }
 
 TEST(Loader, MapNamesTheModulesSymbols) {
-  harness::MapFile map;
+  pe::MapFile map;
   ASSERT_TRUE(map.Read(realimage::MapPath())) << map.Error();
-  harness::PeImage image;
-  ASSERT_EQ(image.Parse(ImageBytes()), "");
+  pe::Headers image;
+  const std::vector<uint8_t> file = ImageBytes();
+  ASSERT_EQ(pe::Parse(file.data(), file.size(), image), nullptr);
   const auto entry = map.Rva("ModuleEntryPoint");
   ASSERT_TRUE(entry.has_value());
-  EXPECT_EQ(*entry, image.EntryRva());
+  EXPECT_EQ(*entry, image.entryRva);
   for (const char *name : {"GpioUnlockSmiHandler", "PcdDebugPrintErrorLevel", "gBS", "gSmst"}) {
     SCOPED_TRACE(name);
     const auto rva = map.Rva(name);
     ASSERT_TRUE(rva.has_value());
-    EXPECT_LT(*rva, image.SizeOfImage());
+    EXPECT_LT(*rva, image.sizeOfImage);
   }
   EXPECT_FALSE(map.Rva("NoSuchSymbol").has_value());
   EXPECT_FALSE(map.Read("/nonexistent.map"));

@@ -39,8 +39,7 @@ class Machine : public ::testing::Test {
   void SetUp() override { platform_.bus.MapMem(kScratchBase, kScratchBase + 0xFFF, &scratch_); }
   EFI_STATUS RunAtEntry(const std::vector<uint8_t> &code) {
     EXPECT_TRUE(realimage::LoadImage(platform_, booted_));
-    EXPECT_TRUE(
-        booted_.run->WriteGuest(harness::kImageBase + booted_.run->Image().EntryRva(), code.data(), code.size()));
+    EXPECT_TRUE(booted_.run->WriteGuest(harness::kImageBase + booted_.run->Image().entryRva, code.data(), code.size()));
     return booted_.run->RunEntryPoint();
   }
   sim::Platform platform_;
@@ -98,7 +97,7 @@ TEST_F(Machine, RunsThatLeaveTheirBoundsStopWithAFault) {
     ASSERT_TRUE(realimage::LoadImage(platform, booted));
     booted.run->bootInstructionBudget = 1'000'000;
     ASSERT_TRUE(
-        booted.run->WriteGuest(harness::kImageBase + booted.run->Image().EntryRva(), c.code.data(), c.code.size()));
+        booted.run->WriteGuest(harness::kImageBase + booted.run->Image().entryRva, c.code.data(), c.code.size()));
     EXPECT_EQ(booted.run->RunEntryPoint(), harness::kHarnessFault);
     EXPECT_NE(booted.run->Fault().find(c.fault), std::string::npos) << booted.run->Fault();
   }

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "harness/ImageRun.h"
-#include "harness/MapFile.h"
+#include "pe/MapFile.h"
 #include "sim/Platform.h"
 
 namespace realimage {
@@ -39,7 +39,7 @@ inline void Configure(sim::Platform &platform, const BootSettings &setup) {
 // The image, loaded on `platform`, with its print level set.
 struct Booted {
   std::unique_ptr<harness::ImageRun> run;
-  harness::MapFile map;
+  pe::MapFile map;
   EFI_STATUS status = 0;
 };
 

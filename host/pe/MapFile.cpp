@@ -1,9 +1,9 @@
-#include "harness/MapFile.h"
+#include "pe/MapFile.h"
 
 #include <fstream>
 #include <sstream>
 
-namespace harness {
+namespace pe {
 
 namespace {
 
@@ -25,6 +25,7 @@ bool IsHex(const std::string &text) {
 
 bool MapFile::Read(const std::string &path) {
   rvas_.clear();
+  names_.clear();
   std::ifstream in(path);
   if (!in) {
     error_ = "cannot read the map " + path;
@@ -53,7 +54,10 @@ bool MapFile::Read(const std::string &path) {
     const std::string name = PlainName(symbol);
     if (!haveBase || name.empty()) continue;
     const uint64_t va = std::stoull(address, nullptr, 16);
-    if (va >= base && va - base < (uint64_t{1} << 32)) rvas_.emplace(name, static_cast<uint32_t>(va - base));
+    if (va >= base && va - base < (uint64_t{1} << 32)) {
+      rvas_.emplace(name, static_cast<uint32_t>(va - base));
+      names_.emplace(static_cast<uint32_t>(va - base), name);
+    }
   }
   if (!haveBase) {
     error_ = path + " names no preferred load address";
@@ -68,4 +72,18 @@ std::optional<uint32_t> MapFile::Rva(const std::string &name) const {
   return it->second;
 }
 
-}  // namespace harness
+std::optional<std::pair<std::string, uint32_t>> MapFile::Nearest(uint32_t rva) const {
+  auto it = names_.upper_bound(rva);
+  if (it == names_.begin()) return std::nullopt;
+  --it;
+  return std::make_pair(it->second, rva - it->first);
+}
+
+std::string MapPathFor(const std::string &imagePath) {
+  const size_t slash = imagePath.rfind('/');
+  const size_t dot = imagePath.rfind('.');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  return (hasExtension ? imagePath.substr(0, dot) : imagePath) + ".map";
+}
+
+}  // namespace pe
