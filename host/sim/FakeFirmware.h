@@ -38,14 +38,14 @@ class FakeFirmware {
   EFI_HANDLE ImageHandle() { return &imageHandleStorage_; }
 
   // Fault switches.
-  bool smmBase2Present = true;            // LocateProtocol(SMM Base2) finds it
-  bool inSmm = true;                      // what InSmm reports
-  EFI_STATUS inSmmStatus = EFI_SUCCESS;   // what InSmm returns (it reports inSmm all the same)
-  bool smstLocated = true;                // GetSmstLocation gives the table (else null, and EFI_NOT_STARTED)
-  bool smiSourceDispatchPresent = true;   // SmmLocateProtocol(dispatcher) finds it
-  bool smiSourceDispatchNull = false;     // ...and reports success with a null interface
+  bool smmBase2Present = true;              // LocateProtocol(SMM Base2) finds it
+  bool inSmm = true;                        // what InSmm reports
+  EFI_STATUS inSmmStatus = EFI_SUCCESS;     // what InSmm returns (it reports inSmm all the same)
+  bool smstLocated = true;                  // GetSmstLocation gives the table (else null, and EFI_NOT_STARTED)
+  bool smiSourceDispatchPresent = true;     // SmmLocateProtocol(dispatcher) finds it
+  bool smiSourceDispatchNull = false;       // ...and reports success with a null interface
   EFI_STATUS registerStatus = EFI_SUCCESS;  // what Register returns (an error registers nothing)
-  bool loadedImagePresent = true;         // HandleProtocol(image, loaded image) finds it
+  bool loadedImagePresent = true;           // HandleProtocol(image, loaded image) finds it
 
   // What the module asked of the firmware.
   struct Calls {
