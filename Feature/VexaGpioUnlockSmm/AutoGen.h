@@ -22,7 +22,11 @@ constexpr UINT8 PcdDebugPropertyMask = VEXA_TEST_DEBUG_PROPERTY_MASK;
 #else
 constexpr UINT8 PcdDebugPropertyMask = VEXA_BOARD_DEBUG_PROPERTY_MASK;
 #endif
+#if defined(VEXA_HOST_BUILD) && defined(VEXA_TEST_FIXED_DEBUG_PRINT_ERROR_LEVEL)
+constexpr UINT32 PcdFixedDebugPrintErrorLevel = VEXA_TEST_FIXED_DEBUG_PRINT_ERROR_LEVEL;
+#else
 constexpr UINT32 PcdFixedDebugPrintErrorLevel = VEXA_BOARD_FIXED_DEBUG_PRINT_ERROR_LEVEL;
+#endif
 #if defined(VEXA_HOST_BUILD) && defined(VEXA_TEST_MAXIMUM_STRING_LENGTH)
 constexpr UINT32 PcdMaximumAsciiStringLength = VEXA_TEST_MAXIMUM_STRING_LENGTH;
 constexpr UINT32 PcdMaximumUnicodeStringLength = VEXA_TEST_MAXIMUM_STRING_LENGTH;
