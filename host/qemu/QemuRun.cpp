@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -132,6 +133,27 @@ struct TempDir {
   }
 };
 
+// A device that only carries a name: what a parsed access points to once the
+// platform that named it is gone.
+class NameOnly : public sim::Device {
+ public:
+  explicit NameOnly(std::string name) : name_(std::move(name)) {}
+  const char *Name() const override { return name_.c_str(); }
+  uint32_t Read(sim::Space, uint64_t, int) override { return 0xFFFFFFFFu; }
+  void Write(sim::Space, uint64_t, int, uint32_t) override {}
+
+ private:
+  std::string name_;
+};
+
+const sim::Device *Lasting(const sim::Device *device) {
+  static std::map<std::string, std::unique_ptr<NameOnly>> devices;
+  if (device == nullptr) return nullptr;
+  std::unique_ptr<NameOnly> &d = devices[device->Name()];
+  if (!d) d = std::make_unique<NameOnly>(device->Name());
+  return d.get();
+}
+
 }  // namespace
 
 void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,
@@ -183,10 +205,8 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
         names.bus.Write(space, addr, width, v);
       sim::Access a = names.bus.Trace().back();
       a.value = v;
-      if (name == "io") {  // nothing decodes it on QEMU's machine
-        a.device = nullptr;
-        a.reg.clear();
-      }
+      a.device = name == "io" ? nullptr : Lasting(a.device);  // "io": nothing decodes it on QEMU's machine
+      if (a.device == nullptr) a.reg.clear();
       window->push_back(a);
     }
   }

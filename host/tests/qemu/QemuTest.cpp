@@ -17,6 +17,11 @@ namespace {
 
 constexpr uint64_t kLock = 0x800F804C;
 
+testing::AssertionResult Passed(const qemu::Outcome &o) {
+  if (o.end == qemu::Outcome::End::Passed) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "the QEMU run " << qemu::EndName(o.end) << ": " << o.fault << "\n" << o.report;
+}
+
 qemu::Settings Settings() {
   qemu::Settings s;
   s.imagePath = VEXA_IMAGE_PATH;
@@ -65,7 +70,7 @@ qemu::Outcome *QemuDefence::withDriver, *QemuDefence::control;
 
 TEST_F(QemuDefence, EntryReturnsSuccessInSmmAndRegistersOneHandlerForSource48) {
   const qemu::Outcome &o = *withDriver;
-  ASSERT_EQ(o.end, qemu::Outcome::End::Passed) << o.fault << "\n" << o.report;
+  ASSERT_TRUE(Passed(o));
   std::ifstream in(VEXA_IMAGE_PATH, std::ios::binary);
   const std::vector<uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   EXPECT_EQ(o.Number("image.crc-in-smram"), qemu::Crc32(image.data(), image.size()));  // the exact bytes
@@ -96,7 +101,7 @@ TEST_F(QemuDefence, EveryClearIsRelockedAndWithoutTheDriverNoneIs) {
 
 TEST_F(QemuDefence, SmramStaysHiddenWriteProofAndLocked) {
   const qemu::Outcome &o = *withDriver;
-  ASSERT_EQ(o.end, qemu::Outcome::End::Passed) << o.fault << "\n" << o.report;
+  ASSERT_TRUE(Passed(o));
   EXPECT_EQ(o.Number("tseg.hidden"), 1u);
   EXPECT_EQ(o.Number("protection.visible-bytes"), 0u);            // of the 1 MiB, handler included
   EXPECT_EQ(o.Number("protection.relocked-after-writes"), 1u);    // 1 MiB of 0xCC written from outside
@@ -112,7 +117,7 @@ TEST(Qemu, BootTraceEqualsTheSimulatorsAndEachSmiTouchesOnlyTheLock) {
   s.idleSmis = 1;
   s.trace = true;
   const qemu::Outcome o = qemu::Run(s);
-  ASSERT_EQ(o.end, qemu::Outcome::End::Passed) << o.fault << "\n" << o.report;
+  ASSERT_TRUE(Passed(o));
   const SimulatorRun sim = OnTheSimulator(0, 0x00);
   EXPECT_EQ(o.Number("entry.status"), sim.status);
   EXPECT_GT(o.bootTrace.size(), 40u);
@@ -135,7 +140,7 @@ TEST(Qemu, ConsoleTextEqualsTheSimulatorsAtEveryBaudSelection) {
     s.printLevel = 0x80000040u;
     s.attempts = 1;
     const qemu::Outcome o = qemu::Run(s);
-    ASSERT_EQ(o.end, qemu::Outcome::End::Passed) << o.fault << "\n" << o.report;
+    ASSERT_TRUE(Passed(o));
     EXPECT_EQ(o.console, OnTheSimulator(s.printLevel, cmos).console);
     EXPECT_NE(o.console.find("VexaGpioUnlockSmmEntry() Exit\r\n"), std::string::npos);
   }
@@ -147,7 +152,7 @@ TEST(Qemu, WithoutAUartTheEntryEndsWithItsDefinedStatusAndTheHandlerStillRelocks
   s.printLevel = 0x80000040u;
   s.attempts = 10;
   const qemu::Outcome o = qemu::Run(s);
-  ASSERT_TRUE(o.Ran()) << o.fault << "\n" << o.report;
+  ASSERT_TRUE(o.Ran()) << qemu::EndName(o.end) << ": " << o.fault << "\n" << o.report;
   const SimulatorRun sim = OnTheSimulator(s.printLevel, 0x00, false);
   EXPECT_EQ(o.Number("entry.status"), sim.status);
   EXPECT_EQ(o.Number("entry.breakpoints"), sim.breakpoints);
