@@ -17,9 +17,14 @@
 // with no key sequence.
 #define SUPER_IO_INDEX_PORT 0x370
 #define SUPER_IO_DATA_PORT 0x371
-#define R_SIO_LOGICAL_DEVICE 0x07
+#define R_SIO_LOGICAL_DEVICE 0x07  // selects the device registers 0x30 and up address
 #define R_SIO_ACTIVATE 0x30
 #define   SIO_ACTIVE 0x01  // active only when the register reads exactly this
+#define R_SIO_BASE_HIGH 0x60  // I/O base address, bits 8-15
+#define R_SIO_BASE_LOW 0x61  // I/O base address, bits 0-7
+#define R_SIO_IRQ 0x70  // interrupt request level
+#define R_SIO_DEVICE_SPECIFIC 0xF0  // of logical device 0x11; bits 1-2 cleared here
+#define SIO_DEVICE_11 0x11
 #define SIO_SERIAL_A 0x02
 #define SIO_SERIAL_B 0x03
 
@@ -39,25 +44,25 @@ typedef struct {
 // clang-format off
 // Always applied, each register read before it is written.
 static const SUPER_IO_UPDATE_ENTRY mSuperIoUpdateTable[] = {
-    {0x07, 0x00, 0x11},  // logical device 0x11
-    {0x60, 0x00, 0x0C},  // base 0x0CB0
-    {0x61, 0x00, 0xB0},
-    {0xF0, 0xF9, 0x00},  // clear bits 1-2, keep the others
-    {0x30, 0xFE, 0x01},  // activate, keep bits 1-7
+    {R_SIO_LOGICAL_DEVICE,  0x00, SIO_DEVICE_11},
+    {R_SIO_BASE_HIGH,       0x00, 0x0C},        // base 0x0CB0
+    {R_SIO_BASE_LOW,        0x00, 0xB0},
+    {R_SIO_DEVICE_SPECIFIC, 0xF9, 0x00},        // clear bits 1-2, keep the others
+    {R_SIO_ACTIVATE,        0xFE, SIO_ACTIVE},  // activate, keep bits 1-7
 };
 
 // The two serial ports, written only when neither is already active.
 static const SUPER_IO_REGISTER_ENTRY mSuperIoSerialTable[] = {
-    {0x07, 0x02},  // logical device 2: 0x3F8, IRQ 4
-    {0x60, 0x03},
-    {0x61, 0xF8},
-    {0x70, 0x04},
-    {0x30, 0x01},
-    {0x07, 0x03},  // logical device 3: 0x2F8, IRQ 3
-    {0x60, 0x02},
-    {0x61, 0xF8},
-    {0x70, 0x03},
-    {0x30, 0x01},
+    {R_SIO_LOGICAL_DEVICE, SIO_SERIAL_A},  // 0x3F8, IRQ 4
+    {R_SIO_BASE_HIGH,      0x03},
+    {R_SIO_BASE_LOW,       0xF8},
+    {R_SIO_IRQ,            0x04},
+    {R_SIO_ACTIVATE,       SIO_ACTIVE},
+    {R_SIO_LOGICAL_DEVICE, SIO_SERIAL_B},  // 0x2F8, IRQ 3
+    {R_SIO_BASE_HIGH,      0x02},
+    {R_SIO_BASE_LOW,       0xF8},
+    {R_SIO_IRQ,            0x03},
+    {R_SIO_ACTIVATE,       SIO_ACTIVE},
 };
 // clang-format on
 

@@ -43,7 +43,7 @@ template <typename Settings>
 struct SerialPortLibT {
   static_assert(SerialPciDeviceListIsValid(Settings::PciDeviceInfo, sizeof Settings::PciDeviceInfo),
                 "the PCI path list needs its terminator and power-management registers inside configuration space");
-  static_assert((Settings::FifoControl & 0x21) != 0x21 || Settings::ExtendedTxFifoSize != 0,
+  static_assert((Settings::FifoControl & B_UART_FCR_WRITTEN) != B_UART_FCR_WRITTEN || Settings::ExtendedTxFifoSize != 0,
                 "a 64-byte FIFO setting needs a non-zero burst size");
 
   static UINT8 ReadRegister(UINTN Base, UINTN Offset) {
@@ -88,90 +88,112 @@ struct SerialPortLibT {
     return Value;
   }
 
-  static UINTN GetRegisterBase() {
-    if (EntryDevice(0) == SERIAL_PCI_DEVICE_LIST_END) {
-      return (UINTN)Settings::RegisterBase;
-    }
-
-    // Walk the bridges, narrowing the windows down the path.
+  // The address windows a bridge path narrows down: memory in the bridge
+  // registers' form (address bits 31-20 in bits 15-4), I/O in 4 KB units.
+  struct Windows {
     UINT16 MemoryBase = 0x0000;
-    UINT16 MemoryLimit = 0xFFF0;
+    UINT16 MemoryLimit = B_PCI_BRIDGE_MEMORY_MASK;
     UINT32 IoBase = 0x0;
-    UINT32 IoLimit = 0xF;
-    UINTN Bus = 0;
-    UINTN Index = 0;
-    for (; IsBridge(Index); Index++) {
-      const UINTN Address = EntryAddress(Bus, Index);
-      const UINT8 SecondaryBus = PciRead8(Address + PCI_BRIDGE_SECONDARY_BUS_OFFSET);
-      const UINT8 SubordinateBus = PciRead8(Address + PCI_BRIDGE_SUBORDINATE_BUS_OFFSET);
-      if (SecondaryBus == 0 || SecondaryBus > SubordinateBus) {
-        return 0;
-      }
-      Bus = SecondaryBus;
+    UINT32 IoLimit = 0xF;  // 64 KB of port space before any 32-bit bridge
+  };
 
-      if (Settings::UseMmio) {
-        const UINT16 Limit = PciRead16(Address + PCI_BRIDGE_MEMORY_LIMIT_OFFSET) & 0xFFF0;
-        const UINT16 Base = PciRead16(Address + PCI_BRIDGE_MEMORY_BASE_OFFSET) & 0xFFF0;
-        if (Limit < Base || Base < MemoryBase || Base > MemoryLimit || Limit > MemoryLimit) {
-          return 0;
-        }
-        MemoryBase = Base;
-        MemoryLimit = Limit;
-      } else {
-        const UINT32 Limit = BridgeIoWindowEnd(Address, PCI_BRIDGE_IO_LIMIT_OFFSET, PCI_BRIDGE_IO_LIMIT_UPPER_OFFSET);
-        const UINT32 Base = BridgeIoWindowEnd(Address, PCI_BRIDGE_IO_BASE_OFFSET, PCI_BRIDGE_IO_BASE_UPPER_OFFSET);
-        if (Limit < Base || Base < IoBase || Base > IoLimit || Limit > IoLimit) {
-          return 0;
-        }
-        IoBase = Base;
-        IoLimit = Limit;
-      }
+  // Checks one bridge's buses and narrows the windows to its own; FALSE when
+  // the bridge is misconfigured or its window leaves the one above it.
+  static BOOLEAN NarrowToBridge(UINTN Address, Windows &W, UINTN &Bus) {
+    const UINT8 SecondaryBus = PciRead8(Address + PCI_BRIDGE_SECONDARY_BUS_OFFSET);
+    const UINT8 SubordinateBus = PciRead8(Address + PCI_BRIDGE_SUBORDINATE_BUS_OFFSET);
+    if (SecondaryBus == 0 || SecondaryBus > SubordinateBus) {
+      return FALSE;
     }
-
-    // The UART: its first BAR of the wanted kind, given the fixed base if empty.
-    const UINTN UartIndex = Index;
-    const UINTN UartAddress = EntryAddress(Bus, UartIndex);
-    const UINT32 BarMask = Settings::UseMmio ? 0xFFFFFFF0u : 0xFFFFFFF8u;
-    UINTN BarAddress = 0;
-    for (UINTN Bar = 0; Bar < PCI_MAX_BAR; Bar++) {
-      const UINTN Address = UartAddress + PCI_BASE_ADDRESSREG_OFFSET + Bar * 4;
-      const BOOLEAN IsIoBar = (PciRead32(Address) & 0x1) != 0;
-      if (IsIoBar != Settings::UseMmio) {
-        BarAddress = Address;
-        break;
-      }
-    }
-    if (BarAddress == 0) {
-      return 0;
-    }
-    const UINT32 Result = SerialPortAssignPciRegister32(BarAddress, (UINT32)Settings::RegisterBase, BarMask);
+    Bus = SecondaryBus;
 
     if (Settings::UseMmio) {
-      const UINT32 Window = (Result >> 16) & 0xFFF0;
-      if (Window < MemoryBase || Window > MemoryLimit) {
-        return 0;
+      const UINT16 Limit = PciRead16(Address + PCI_BRIDGE_MEMORY_LIMIT_OFFSET) & B_PCI_BRIDGE_MEMORY_MASK;
+      const UINT16 Base = PciRead16(Address + PCI_BRIDGE_MEMORY_BASE_OFFSET) & B_PCI_BRIDGE_MEMORY_MASK;
+      if (Limit < Base || Base < W.MemoryBase || Base > W.MemoryLimit || Limit > W.MemoryLimit) {
+        return FALSE;
       }
+      W.MemoryBase = Base;
+      W.MemoryLimit = Limit;
     } else {
-      const UINT32 Window = Result >> 12;
-      if (Window < IoBase || Window > IoLimit) {
-        return 0;
+      const UINT32 Limit = BridgeIoWindowEnd(Address, PCI_BRIDGE_IO_LIMIT_OFFSET, PCI_BRIDGE_IO_LIMIT_UPPER_OFFSET);
+      const UINT32 Base = BridgeIoWindowEnd(Address, PCI_BRIDGE_IO_BASE_OFFSET, PCI_BRIDGE_IO_BASE_UPPER_OFFSET);
+      if (Limit < Base || Base < W.IoBase || Base > W.IoLimit || Limit > W.IoLimit) {
+        return FALSE;
+      }
+      W.IoBase = Base;
+      W.IoLimit = Limit;
+    }
+    return TRUE;
+  }
+
+  // The configuration address of the UART's first BAR of the wanted kind
+  // (each dword on its own, so the upper half of a 64-bit BAR is a slot too);
+  // 0 when none fits.
+  static UINTN FindUartBar(UINTN UartAddress) {
+    for (UINTN Bar = 0; Bar < PCI_MAX_BAR; Bar++) {
+      const UINTN Address = UartAddress + PCI_BASE_ADDRESSREG_OFFSET + Bar * 4;
+      const BOOLEAN IsIoBar = (PciRead32(Address) & B_PCI_BAR_IO_SPACE) != 0;
+      if (IsIoBar != Settings::UseMmio) {
+        return Address;
       }
     }
+    return 0;
+  }
 
-    // Make the path decode: the UART first, then the bridges from bus 0 out.
+  static BOOLEAN InsideWindow(UINT32 UartBase, const Windows &W) {
+    if (Settings::UseMmio) {
+      const UINT32 Window = (UartBase >> 16) & B_PCI_BRIDGE_MEMORY_MASK;
+      return Window >= W.MemoryBase && Window <= W.MemoryLimit;
+    }
+    const UINT32 Window = UartBase >> 12;
+    return Window >= W.IoBase && Window <= W.IoLimit;
+  }
+
+  // Makes the path decode: the UART first, then the bridges from bus 0 out.
+  static VOID EnablePath(UINTN UartAddress, UINTN UartIndex, UINT32 UartBase) {
     PciOr16(UartAddress + PCI_COMMAND_OFFSET, DecodeEnable());
     if (WakeToD0(UartAddress, UartIndex)) {
       // Waking may have reset the UART: enable its FIFOs again, without clearing them.
-      WriteRegister(Result, R_UART_FCR, (UINT8)(Settings::FifoControl & (B_UART_FCR_FIFOE | B_UART_FCR_FIFO64)));
+      WriteRegister(UartBase, R_UART_FCR, (UINT8)(Settings::FifoControl & B_UART_FCR_WRITTEN));
     }
-    Bus = 0;
-    for (Index = 0; IsBridge(Index); Index++) {
+    UINTN Bus = 0;
+    for (UINTN Index = 0; IsBridge(Index); Index++) {
       const UINTN Address = EntryAddress(Bus, Index);
       PciOr16(Address + PCI_COMMAND_OFFSET, DecodeEnable());
       WakeToD0(Address, Index);
       Bus = PciRead8(Address + PCI_BRIDGE_SECONDARY_BUS_OFFSET);
     }
-    return (UINTN)Result;
+  }
+
+  // The fixed base, or the PCI UART's: walk the bridges, take the UART's BAR
+  // (an empty one receives the fixed base), check it against the innermost
+  // window, then make the path decode.  0 when any step fails; writes made
+  // before the failure stay.
+  static UINTN GetRegisterBase() {
+    if (EntryDevice(0) == SERIAL_PCI_DEVICE_LIST_END) {
+      return (UINTN)Settings::RegisterBase;
+    }
+    Windows W;
+    UINTN Bus = 0;
+    UINTN Index = 0;
+    for (; IsBridge(Index); Index++) {
+      if (!NarrowToBridge(EntryAddress(Bus, Index), W, Bus)) {
+        return 0;
+      }
+    }
+    const UINTN UartAddress = EntryAddress(Bus, Index);
+    const UINTN BarAddress = FindUartBar(UartAddress);
+    if (BarAddress == 0) {
+      return 0;
+    }
+    const UINT32 BarMask = Settings::UseMmio ? B_PCI_BAR_MEMORY_ADDRESS_MASK : B_PCI_BAR_IO_ADDRESS_MASK;
+    const UINT32 UartBase = SerialPortAssignPciRegister32(BarAddress, (UINT32)Settings::RegisterBase, BarMask);
+    if (!InsideWindow(UartBase, W)) {
+      return 0;
+    }
+    EnablePath(UartAddress, Index, UartBase);
+    return (UINTN)UartBase;
   }
 
   static BOOLEAN Writable(UINTN Base) {
@@ -208,17 +230,11 @@ struct SerialPortLibT {
   }
 
   static UINTN SelectedDivisor() {
+    // Indexed by CMOS bits 1-2.
+    static constexpr UINT32 BaudRates[] = {115200, 57600, 19200, 9600};
     IoWrite8(CMOS_INDEX_PORT, CMOS_SERIAL_BAUD_INDEX);
     const UINT8 Selector = IoRead8(CMOS_DATA_PORT) & B_CMOS_SERIAL_BAUD_SELECT;
-    UINT32 BaudRate = 115200;
-    if (Selector == 0x02) {
-      BaudRate = 57600;
-    } else if (Selector == 0x04) {
-      BaudRate = 19200;
-    } else if (Selector == 0x06) {
-      BaudRate = 9600;
-    }
-    return SERIAL_BASE_BAUD / BaudRate;
+    return SERIAL_BASE_BAUD / BaudRates[Selector >> 1];
   }
 
   static RETURN_STATUS Initialize() {
@@ -259,7 +275,7 @@ struct SerialPortLibT {
     WriteRegister(Base, R_UART_LCR, (UINT8)(Settings::LineControl & B_UART_LCR_FORMAT));
     // FIFOs off, then on as configured; the clear bits are never written.
     WriteRegister(Base, R_UART_FCR, 0x00);
-    WriteRegister(Base, R_UART_FCR, (UINT8)(Settings::FifoControl & (B_UART_FCR_FIFOE | B_UART_FCR_FIFO64)));
+    WriteRegister(Base, R_UART_FCR, (UINT8)(Settings::FifoControl & B_UART_FCR_WRITTEN));
     WriteRegister(Base, R_UART_MCR, 0x00);
     return EFI_SUCCESS;
   }
@@ -275,7 +291,7 @@ struct SerialPortLibT {
   }
 
   static UINTN Write(const UINT8 *Buffer, UINTN NumberOfBytes) {
-    if (Buffer == NULL) {
+    if (Buffer == nullptr) {
       return 0;
     }
     UINTN Base = GetRegisterBase();

@@ -16,6 +16,7 @@
 #define R_UART_FCR 2  // FIFO control (write)
 #define   B_UART_FCR_FIFOE 0x01  // FIFO enable
 #define   B_UART_FCR_FIFO64 0x20  // 64-byte FIFO
+#define   B_UART_FCR_WRITTEN (B_UART_FCR_FIFOE | B_UART_FCR_FIFO64)  // the only bits ever written: the clear bits 1-2 never are
 #define R_UART_LCR 3  // line control
 #define   B_UART_LCR_FORMAT 0x3F  // word length, stop bits, parity, break
 #define   B_UART_LCR_DLAB 0x80  // divisor latch access
@@ -44,6 +45,9 @@
 #define   EFI_PCI_COMMAND_IO_SPACE 0x0001
 #define   EFI_PCI_COMMAND_MEMORY_SPACE 0x0002
 #define PCI_BASE_ADDRESSREG_OFFSET 0x10
+#define   B_PCI_BAR_IO_SPACE 0x00000001  // an I/O BAR; clear: a memory BAR
+#define   B_PCI_BAR_MEMORY_ADDRESS_MASK 0xFFFFFFF0u  // a memory BAR's address bits
+#define   B_PCI_BAR_IO_ADDRESS_MASK 0xFFFFFFF8u  // an I/O BAR's address bits, as the UART uses them (8 ports)
 #define PCI_MAX_BAR 6
 #define PCI_BRIDGE_SECONDARY_BUS_OFFSET 0x19
 #define PCI_BRIDGE_SUBORDINATE_BUS_OFFSET 0x1A
@@ -51,6 +55,7 @@
 #define PCI_BRIDGE_IO_LIMIT_OFFSET 0x1D
 #define   B_PCI_BRIDGE_IO_32 0x01  // 32-bit I/O decoding: upper 16 bits follow
 #define PCI_BRIDGE_MEMORY_BASE_OFFSET 0x20
+#define   B_PCI_BRIDGE_MEMORY_MASK 0xFFF0  // memory base/limit: address bits 31-20 in bits 15-4
 #define PCI_BRIDGE_MEMORY_LIMIT_OFFSET 0x22
 #define PCI_BRIDGE_IO_BASE_UPPER_OFFSET 0x30
 #define PCI_BRIDGE_IO_LIMIT_UPPER_OFFSET 0x32

@@ -14,10 +14,12 @@ endif()
 
 # The module: the same sources as the image.  Only the lowest access level
 # differs: VEXA_HOST_BUILD routes it to the simulator's bus.
+add_library(vexa_module_headers INTERFACE)
+target_include_directories(vexa_module_headers INTERFACE ${VEXA_MODULE_INCLUDE_DIRS})
+target_compile_definitions(vexa_module_headers INTERFACE VEXA_HOST_BUILD)
 add_library(vexa_module STATIC ${VEXA_MODULE_SOURCES})
 vexa_name_module_sources()
-target_include_directories(vexa_module PUBLIC ${VEXA_MODULE_INCLUDE_DIRS})
-target_compile_definitions(vexa_module PUBLIC VEXA_HOST_BUILD)
+target_link_libraries(vexa_module PUBLIC vexa_module_headers)
 target_compile_options(vexa_module PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -Werror=global-constructors
   ${VEXA_WARNINGS}>)

@@ -1,12 +1,36 @@
-# The module's sources: everything under the module's own folders goes into
-# both builds.  Each source is told its module-relative name (path without
+# The module's sources, by name: only what is listed here goes into the image
+# (a stray file in the module's folders never does).  Both builds compile
+# them.  Each source is told its module-relative name (path without
 # extension), which assertion reports print instead of a build path.
 
-file(GLOB_RECURSE VEXA_MODULE_SOURCES CONFIGURE_DEPENDS
-  ${PROJECT_SOURCE_DIR}/MdePkg/Library/*.cpp
-  ${PROJECT_SOURCE_DIR}/MdePkg/Library/*.S
-  ${PROJECT_SOURCE_DIR}/SerialPort/*.cpp
-  ${PROJECT_SOURCE_DIR}/Feature/*.cpp)
+set(VEXA_MODULE_SOURCES)
+foreach(src
+    Feature/VexaGpioUnlockSmm/AutoGen.cpp
+    Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp
+    MdePkg/Library/BaseDebugLibSerialPort/DebugLib.cpp
+    MdePkg/Library/BaseIoLibIntrinsic/IoLib.cpp
+    MdePkg/Library/BaseIoLibIntrinsic/IoLibMsc.cpp
+    MdePkg/Library/BaseLib/CompilerIntrinsics.cpp
+    MdePkg/Library/BaseLib/CpuBreakpoint.cpp
+    MdePkg/Library/BaseLib/CpuDeadLoop.cpp
+    MdePkg/Library/BaseLib/DivU64x32Remainder.cpp
+    MdePkg/Library/BaseLib/LongJump.S
+    MdePkg/Library/BaseLib/LongJump.cpp
+    MdePkg/Library/BaseLib/SetJump.S
+    MdePkg/Library/BaseLib/SetJump.cpp
+    MdePkg/Library/BaseLib/String.cpp
+    MdePkg/Library/BaseLib/Unaligned.cpp
+    MdePkg/Library/BasePciExpressLib/PciExpressLib.cpp
+    MdePkg/Library/BasePciExpressLib/PciLib.cpp
+    MdePkg/Library/BasePrintLib/PrintLib.cpp
+    MdePkg/Library/BasePrintLib/PrintLibInternal.cpp
+    MdePkg/Library/SmmServicesTableLib/SmmServicesTableLib.cpp
+    MdePkg/Library/UefiBootServicesTableLib/UefiBootServicesTableLib.cpp
+    MdePkg/Library/UefiDriverEntryPoint/DriverEntryPoint.cpp
+    SerialPort/PlatformHookLib.cpp
+    SerialPort/SerialPortLib.cpp)
+  list(APPEND VEXA_MODULE_SOURCES ${PROJECT_SOURCE_DIR}/${src})
+endforeach()
 
 set(VEXA_MODULE_INCLUDE_DIRS
   ${PROJECT_SOURCE_DIR}/MdePkg/Include

@@ -17,7 +17,7 @@ for p in "${packages[@]}"; do
 done
 
 if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
+  echo "== installing ${#missing[@]} Debian packages (once; about a minute): ${missing[*]}"
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   export DEBIAN_FRONTEND=noninteractive

@@ -6,6 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-cmake --preset host >/dev/null
-cmake --build --preset host -j"$(nproc)" >/dev/null
+scripts/build-quietly.sh host
 exec build/host/host/tools/platform/vexa-platform "$@"

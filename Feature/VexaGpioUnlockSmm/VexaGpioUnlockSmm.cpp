@@ -9,11 +9,13 @@
 #include "AutoGen.h"
 #include "Library/DebugLib.h"
 #include "Library/IoLib.h"
+#include "Library/PciExpressLib.h"
 #include "Library/SmmServicesTableLib.h"
 
-// Bus 0, device 31, function 0, register 0x4C, as an offset into the PCI Express window.
-#define GPIO_LOCK_REGISTER_OFFSET 0xF804C
+// The LPC bridge's GPIO lock register, as an offset into the PCI Express window (0xF804C).
+#define GPIO_LOCK_REGISTER_OFFSET PCI_EXPRESS_LIB_ADDRESS(0, 31, 0, 0x4C)
 #define GPIO_LOCK_BIT 0x01
+static_assert(GPIO_LOCK_REGISTER_OFFSET == 0xF804C, "bus 0, device 31, function 0, register 0x4C");
 
 SMI_SOURCE_DISPATCH_PROTOCOL *mSmiSourceDispatch;
 
@@ -41,21 +43,21 @@ EFI_STATUS EFIAPI VexaGpioUnlockSmmEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
 
   // Only reachable outside SMM, where the SMM system table is never bound:
   // nothing can be registered there.
-  if (gSmst == NULL) {
+  if (gSmst == nullptr) {
     return EFI_UNSUPPORTED;
   }
 
-  EFI_STATUS Status = gSmst->SmmLocateProtocol(&gSmiSourceDispatchProtocolGuid, NULL, (VOID **)&mSmiSourceDispatch);
+  EFI_STATUS Status = gSmst->SmmLocateProtocol(&gSmiSourceDispatchProtocolGuid, nullptr, (VOID **)&mSmiSourceDispatch);
   if (EFI_ERROR(Status)) {
     return Status;
   }
   // A firmware that reports success without an interface gets no call through null.
-  if (mSmiSourceDispatch == NULL) {
+  if (mSmiSourceDispatch == nullptr) {
     return EFI_NOT_FOUND;
   }
 
   UINT32 GpioUnlockSmiSource = GPIO_UNLOCK_SMI_SOURCE;
-  EFI_HANDLE DispatchHandle = NULL;
+  EFI_HANDLE DispatchHandle = nullptr;
   Status = mSmiSourceDispatch->Register(mSmiSourceDispatch, GpioUnlockSmiHandler, &GpioUnlockSmiSource,
                                         &DispatchHandle);
   if (EFI_ERROR(Status)) {

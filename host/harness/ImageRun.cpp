@@ -2,49 +2,18 @@
 
 #include <unicorn/unicorn.h>
 
-#include <cinttypes>
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
-#include "Protocol/LoadedImage.h"
-#include "Protocol/SmmBase2.h"
+#include "harness/HexText.h"
 
 namespace harness {
 
 namespace {
 
-// One `ret` per service, 16 bytes apart.  The code hook performs the service
-// when the guest arrives at the thunk; the `ret` then returns to the caller.
-enum Thunk : uint64_t {
-  kReturn,  // where the harness's own calls return to: the emulation stops there
-  kHandleProtocol,
-  kLocateProtocol,
-  kInSmm,
-  kGetSmstLocation,
-  kSmmLocateProtocol,
-  kRegister,
-  kUnRegister,
-  kUnusedService,  // every table slot the module has no business calling
-  kThunkCount
-};
-constexpr uint64_t ThunkAddress(Thunk t) { return kThunkBase + 16 * t; }
-
-constexpr uint64_t kHandlerInstructionBudget = 100'000;
 constexpr size_t kViolationsKept = 32;
-constexpr int kMaxChainedSmis = 1000;
-
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%" PRIX64, v);
-  return text;
-}
-
-bool Overlaps(uint64_t a, uint64_t aSize, uint64_t b, uint64_t bSize) { return a < b + bSize && b < a + aSize; }
-bool Within(uint64_t a, uint64_t aSize, uint64_t first, uint64_t size) {
-  return a >= first && aSize <= size && a - first <= size - aSize;
-}
 
 uint64_t Reg(uc_engine *uc, int reg) {
   uint64_t v = 0;
@@ -60,20 +29,23 @@ struct ImageRun::Hooks {
     ImageRun &run = *static_cast<ImageRun *>(user);
     if (run.figures_ == nullptr || run.stopped_) return;
     if (++run.figures_->instructions > run.instructionBudget_) {
-      run.Stop("instruction budget of " + std::to_string(run.instructionBudget_) + " exhausted at " + Hex(address));
+      run.Stop("instruction budget of " + std::to_string(run.instructionBudget_) + " exhausted at " + Hex(address),
+               address);
       return;
     }
     if (address >= kThunkBase && address < kThunkBase + kThunkSize) {
-      if (run.mode_ == Mode::Handler) run.Violation("callout", "handler called out to firmware at " + Hex(address));
-      run.Service(address);
+      uint64_t returnAddress = 0;
+      run.ReadGuest(Reg(uc, UC_X86_REG_RSP), &returnAddress, 8);
+      if (run.mode_ == Mode::Handler)
+        run.Violation(ViolationKind::Callout, "handler called out to firmware at " + Hex(address), returnAddress);
+      std::string fault;
+      if (!run.firmware_->Serve(address, fault)) run.Stop(fault, returnAddress);
       return;
     }
-    bool inCode = false;
-    for (const auto &r : run.codeRanges_) inCode = inCode || Within(address, size, r.first, r.second - r.first);
-    if (!inCode) {
+    if (!run.confinement_.InCode(address, size)) {
       if (run.mode_ == Mode::Handler)
-        run.Violation("fetch", "instruction fetch outside the image's code at " + Hex(address));
-      run.Stop("instruction fetch outside the image's code at " + Hex(address));
+        run.Violation(ViolationKind::Fetch, "instruction fetch outside the image's code at " + Hex(address), address);
+      run.Stop("instruction fetch outside the image's code at " + Hex(address), address);
     }
   }
 
@@ -86,15 +58,10 @@ struct ImageRun::Hooks {
     if (write && stack && address < run.lowestStackWrite_) run.lowestStackWrite_ = address;
 
     if (run.mode_ == Mode::Handler) {
-      const bool allowed = Within(address, width, kImageBase, run.image_.sizeOfImage) || stack ||
-                           (address == sim::Platform::kGpioLockAddress && size == 1);
-      if (!allowed)
-        run.Violation("data", std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(size) +
-                                  " bytes at " + Hex(address) + " (rip " + Hex(Reg(uc, UC_X86_REG_RIP)) + ")");
-      if (!write)
-        for (uint64_t slot : run.bootServicesSlots_)
-          if (Overlaps(address, width, slot, 8))
-            run.Violation("boot-services pointer", "handler read the boot-services pointer held at " + Hex(slot));
+      std::string what;
+      const uint64_t rip = Reg(uc, UC_X86_REG_RIP);
+      if (const auto kind = run.confinement_.CheckData(address, width, write, rip, what))
+        run.Violation(*kind, what, rip);
     }
 
     // Between the image and the stack nothing lives: an access there is a
@@ -102,7 +69,8 @@ struct ImageRun::Hooks {
     const uint64_t imageEnd = kImageBase + run.image_.sizeOfImage;
     if (Overlaps(address, width, imageEnd, kStackTop - kStackSize - imageEnd)) {
       run.Stop(std::string(write ? "write to" : "read of") + " unused SMRAM at " + Hex(address) +
-               " (stack overflow or stray pointer)");
+                   " (stack overflow or stray pointer)",
+               Reg(uc, UC_X86_REG_RIP));
       return;
     }
 
@@ -110,7 +78,7 @@ struct ImageRun::Hooks {
         run.devicePages_.count(address >> 12) == 0)
       return;
     if (size != 1 && size != 2 && size != 4) {
-      run.Stop("device access of " + std::to_string(size) + " bytes at " + Hex(address));
+      run.Stop("device access of " + std::to_string(size) + " bytes at " + Hex(address), Reg(uc, UC_X86_REG_RIP));
       return;
     }
     ++run.figures_->memoryMappedAccesses;
@@ -132,7 +100,7 @@ struct ImageRun::Hooks {
     const std::string text =
         std::string(what) + " unmapped address " + Hex(address) + " (rip " + Hex(Reg(uc, UC_X86_REG_RIP)) + ")";
     if (run.mode_ == Mode::Handler) {
-      run.Violation("unmapped", text);
+      run.Violation(ViolationKind::Unmapped, text, Reg(uc, UC_X86_REG_RIP));
     } else if (type != UC_MEM_FETCH_UNMAPPED && address >= kDeviceSpaceFirst && address < kDeviceSpaceEnd) {
       // Device space: the page becomes RAM that the memory hook fills from,
       // and forwards to, the bus (a device mapped there, or nothing).
@@ -142,21 +110,23 @@ struct ImageRun::Hooks {
         return true;  // the access is retried on the new page
       }
     }
-    run.Stop(text);
+    run.Stop(text, Reg(uc, UC_X86_REG_RIP));
     return false;
   }
 
   static uint32_t In(uc_engine *uc, uint32_t port, int size, void *user) {
     ImageRun &run = *static_cast<ImageRun *>(user);
     if (run.figures_ != nullptr) ++run.figures_->portAccesses;
-    if (run.mode_ == Mode::Handler) run.Violation("port", "handler read port " + Hex(port));
+    if (run.mode_ == Mode::Handler)
+      run.Violation(ViolationKind::Port, "handler read port " + Hex(port), Reg(uc, UC_X86_REG_RIP));
     return run.platform_.bus.Read(sim::Space::Io, port & 0xFFFF, size * 8);
   }
 
   static void Out(uc_engine *uc, uint32_t port, int size, uint32_t value, void *user) {
     ImageRun &run = *static_cast<ImageRun *>(user);
     if (run.figures_ != nullptr) ++run.figures_->portAccesses;
-    if (run.mode_ == Mode::Handler) run.Violation("port", "handler wrote port " + Hex(port));
+    if (run.mode_ == Mode::Handler)
+      run.Violation(ViolationKind::Port, "handler wrote port " + Hex(port), Reg(uc, UC_X86_REG_RIP));
     run.platform_.bus.Write(sim::Space::Io, port & 0xFFFF, size * 8, value);
   }
 
@@ -164,10 +134,10 @@ struct ImageRun::Hooks {
     ImageRun &run = *static_cast<ImageRun *>(user);
     if (number == 3) {  // INT3: counted; execution goes on after it, as under a debugger that continues
       if (run.figures_ != nullptr) ++run.figures_->breakpoints;
-      ++run.totalBreakpoints_;
+      run.Breakpoint(Reg(uc, UC_X86_REG_RIP), Reg(uc, UC_X86_REG_RSP));
       return;
     }
-    run.Stop("interrupt " + std::to_string(number) + " at " + Hex(Reg(uc, UC_X86_REG_RIP)));
+    run.Stop("interrupt " + std::to_string(number) + " at " + Hex(Reg(uc, UC_X86_REG_RIP)), Reg(uc, UC_X86_REG_RIP));
   }
 };
 
@@ -202,9 +172,8 @@ ImageRun::ImageRun(sim::Platform &platform) : platform_(platform) {
     return;
   }
 
-  const uint8_t ret = 0xC3;
-  for (uint64_t t = 0; t < kThunkCount; ++t) uc_mem_write(uc_, kThunkBase + 16 * t, &ret, 1);
-  BuildTables();
+  firmware_ = std::make_unique<GuestFirmware>(uc_, platform_.firmware);
+  firmware_->Build();
 
   platform_.firmware.guestDispatch = [this](const sim::FakeFirmware::Registration &r, const void *, void *,
                                             UINTN *) -> EFI_STATUS {
@@ -229,59 +198,6 @@ bool ImageRun::WriteGuest(uint64_t address, const void *in, size_t size) {
   return uc_ != nullptr && uc_mem_write(uc_, address, in, size) == UC_ERR_OK;
 }
 
-void ImageRun::BuildTables() {
-  sim::FakeFirmware &fw = platform_.firmware;
-  auto fn = [](Thunk t) { return reinterpret_cast<void *>(ThunkAddress(t)); };
-  const uint64_t trap = ThunkAddress(kUnusedService);
-  auto fill = [&](void *table, size_t size) {  // every service slot traps unless set below
-    for (size_t at = sizeof(EFI_TABLE_HEADER); at + 8 <= size; at += 8)
-      std::memcpy(static_cast<uint8_t *>(table) + at, &trap, 8);
-  };
-
-  EFI_BOOT_SERVICES bs{};
-  fill(&bs, sizeof bs);
-  bs.Hdr = fw.BootServices()->Hdr;
-  bs.Reserved = nullptr;
-  bs.HandleProtocol = reinterpret_cast<EFI_HANDLE_PROTOCOL>(fn(kHandleProtocol));
-  bs.LocateProtocol = reinterpret_cast<EFI_LOCATE_PROTOCOL>(fn(kLocateProtocol));
-  WriteGuest(kBootServices, &bs, sizeof bs);
-
-  EFI_SYSTEM_TABLE st{};
-  st.Hdr = fw.SystemTable()->Hdr;
-  st.BootServices = reinterpret_cast<EFI_BOOT_SERVICES *>(kBootServices);
-  WriteGuest(kSystemTable, &st, sizeof st);
-
-  EFI_SMM_BASE2_PROTOCOL base2{};
-  base2.InSmm = reinterpret_cast<EFI_SMM_INSIDE_OUT2>(fn(kInSmm));
-  base2.GetSmstLocation = reinterpret_cast<EFI_SMM_GET_SMST_LOCATION2>(fn(kGetSmstLocation));
-  WriteGuest(kSmmBase2, &base2, sizeof base2);
-
-  EFI_LOADED_IMAGE_PROTOCOL loaded = *fw.LoadedImage();
-  loaded.SystemTable = reinterpret_cast<EFI_SYSTEM_TABLE *>(kSystemTable);
-  loaded.ImageBase = reinterpret_cast<VOID *>(kImageBase);
-  loaded.Unload = nullptr;
-  WriteGuest(kLoadedImage, &loaded, sizeof loaded);
-
-  EFI_SMM_SYSTEM_TABLE2 smst{};
-  fill(&smst, sizeof smst);
-  smst.Hdr = fw.Smst()->Hdr;
-  smst.SmmFirmwareVendor = nullptr;
-  smst.SmmFirmwareRevision = 0;
-  smst.CurrentlyExecutingCpu = fw.Smst()->CurrentlyExecutingCpu;
-  smst.NumberOfCpus = fw.Smst()->NumberOfCpus;
-  smst.CpuSaveStateSize = nullptr;
-  smst.CpuSaveState = nullptr;
-  smst.NumberOfTableEntries = 0;
-  smst.SmmConfigurationTable = nullptr;
-  smst.SmmLocateProtocol = reinterpret_cast<EFI_SMM_LOCATE_PROTOCOL>(fn(kSmmLocateProtocol));
-  WriteGuest(kSmst, &smst, sizeof smst);
-
-  SMI_SOURCE_DISPATCH_PROTOCOL dispatch{};
-  dispatch.Register = reinterpret_cast<SMI_SOURCE_REGISTER>(fn(kRegister));
-  dispatch.UnRegister = reinterpret_cast<SMI_SOURCE_UNREGISTER>(fn(kUnRegister));
-  WriteGuest(kSmiSourceDispatch, &dispatch, sizeof dispatch);
-}
-
 bool ImageRun::Load(const std::string &imagePath) {
   std::ifstream in(imagePath, std::ios::binary);
   if (!in) {
@@ -303,17 +219,19 @@ bool ImageRun::LoadBytes(const std::vector<uint8_t> &file) {
     memory.resize(image_.sizeOfImage);
     error = pe::Load(image_, file.data(), file.size(), kImageBase, memory.data(), memory.size(), nullptr);
   }
-  if (error == nullptr && memory.size() > kStackTop - kStackSize - kImageBase) error = "the image does not fit in SMRAM";
+  if (error == nullptr && memory.size() > kStackTop - kStackSize - kImageBase)
+    error = "the image does not fit in SMRAM";
   if (error != nullptr) {
     fault_ = std::string("bad image: ") + error;
     return false;
   }
   WriteGuest(kImageBase, memory.data(), memory.size());
-  codeRanges_.clear();
+  std::vector<std::pair<uint64_t, uint64_t>> code;
   for (uint16_t i = 0; i < image_.sectionCount; ++i) {
     const pe::Section &s = image_.sections[i];
-    if (s.Executable()) codeRanges_.push_back({kImageBase + s.rva, kImageBase + s.rva + s.virtualSize});
+    if (s.Executable()) code.push_back({kImageBase + s.rva, kImageBase + s.rva + s.virtualSize});
   }
+  confinement_.SetImage(kImageBase, image_.sizeOfImage, std::move(code));
   loaded_ = true;
   return true;
 }
@@ -323,8 +241,9 @@ EFI_STATUS ImageRun::RunEntryPoint() {
     if (fault_.empty()) fault_ = "no image loaded";
     return kHarnessFault;
   }
-  const uint64_t args[4] = {kImageHandle, kSystemTable, 0, 0};
+  const uint64_t args[4] = {GuestFirmware::kImageHandle, GuestFirmware::kSystemTable, 0, 0};
   boot_ = {};
+  currentRun_ = 0;
   instructionBudget_ = bootInstructionBudget;
   const EFI_STATUS status = Call(kImageBase + image_.entryRva, args, Mode::Boot, boot_);
   FindBootServicesSlots();
@@ -335,13 +254,13 @@ EFI_STATUS ImageRun::CallHandler(uint64_t handler, uint64_t dispatchHandle, uint
                                  uint64_t commBufferSize) {
   if (!loaded_) return kHarnessFault;
   if (mode_ != Mode::Idle) {
-    Stop("handler called while the image runs");
+    Stop("handler called while the image runs", 0);
     return kHarnessFault;
   }
   const uint64_t args[4] = {dispatchHandle, context, commBuffer, commBufferSize};
   lastHandler_ = {};
   instructionBudget_ = kHandlerInstructionBudget;
-  ++handlerRuns_;
+  currentRun_ = ++handlerRuns_;
   return Call(handler, args, Mode::Handler, lastHandler_);
 }
 
@@ -376,19 +295,21 @@ EFI_STATUS ImageRun::Call(uint64_t function, const uint64_t args[4], Mode mode, 
 
   EFI_STATUS status = Reg(uc_, UC_X86_REG_RAX);
   if (stopped_ || err != UC_ERR_OK || rip != returnAddress) {
-    if (!stopped_) fault_ = std::string("emulation stopped: ") + uc_strerror(err) + " at " + Hex(rip);
+    if (!stopped_) Stop(std::string("emulation stopped: ") + uc_strerror(err) + " at " + Hex(rip), rip);
     status = kHarnessFault;
   }
 
   // SMIs the run raised itself are taken now, by the outermost run only; a
   // handler that keeps raising its own SMI would never let the platform go
-  // on, so the chain is cut with a fault.
+  // on, so the chain is cut with a fault, at the platform's own bound.
   if (!drainingDeferred_) {
     drainingDeferred_ = true;
     for (int taken = 0; !deferredSmis_.empty(); ++taken) {
-      if (taken == kMaxChainedSmis) {
+      if (taken == sim::Platform::kMaxSmisPerAccess) {
         deferredSmis_.clear();
-        if (fault_.empty()) fault_ = "SMIs raised by the image's own runs kept coming (" + std::to_string(taken) + ")";
+        const std::string chained = "SMIs raised by the image's own runs kept coming (" + std::to_string(taken) + ")";
+        Record({FindingKind::Fault, ViolationKind::Data, currentRun_, 0, chained});
+        if (fault_.empty()) fault_ = chained;
         status = kHarnessFault;
         break;
       }
@@ -401,128 +322,51 @@ EFI_STATUS ImageRun::Call(uint64_t function, const uint64_t args[4], Mode mode, 
   return status;
 }
 
-void ImageRun::Stop(const std::string &fault) {
-  if (!stopped_) fault_ = fault;
+void ImageRun::Record(Finding finding) {
+  ++counts_[static_cast<size_t>(finding.kind)];
+  if (findings_.size() < kFindingsKept) findings_.push_back(std::move(finding));
+}
+
+void ImageRun::Stop(const std::string &fault, uint64_t rip) {
+  if (!stopped_) {
+    fault_ = fault;
+    Record({FindingKind::Fault, ViolationKind::Data, currentRun_, rip, fault});
+  }
   stopped_ = true;
   uc_emu_stop(uc_);
 }
 
-void ImageRun::Violation(const char *kind, const std::string &what) {
-  ++violationCount_;
+void ImageRun::Violation(ViolationKind kind, const std::string &what, uint64_t rip) {
   violationKinds_.insert(kind);
   if (violations_.size() < kViolationsKept) violations_.push_back(what);
+  Record({FindingKind::Violation, kind, currentRun_, rip, what});
 }
 
-uint64_t ImageRun::GuestOf(const void *host) const {
-  sim::FakeFirmware &fw = platform_.firmware;
-  if (host == nullptr) return 0;
-  if (host == fw.SystemTable()) return kSystemTable;
-  if (host == fw.BootServices()) return kBootServices;
-  if (host == fw.SmmBase2()) return kSmmBase2;
-  if (host == fw.LoadedImage()) return kLoadedImage;
-  if (host == fw.Smst()) return kSmst;
-  if (host == fw.SmiSourceDispatch()) return kSmiSourceDispatch;
-  if (host == fw.ImageHandle()) return kImageHandle;
-  return 0;
-}
-
-void ImageRun::Service(uint64_t thunk) {
-  sim::FakeFirmware &fw = platform_.firmware;
-  const uint64_t a0 = Reg(uc_, UC_X86_REG_RCX), a1 = Reg(uc_, UC_X86_REG_RDX), a2 = Reg(uc_, UC_X86_REG_R8),
-                 a3 = Reg(uc_, UC_X86_REG_R9);
-  EFI_STATUS status = EFI_SUCCESS;
-
-  // A pointer the guest passes is copied in before the call and its target
-  // copied back after it, as the firmware would read and write guest memory.
-  auto guid = [&](uint64_t at, EFI_GUID &out) {
-    if (at != 0 && ReadGuest(at, &out, sizeof out)) return true;
-    if (at != 0) Stop("firmware service given an unreadable GUID pointer " + Hex(at));
-    return false;
-  };
-  auto storePointer = [&](uint64_t at, const void *host) {
-    const uint64_t guest = GuestOf(host);
-    if (host != nullptr && guest == 0) Stop("the fake firmware returned an interface the harness does not map");
-    if (!WriteGuest(at, &guest, 8)) Stop("firmware service given an unwritable pointer " + Hex(at));
-  };
-  auto locate = [&](auto service) {
-    EFI_GUID g;
-    if (!guid(a0, g)) return EFI_INVALID_PARAMETER;
-    void *host = nullptr;
-    const EFI_STATUS s = service(g, a2 != 0 ? &host : nullptr);
-    if (a2 != 0) storePointer(a2, host);
-    return s;
-  };
-
-  switch ((thunk - kThunkBase) / 16) {
-    case kHandleProtocol: {
-      EFI_GUID g;
-      if (!guid(a1, g)) {
-        status = EFI_INVALID_PARAMETER;
-        break;
-      }
-      const EFI_HANDLE handle = a0 == kImageHandle ? fw.ImageHandle() : reinterpret_cast<EFI_HANDLE>(a0);
-      void *host = nullptr;
-      status = fw.HandleProtocol(handle, g, a2 != 0 ? &host : nullptr);
-      if (a2 != 0) storePointer(a2, host);
-      break;
+void ImageRun::Breakpoint(uint64_t rip, uint64_t rsp) {
+  // An assertion report ends in the breakpoint: DebugAssert's buffer, with
+  // the "ASSERT file(line): text" it sent, lies in a frame above the stack
+  // pointer.  The nearest one is the report of this breakpoint.
+  std::string report;
+  std::vector<char> stack(std::min<uint64_t>(kStackTop - std::min(rsp, kStackTop), 0x2000));
+  if (!stack.empty() && ReadGuest(rsp, stack.data(), stack.size())) {
+    const std::string text(stack.begin(), stack.end());
+    const size_t at = text.find("ASSERT ");
+    if (at != std::string::npos) {
+      const size_t end = text.find_first_of(std::string("\r\n\0", 3), at);
+      if (end != std::string::npos) report = text.substr(at, end - at);
     }
-    case kLocateProtocol:
-      status = locate([&](const EFI_GUID &g, void **out) { return fw.LocateProtocol(g, out); });
-      break;
-    case kSmmLocateProtocol:
-      status = locate([&](const EFI_GUID &g, void **out) { return fw.SmmLocateProtocol(g, out); });
-      break;
-    case kInSmm: {
-      BOOLEAN inSmram = 0;
-      status = fw.InSmm(a1 != 0 ? &inSmram : nullptr);
-      if (a1 != 0 && !WriteGuest(a1, &inSmram, 1)) Stop("InSmm given an unwritable pointer " + Hex(a1));
-      break;
-    }
-    case kGetSmstLocation: {
-      EFI_SMM_SYSTEM_TABLE2 *smst = nullptr;
-      status = fw.GetSmstLocation(a1 != 0 ? &smst : nullptr);
-      if (a1 != 0) storePointer(a1, smst);
-      break;
-    }
-    case kRegister: {
-      uint32_t source = 0;
-      if (a2 != 0 && !ReadGuest(a2, &source, sizeof source)) {
-        Stop("Register given an unreadable context " + Hex(a2));
-        break;
-      }
-      uint64_t handle = 0;
-      if (a3 != 0) ReadGuest(a3, &handle, 8);
-      EFI_HANDLE hostHandle = reinterpret_cast<EFI_HANDLE>(handle);
-      status = fw.RegisterGuest(a1, a2 != 0 ? &source : nullptr, a3 != 0 ? &hostHandle : nullptr);
-      handle = reinterpret_cast<uint64_t>(hostHandle);
-      if (a3 != 0 && !WriteGuest(a3, &handle, 8)) Stop("Register given an unwritable handle pointer " + Hex(a3));
-      break;
-    }
-    case kUnRegister:
-      ++fw.calls.unregisterHandler;
-      status = EFI_UNSUPPORTED;
-      break;
-    default:
-      Stop("the image called a firmware service it has no business calling (thunk " + Hex(thunk) + ", return " +
-           Hex([&] {
-             uint64_t r = 0;
-             ReadGuest(Reg(uc_, UC_X86_REG_RSP), &r, 8);
-             return r;
-           }()) +
-           ")");
-      return;
   }
-  SetReg(uc_, UC_X86_REG_RAX, status);
+  Record({FindingKind::Breakpoint, ViolationKind::Data, currentRun_, rip, report});
 }
 
 void ImageRun::FindBootServicesSlots() {
-  bootServicesSlots_.clear();
+  std::vector<uint64_t> slots;
   for (uint64_t at = kImageBase; at + 8 <= kImageBase + image_.sizeOfImage; at += 8) {
     uint64_t v = 0;
     ReadGuest(at, &v, 8);
-    if (Within(v, 1, kBootServicesBase, kBootServicesSize) || Within(v, 1, kThunkBase, kThunkSize))
-      bootServicesSlots_.push_back(at);
+    if (Within(v, 1, kBootServicesBase, kBootServicesSize) || Within(v, 1, kThunkBase, kThunkSize)) slots.push_back(at);
   }
+  confinement_.SetBootServicesSlots(std::move(slots));
 }
 
 }  // namespace harness

@@ -19,9 +19,9 @@ void Put64(uint8_t *b, size_t at, uint64_t v) {
 // Offsets in the COFF file header and the PE32+ optional header.
 constexpr size_t kCoffMachine = 4, kCoffSectionCount = 6, kCoffTimeDateStamp = 8, kCoffOptionalSize = 20,
                  kCoffCharacteristics = 22, kOptionalStart = 24;
-constexpr size_t kOptMagic = 0, kOptEntry = 16, kOptImageBase = 24, kOptSectionAlignment = 32,
-                 kOptFileAlignment = 36, kOptSizeOfImage = 56, kOptSizeOfHeaders = 60, kOptSubsystem = 68,
-                 kOptDllCharacteristics = 70, kOptDirectoryCount = 108, kOptDirectories = 112;
+constexpr size_t kOptMagic = 0, kOptEntry = 16, kOptImageBase = 24, kOptSectionAlignment = 32, kOptFileAlignment = 36,
+                 kOptSizeOfImage = 56, kOptSizeOfHeaders = 60, kOptSubsystem = 68, kOptDllCharacteristics = 70,
+                 kOptDirectoryCount = 108, kOptDirectories = 112;
 constexpr size_t kSectionHeaderSize = 40;
 
 }  // namespace
@@ -152,8 +152,8 @@ const char *Relocate(void *context, int type, uint32_t rva) {
 
 }  // namespace
 
-const char *Load(const Headers &h, const uint8_t *file, size_t size, uint64_t base, uint8_t *memory,
-                 size_t memorySize, size_t *applied) {
+const char *Load(const Headers &h, const uint8_t *file, size_t size, uint64_t base, uint8_t *memory, size_t memorySize,
+                 size_t *applied) {
   if (memory == nullptr || memorySize < h.sizeOfImage) return "no room for the image";
   if (h.sizeOfHeaders > size) return "implausible header size";
   for (size_t i = 0; i < h.sizeOfImage; ++i) memory[i] = 0;

@@ -73,8 +73,8 @@ const char *ForEachRelocation(const Headers &h, const uint8_t *file, size_t size
 // `base`: headers and sections copied, the rest zero, every relocation
 // applied.  Returns what is wrong, or null; `applied` (may be null) receives
 // the number of 64-bit fix-ups made.
-const char *Load(const Headers &h, const uint8_t *file, size_t size, uint64_t base, uint8_t *memory,
-                 size_t memorySize, size_t *applied);
+const char *Load(const Headers &h, const uint8_t *file, size_t size, uint64_t base, uint8_t *memory, size_t memorySize,
+                 size_t *applied);
 
 // Whether firmware could load this file as a driver: it parses, its
 // relocations are sound, and it is a UEFI driver (boot-service or runtime

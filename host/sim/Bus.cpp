@@ -1,34 +1,16 @@
 #include "sim/Bus.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 namespace sim {
 
 namespace {
 Bus *gCurrentBus = nullptr;
 
+constexpr const char *kNoDevice = "(no device)";  // where an access nothing answered landed
+
 uint32_t AllOnes(int widthBits) { return widthBits == 32 ? 0xFFFFFFFFu : ((1u << widthBits) - 1u); }
 }  // namespace
-
-std::string Describe(const Access &a) {
-  char text[96];
-  const bool io = a.space == Space::Io;
-  const bool read = a.dir == Dir::Read;
-  std::snprintf(text, sizeof text, "%-3s %c%-2d 0x%0*llX %s 0x%0*X", io ? "io" : "mem", read ? 'r' : 'w', a.width,
-                io ? 3 : 8, static_cast<unsigned long long>(a.address), read ? "->" : "<-", a.width / 4, a.value);
-  return text;
-}
-
-std::string DescribeDecoded(const Access &a) {
-  std::string text = Describe(a);
-  if (a.device == nullptr) return text + "  (no device)";
-  text += "  ";
-  text += a.device->Name();
-  if (!a.reg.empty()) text += "." + a.reg;
-  return text;
-}
 
 Bus *Bus::Current() { return gCurrentBus; }
 void Bus::SetCurrent(Bus *bus) { gCurrentBus = bus; }
@@ -55,29 +37,36 @@ const Bus::Mapping *Bus::Find(Space space, uint64_t address) const {
 uint32_t Bus::Read(Space space, uint64_t address, int widthBits) {
   ++depth_;
   const Mapping *m = Find(space, address);
-  uint32_t value = AllOnes(widthBits);
-  std::string reg;
-  if (m != nullptr) {
-    reg = m->device->RegisterName(space, address - m->first, Dir::Read);
-    value = m->device->Read(space, address - m->first, widthBits / 8) & AllOnes(widthBits);
+  Access a{space, Dir::Read, widthBits, address, AllOnes(widthBits), m ? m->device : nullptr,
+           m ? address - m->first : 0, {}, {}};
+  if (m == nullptr) {
+    a.reg = kNoDevice;
+  } else {
+    a.reg = m->device->RegisterName(space, a.offset, Dir::Read);
+    a.value = m->device->Read(space, a.offset, widthBits / 8) & AllOnes(widthBits);
   }
-  trace_.push_back({space, Dir::Read, widthBits, address, value, m ? m->device : nullptr, m ? address - m->first : 0,
-                    std::move(reg)});
-  Finish();
+  const uint32_t value = a.value;
+  Finish(std::move(a));
   return value;
 }
 
 void Bus::Write(Space space, uint64_t address, int widthBits, uint32_t value) {
   ++depth_;
   const Mapping *m = Find(space, address);
-  std::string reg = m != nullptr ? m->device->RegisterName(space, address - m->first, Dir::Write) : std::string();
-  trace_.push_back({space, Dir::Write, widthBits, address, value, m ? m->device : nullptr, m ? address - m->first : 0,
-                    std::move(reg)});
-  if (m != nullptr) m->device->Write(space, address - m->first, widthBits / 8, value & AllOnes(widthBits));
-  Finish();
+  Access a{space, Dir::Write, widthBits, address, value, m ? m->device : nullptr, m ? address - m->first : 0, {}, {}};
+  if (m == nullptr) {
+    a.reg = kNoDevice;
+  } else {
+    a.reg = m->device->RegisterName(space, a.offset, Dir::Write);
+    a.note = m->device->Note(space, a.offset, Dir::Write, value);
+    m->device->Write(space, a.offset, widthBits / 8, value & AllOnes(widthBits));
+  }
+  Finish(std::move(a));
 }
 
-void Bus::Finish() {
+void Bus::Finish(Access access) {
+  if (onAccess) onAccess(access);
+  if (recording) trace_.push_back(std::move(access));
   // Deliver side effects (an SMI) only once the outermost access is complete.
   if (--depth_ == 0 && afterAccess) afterAccess();
 }
@@ -89,50 +78,4 @@ std::vector<Access> Bus::TraceOf(const Device *device) const {
   return out;
 }
 
-std::string TraceDifference(const std::vector<Access> &expected, const std::vector<Access> &actual) {
-  if (expected == actual) return {};
-  std::string out = "access traces differ (expected | actual):\n";
-  const size_t n = std::max(expected.size(), actual.size());
-  bool marked = false;
-  for (size_t i = 0; i < n; ++i) {
-    const std::string e = i < expected.size() ? Describe(expected[i]) : std::string("(none)");
-    const std::string g = i < actual.size() ? DescribeDecoded(actual[i]) : std::string("(none)");
-    const bool same = i < expected.size() && i < actual.size() && expected[i] == actual[i];
-    char line[256];
-    std::snprintf(line, sizeof line, "%s %4zu  %-34s | %s\n", (!same && !marked) ? ">>" : "  ", i, e.c_str(),
-                  g.c_str());
-    if (!same) marked = true;
-    out += line;
-  }
-  return out;
-}
-
 }  // namespace sim
-
-// The host back end of the module's lowest access level: each call is one
-// access on the current bus.
-extern "C" {
-
-static sim::Bus &CurrentBusOrDie() {
-  sim::Bus *bus = sim::Bus::Current();
-  if (bus == nullptr) {
-    std::fprintf(stderr, "register access with no simulated platform in place\n");
-    std::abort();
-  }
-  return *bus;
-}
-
-uint8_t ArchPortIn8(uint16_t port) { return static_cast<uint8_t>(CurrentBusOrDie().Read(sim::Space::Io, port, 8)); }
-void ArchPortOut8(uint16_t port, uint8_t value) { CurrentBusOrDie().Write(sim::Space::Io, port, 8, value); }
-void ArchPortOut32(uint16_t port, uint32_t value) { CurrentBusOrDie().Write(sim::Space::Io, port, 32, value); }
-uint8_t ArchLoad8(uint64_t address) {
-  return static_cast<uint8_t>(CurrentBusOrDie().Read(sim::Space::Mem, address, 8));
-}
-uint16_t ArchLoad16(uint64_t address) {
-  return static_cast<uint16_t>(CurrentBusOrDie().Read(sim::Space::Mem, address, 16));
-}
-uint32_t ArchLoad32(uint64_t address) { return CurrentBusOrDie().Read(sim::Space::Mem, address, 32); }
-void ArchStore8(uint64_t address, uint8_t value) { CurrentBusOrDie().Write(sim::Space::Mem, address, 8, value); }
-void ArchStore16(uint64_t address, uint16_t value) { CurrentBusOrDie().Write(sim::Space::Mem, address, 16, value); }
-void ArchStore32(uint64_t address, uint32_t value) { CurrentBusOrDie().Write(sim::Space::Mem, address, 32, value); }
-}

@@ -30,6 +30,9 @@ class Device {
   // depend on the model's state at that moment (the UART's DLAB, the Super
   // I/O's selected register).
   virtual std::string RegisterName(Space space, uint64_t offset, Dir dir) const { return {}; }
+  // What a written value means, for decoded traces ("'A'" for a byte sent,
+  // "0:31.0 reg 0x80" for a configuration address); empty for most.
+  virtual std::string Note(Space space, uint64_t offset, Dir dir, uint32_t value) const { return {}; }
 };
 
 struct Access {
@@ -41,16 +44,12 @@ struct Access {
   const Device *device = nullptr;  // filled in by the bus
   uint64_t offset = 0;             // from the start of the device's mapping
   std::string reg;                 // the register's name when the access was made
+  std::string note;                // what the value meant (Device::Note)
 
   bool operator==(const Access &o) const {
     return space == o.space && dir == o.dir && width == o.width && address == o.address && value == o.value;
   }
 };
-
-// "io  w8  0x3FB <- 0x80", "mem r8  0x800F804C -> 0x01".
-std::string Describe(const Access &a);
-// Describe() plus the device and register the access reached: "... UART.LCR".
-std::string DescribeDecoded(const Access &a);
 
 class Bus {
  public:
@@ -61,8 +60,18 @@ class Bus {
   uint32_t Read(Space space, uint64_t address, int widthBits);
   void Write(Space space, uint64_t address, int widthBits, uint32_t value);
 
+  // Whether the bus keeps every access in Trace() (on by default).  A long
+  // run turns it off and watches the accesses through onAccess instead.
+  bool recording = true;
   const std::vector<Access> &Trace() const { return trace_; }
   void ClearTrace() { trace_.clear(); }
+  // Called with every access once it is complete, recorded or not.
+  std::function<void(const Access &)> onAccess;
+  // A note between accesses for whoever watches them ("SMI 1: source 48").
+  void Mark(const std::string &text) {
+    if (onMark) onMark(text);
+  }
+  std::function<void(const std::string &)> onMark;
   // Accesses that reached one device, in order.
   std::vector<Access> TraceOf(const Device *device) const;
 
@@ -81,7 +90,7 @@ class Bus {
     Device *device;
   };
   const Mapping *Find(Space space, uint64_t address) const;
-  void Finish();
+  void Finish(Access access);
 
   std::vector<Mapping> mappings_;
   std::vector<Access> trace_;
@@ -89,18 +98,14 @@ class Bus {
 };
 
 // Builders for expected traces: IoW8(0x3FB, 0x80), MemR8(0x800F804C, 0x01), ...
-inline Access IoR8(uint64_t a, uint32_t v) { return {Space::Io, Dir::Read, 8, a, v, nullptr, 0, {}}; }
-inline Access IoW8(uint64_t a, uint32_t v) { return {Space::Io, Dir::Write, 8, a, v, nullptr, 0, {}}; }
-inline Access IoW32(uint64_t a, uint32_t v) { return {Space::Io, Dir::Write, 32, a, v, nullptr, 0, {}}; }
-inline Access MemR8(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 8, a, v, nullptr, 0, {}}; }
-inline Access MemW8(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 8, a, v, nullptr, 0, {}}; }
-inline Access MemR16(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 16, a, v, nullptr, 0, {}}; }
-inline Access MemW16(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 16, a, v, nullptr, 0, {}}; }
-inline Access MemR32(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 32, a, v, nullptr, 0, {}}; }
-inline Access MemW32(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 32, a, v, nullptr, 0, {}}; }
-
-// Empty when equal; otherwise a side-by-side listing that marks the first
-// difference, for test failure messages.
-std::string TraceDifference(const std::vector<Access> &expected, const std::vector<Access> &actual);
+inline Access IoR8(uint64_t a, uint32_t v) { return {Space::Io, Dir::Read, 8, a, v, nullptr, 0, {}, {}}; }
+inline Access IoW8(uint64_t a, uint32_t v) { return {Space::Io, Dir::Write, 8, a, v, nullptr, 0, {}, {}}; }
+inline Access IoW32(uint64_t a, uint32_t v) { return {Space::Io, Dir::Write, 32, a, v, nullptr, 0, {}, {}}; }
+inline Access MemR8(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 8, a, v, nullptr, 0, {}, {}}; }
+inline Access MemW8(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 8, a, v, nullptr, 0, {}, {}}; }
+inline Access MemR16(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 16, a, v, nullptr, 0, {}, {}}; }
+inline Access MemW16(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 16, a, v, nullptr, 0, {}, {}}; }
+inline Access MemR32(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 32, a, v, nullptr, 0, {}, {}}; }
+inline Access MemW32(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 32, a, v, nullptr, 0, {}, {}}; }
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 #include "sim/PciConfigPorts.h"
 
+#include <cstdio>
+
 namespace sim {
 
 PciFunction *PciConfigPorts::Target() const {
@@ -27,5 +29,14 @@ void PciConfigPorts::Write(Space, uint64_t offset, int width, uint32_t value) {
 }
 
 std::string PciConfigPorts::RegisterName(Space, uint64_t offset, Dir) const { return offset < 4 ? "ADDRESS" : "DATA"; }
+
+std::string PciConfigPorts::Note(Space, uint64_t offset, Dir dir, uint32_t value) const {
+  // A configuration address: bus, device, function and register.
+  if (dir != Dir::Write || offset != 0) return {};
+  char text[48];
+  std::snprintf(text, sizeof text, "%u:%u.%u reg 0x%02X%s", (value >> 16) & 0xFF, (value >> 11) & 0x1F,
+                (value >> 8) & 0x7, value & 0xFC, (value & 0x80000000u) != 0 ? "" : " (disabled)");
+  return text;
+}
 
 }  // namespace sim

@@ -153,6 +153,21 @@ void Uart16550::Write(Space, uint64_t offset, int, uint32_t value) {
   }
 }
 
+std::string Uart16550::Note(Space, uint64_t offset, Dir dir, uint32_t value) const {
+  // A byte sent, as a character.
+  if (dir != Dir::Write || (offset & 7) != kRbrThrDll || (lcr_ & kLcrDlab) != 0) return {};
+  const uint8_t c = static_cast<uint8_t>(value);
+  char text[12];
+  if (c == '\r' || c == '\n') {
+    std::snprintf(text, sizeof text, "'\\%c'", c == '\r' ? 'r' : 'n');
+  } else if (c >= 0x20 && c < 0x7F) {
+    std::snprintf(text, sizeof text, "'%c'", c);
+  } else {
+    std::snprintf(text, sizeof text, "'\\x%02X'", c);
+  }
+  return text;
+}
+
 std::string Uart16550::RegisterName(Space, uint64_t offset, Dir dir) const {
   // Offsets 0 and 1 reach the divisor latch while DLAB is set.
   const bool read = dir == Dir::Read;

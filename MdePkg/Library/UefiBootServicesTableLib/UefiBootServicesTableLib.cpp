@@ -19,7 +19,7 @@ EFI_STATUS EFIAPI UefiBootServicesTableLibConstructor(EFI_HANDLE ImageHandle, EF
   ASSERT(gST != NULL);
 
   // A null system table leaves nothing to read the boot services from.
-  gBS = (SystemTable != NULL) ? SystemTable->BootServices : nullptr;
+  gBS = (SystemTable != nullptr) ? SystemTable->BootServices : nullptr;
   ASSERT(gBS != NULL);
 
   return EFI_SUCCESS;

@@ -22,7 +22,7 @@ static inline __attribute__((always_inline)) EFI_STATUS LoadSequence(UINT32 Revi
   // A revision of 0 accepts any firmware, and the table is not read at all.
   // Without a table there is no revision to accept.
   if (Revision != 0) {
-    if (SystemTable == NULL || SystemTable->Hdr.Revision < Revision) {
+    if (SystemTable == nullptr || SystemTable->Hdr.Revision < Revision) {
       return EFI_INCOMPATIBLE_VERSION;
     }
   }
@@ -32,12 +32,12 @@ static inline __attribute__((always_inline)) EFI_STATUS LoadSequence(UINT32 Revi
   if (UnloadImageCount != 0) {
     EFI_LOADED_IMAGE_PROTOCOL *LoadedImage = nullptr;
     EFI_STATUS Status = EFI_NOT_FOUND;
-    if (gBS != NULL) {
+    if (gBS != nullptr) {
       Status = gBS->HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&LoadedImage);
     }
     ASSERT_EFI_ERROR(Status);
     // After a failure the report is all there is: no record to write into.
-    if (!EFI_ERROR(Status) && LoadedImage != NULL) {
+    if (!EFI_ERROR(Status) && LoadedImage != nullptr) {
       LoadedImage->Unload = DriverUnloadHandler;
     }
   }

@@ -161,7 +161,7 @@ TEST_F(FirmwareVolume, ToolRejectsBadInputWithAMessage) {
   } cases[] = {
       {"", 2, "usage:"},
       {Quote(dir_ / "missing.efi") + " out.ffs", 1, "cannot read"},
-      {Quote(notPe) + " " + Quote(dir_ / "a.ffs"), 1, "not a PE image"},
+      {Quote(notPe) + " " + Quote(dir_ / "a.ffs"), 1, "not a loadable driver image: no MZ header"},
       {Quote(cut) + " " + Quote(dir_ / "b.ffs"), 1, "vexa_ffs: "},
       {Quote(VEXA_IMAGE_PATH) + " " + Quote(dir_ / "no-such-dir" / "c.ffs"), 1, "cannot write"},
   };
@@ -178,6 +178,7 @@ TEST(FirmwareFileBuilder, RefusesImagesTheFirmwareCouldNotLoad) {
   ASSERT_GT(image.size(), 0x200u);
   ASSERT_EQ(packager::CheckPe32PlusImage(image), "");
   const uint32_t pe = image[0x3C] | image[0x3D] << 8;
+  const uint32_t firstSection = pe + 24 + (image[pe + 20] | image[pe + 21] << 8);
   struct Case {
     const char *what;
     size_t offset;
@@ -190,6 +191,7 @@ TEST(FirmwareFileBuilder, RefusesImagesTheFirmwareCouldNotLoad) {
       {"optional magic", pe + 25, 0x01, "not a PE32+ image"},  // 0x10B: PE32
       {"subsystem", pe + 24 + 0x44, 10, "not a UEFI driver image"},
       {"PE offset", 0x3C, 0xF0, "no PE signature"},
+      {"section data", firstSection + 20 + 3, 0x7F, "a section lies outside the file"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

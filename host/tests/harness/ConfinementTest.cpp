@@ -93,9 +93,10 @@ TEST_F(Confinement, HostileDispatchesStayInsideTheImageAndAlwaysSucceed) {
 TEST_F(Confinement, CodeThatCallsOutOrTouchesPortsIsCaught) {
   // The entry point, run as if it were the handler: it calls the firmware
   // (boot-services memory, thunks) and programs the console's ports.
-  Run().CallHandler(Symbol("ModuleEntryPoint"), ImageRun::kImageHandle, ImageRun::kSystemTable, 0, 0);
+  Run().CallHandler(Symbol("ModuleEntryPoint"), harness::GuestFirmware::kImageHandle, ImageRun::kSystemTable, 0, 0);
   EXPECT_GT(Run().ViolationCount(), 0u);
-  for (const char *kind : {"callout", "data", "port"}) EXPECT_EQ(Run().ViolationKinds().count(kind), 1u) << kind;
+  for (auto kind : {harness::ViolationKind::Callout, harness::ViolationKind::Data, harness::ViolationKind::Port})
+    EXPECT_EQ(Run().ViolationKinds().count(kind), 1u) << harness::ViolationName(kind);
 }
 
 TEST_F(Confinement, FetchOutsideTheCodeIsCaught) {
@@ -133,7 +134,8 @@ TEST_F(PatchedHandler, ReadingABootServicesPointerIsCaught) {
   Patch({0x48, 0x8B, 0x05, 0, 0, 0, 0, 0x31, 0xC0, 0xC3}, 3, harness::kImageBase + map.Rva("gBS").value());
   EXPECT_EQ(booted_.run->CallHandler(handler_, 0, 0, 0, 0), EFI_SUCCESS);
   ASSERT_EQ(booted_.run->ViolationCount(), 1u);
-  EXPECT_EQ(booted_.run->ViolationKinds(), std::set<std::string>{"boot-services pointer"});
+  EXPECT_EQ(booted_.run->ViolationKinds(),
+            std::set<harness::ViolationKind>{harness::ViolationKind::BootServicesPointer});
   EXPECT_NE(booted_.run->Violations()[0].find("boot-services pointer"), std::string::npos)
       << booted_.run->Violations()[0];
 }
@@ -168,7 +170,7 @@ TEST_F(PatchedHandler, RunningOffTheStackStopsTheRun) {
   Patch({0xC6, 0x84, 0x24, 0x00, 0x00, 0xFE, 0xFF, 0x00, 0x31, 0xC0, 0xC3});
   EXPECT_EQ(booted_.run->CallHandler(handler_, 0, 0, 0, 0), harness::kHarnessFault);
   EXPECT_NE(booted_.run->Fault().find("unused SMRAM"), std::string::npos) << booted_.run->Fault();
-  EXPECT_EQ(booted_.run->ViolationKinds(), std::set<std::string>{"data"});
+  EXPECT_EQ(booted_.run->ViolationKinds(), std::set<harness::ViolationKind>{harness::ViolationKind::Data});
 }
 
 TEST_F(PatchedHandler, AHandlerThatUnlocksItselfIsCutOff) {

@@ -32,9 +32,9 @@ TEST(Loader, RelocatesEveryAbsoluteAddressToTheChosenBase) {
   size_t relocations = 0;
   ASSERT_EQ(pe::Load(image, file.data(), file.size(), image.imageBase, atPreferred.data(), atPreferred.size(), nullptr),
             nullptr);
-  ASSERT_EQ(pe::Load(image, file.data(), file.size(), harness::kImageBase, atChosen.data(), atChosen.size(),
-                     &relocations),
-            nullptr);
+  ASSERT_EQ(
+      pe::Load(image, file.data(), file.size(), harness::kImageBase, atChosen.data(), atChosen.size(), &relocations),
+      nullptr);
   EXPECT_GT(relocations, 0u);
 
   // Every difference is a 64-bit slot moved by exactly the change of base.

@@ -39,8 +39,7 @@ class Machine : public ::testing::Test {
   void SetUp() override { platform_.bus.MapMem(kScratchBase, kScratchBase + 0xFFF, &scratch_); }
   EFI_STATUS RunAtEntry(const std::vector<uint8_t> &code) {
     EXPECT_TRUE(realimage::LoadImage(platform_, booted_));
-    EXPECT_TRUE(
-        booted_.run->WriteGuest(harness::kImageBase + booted_.run->Image().entryRva, code.data(), code.size()));
+    EXPECT_TRUE(booted_.run->WriteGuest(harness::kImageBase + booted_.run->Image().entryRva, code.data(), code.size()));
     return booted_.run->RunEntryPoint();
   }
   sim::Platform platform_;

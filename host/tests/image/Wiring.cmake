@@ -18,3 +18,4 @@ add_test(NAME image.RebuildInAnotherDirectoryIsByteIdentical
 # A firmware build of its own: run it once, in the full suite.
 set_tests_properties(image.RebuildInAnotherDirectoryIsByteIdentical PROPERTIES
   LABELS no-sanitize TIMEOUT 900)
+target_link_libraries(test_image PRIVATE vexa_pe)

@@ -6,6 +6,7 @@
 #include "SerialTestSupport.h"
 #include "sim/PciBridge.h"
 #include "sim/PciUart.h"
+#include "sim/TraceText.h"
 
 namespace {
 
@@ -105,13 +106,37 @@ TEST(DecodedTrace, NamesTheRegistersOfTheConsoleDevices) {
   In(p, 0x71);
   Out(p, 0x370, 0x07);
   p.bus.Write(Space::Io, 0xCF8, 32, 0x8000F880);
+  Out(p, 0x3FB, 0x03);
+  Out(p, 0x3F8, 'V');
+  Out(p, 0x3F8, '\r');
+  In(p, 0x80);
+  p.bus.Read(Space::Mem, Platform::kGpioLockAddress, 8);
   const std::vector<Access> &t = p.bus.Trace();
-  EXPECT_EQ(DescribeDecoded(t[0]), "io  w8  0x3FB <- 0x80  UART.LCR");
-  EXPECT_EQ(DescribeDecoded(t[1]), "io  r8  0x3FD -> 0x60  UART.LSR");
-  EXPECT_EQ(DescribeDecoded(t[2]), "io  w8  0x070 <- 0x6F  CMOS.INDEX");
-  EXPECT_EQ(DescribeDecoded(t[3]), "io  r8  0x071 -> 0x00  CMOS.DATA");
-  EXPECT_EQ(DescribeDecoded(t[4]), "io  w8  0x370 <- 0x07  SIO.INDEX");
-  EXPECT_EQ(DescribeDecoded(t[5]), "io  w32 0xCF8 <- 0x8000F880  PCICFG.ADDRESS");
+  const char *expected[] = {
+      "io  w8  0x3FB       UART.LCR                 <- 0x80",
+      "io  r8  0x3FD       UART.LSR                 -> 0x60",
+      "io  w8  0x070       CMOS.INDEX               <- 0x6F",
+      "io  r8  0x071       CMOS.DATA                -> 0x00",
+      "io  w8  0x370       SIO.INDEX                <- 0x07",
+      "io  w32 0xCF8       PCICFG.ADDRESS           <- 0x8000F880  0:31.0 reg 0x80",
+      "io  w8  0x3FB       UART.LCR                 <- 0x03",
+      "io  w8  0x3F8       UART.THR                 <- 0x56  'V'",
+      "io  w8  0x3F8       UART.THR                 <- 0x0D  '\\r'",
+      "io  r8  0x080       (no device)              -> 0xFF",
+      "mem r8  0x800F804C  PCIe.LPC.GPIO_LOCK       -> 0x01",
+  };
+  ASSERT_EQ(t.size(), std::size(expected));
+  for (size_t i = 0; i < t.size(); ++i) EXPECT_EQ(Describe(t[i]), expected[i]) << i;
+
+  // A listing collapses a poll and keeps the marks in place.
+  TraceListing listing;
+  listing.Add(t[0]);
+  for (int i = 0; i < 3; ++i) listing.Add(t[1]);
+  listing.Mark("SMI 1: source 48");
+  listing.Add(t[1]);
+  EXPECT_EQ(listing.Text(),
+            std::string(expected[0]) + "\n" + expected[1] + "   (x3)\n-- SMI 1: source 48\n" + expected[1] + "\n");
+  EXPECT_EQ(listing.Accesses(), 5u);
 }
 
 TEST(CmosModel, IndexPicksTheByteAndBitSevenMasksNmi) {

@@ -8,6 +8,7 @@
 #include "SerialTestSupport.h"
 #include "sim/PciBridge.h"
 #include "sim/PciUart.h"
+#include "sim/TraceText.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ TEST(PciPathIo, RepeatedLookupChangesNothingMore) {
   for (const Access &a : s.p.bus.Trace()) {
     if (a.dir != Dir::Write) continue;
     // Only the command registers' OR, writing back what they hold.
-    EXPECT_TRUE(a.address == kOnBus1 + 4 || a.address == kRootPort + 4) << DescribeDecoded(a);
+    EXPECT_TRUE(a.address == kOnBus1 + 4 || a.address == kRootPort + 4) << Describe(a);
     EXPECT_EQ(a.value, 0x0001u);
   }
 }

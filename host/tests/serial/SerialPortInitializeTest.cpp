@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "SerialTestSupport.h"
+#include "sim/TraceText.h"
 
 namespace {
 
@@ -180,8 +181,8 @@ TEST(SerialPortInitialize, FixedBaseNeedsNoConfigurationAccess) {
   ASSERT_EQ(SerialPortInitialize(), EFI_SUCCESS);
   ASSERT_EQ(SerialPortWrite(reinterpret_cast<const UINT8 *>("ok"), 2), 2u);
   for (const Access &a : p.bus.Trace()) {
-    EXPECT_EQ(a.space, Space::Io) << DescribeDecoded(a);
-    if (a.device == &p.uart) EXPECT_TRUE(a.address >= 0x3F8 && a.address <= 0x3FE) << DescribeDecoded(a);
+    EXPECT_EQ(a.space, Space::Io) << Describe(a);
+    if (a.device == &p.uart) EXPECT_TRUE(a.address >= 0x3F8 && a.address <= 0x3FE) << Describe(a);
   }
 }
 

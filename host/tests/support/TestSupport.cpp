@@ -9,6 +9,7 @@
 #include "Library/UefiBootServicesTableLib.h"
 #include "VexaGpioUnlockSmm.h"
 #include "sim/Platform.h"
+#include "sim/TraceText.h"
 
 namespace testsupport {
 

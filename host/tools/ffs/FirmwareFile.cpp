@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pe/PeReader.h"
+
 namespace packager {
 
 namespace {
@@ -30,8 +32,6 @@ void PutGuid(Bytes &out, size_t at, const EFI_GUID &g) {
   Put16(out, at + 6, g.Data3);
   std::memcpy(&out[at + 8], g.Data4, 8);
 }
-uint16_t Get16(const Bytes &in, size_t at) { return static_cast<uint16_t>(in[at] | in[at + 1] << 8); }
-uint32_t Get32(const Bytes &in, size_t at) { return Get16(in, at) | static_cast<uint32_t>(Get16(in, at + 2)) << 16; }
 
 size_t AlignUp(size_t v, size_t a) { return (v + a - 1) / a * a; }
 
@@ -43,14 +43,6 @@ Bytes Section(uint8_t type, const uint8_t *body, size_t size) {
   if (size != 0) std::memcpy(&out[4], body, size);
   return out;
 }
-
-// PE/COFF facts the check needs.
-constexpr uint16_t kDosMagic = 0x5A4D;         // "MZ"
-constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
-constexpr uint16_t kMachineX64 = 0x8664;
-constexpr uint16_t kOptionalMagicPe32Plus = 0x20B;
-constexpr uint16_t kSubsystemEfiBootServiceDriver = 11;
-constexpr uint16_t kSubsystemEfiRuntimeDriver = 12;
 
 }  // namespace
 
@@ -74,18 +66,9 @@ std::string GuidText(const EFI_GUID &g) {
 }
 
 std::string CheckPe32PlusImage(const Bytes &image) {
-  if (image.size() < 0x40 || Get16(image, 0) != kDosMagic) return "not a PE image (no MZ header)";
-  const uint32_t pe = Get32(image, 0x3C);
-  if (pe > image.size() || image.size() - pe < 24 + 2 || Get32(image, pe) != kPeSignature)
-    return "not a PE image (no PE signature at the offset the MZ header names)";
-  if (Get16(image, pe + 4) != kMachineX64) return "not an x86-64 image";
-  const uint16_t optionalSize = Get16(image, pe + 20);
-  const size_t optional = pe + 24;
-  if (optionalSize < 0x46 || image.size() - optional < optionalSize) return "truncated optional header";
-  if (Get16(image, optional) != kOptionalMagicPe32Plus) return "not a PE32+ image";
-  const uint16_t subsystem = Get16(image, optional + 0x44);
-  if (subsystem != kSubsystemEfiBootServiceDriver && subsystem != kSubsystemEfiRuntimeDriver)
-    return "not a UEFI driver image (subsystem " + std::to_string(subsystem) + ")";
+  pe::Headers headers;
+  if (const char *error = pe::CheckDriverImage(image.data(), image.size(), headers))
+    return std::string("not a loadable driver image: ") + error;
   if (image.size() + 4 > kMaxSectionSize) return "image too large for a PE32 section (16 MiB or more)";
   return {};
 }

@@ -59,7 +59,8 @@ constexpr EFI_GUID kSmiSourceDispatchGuid = {
 constexpr uint32_t kVolumeAttributes = 0x00030E3F;
 constexpr uint32_t kVolumeErasePolarity = 0x800;
 
-// Checks that `image` is an x86-64 PE32+ image the firmware could load.
+// Checks that `image` is an x86-64 PE32+ driver image the firmware could
+// load, by the same rule the main job loads images with (pe::CheckDriverImage).
 // Returns an empty string when it is, otherwise what is wrong.
 std::string CheckPe32PlusImage(const Bytes &image);
 

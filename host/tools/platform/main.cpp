@@ -19,6 +19,7 @@
 #include "harness/ImageRun.h"
 #include "pe/MapFile.h"
 #include "sim/Platform.h"
+#include "sim/TraceText.h"
 
 namespace {
 
@@ -30,22 +31,6 @@ std::string StatusText(EFI_STATUS status) {
   AsciiSPrint(name, sizeof name, "%r", status);
   char text[96];
   std::snprintf(text, sizeof text, "%s (0x%016llX)", name, static_cast<unsigned long long>(status));
-  return text;
-}
-
-// "io  w8  0x3FB UART.LCR <- 0x80"
-std::string DescribeForTrace(const sim::Access &a) {
-  std::string where = "(no device)";
-  if (a.device != nullptr) {
-    where = a.device->Name();
-    if (!a.reg.empty()) where = a.reg.rfind(where + ".", 0) == 0 ? a.reg : where + "." + a.reg;
-  }
-  const bool io = a.space == sim::Space::Io;
-  const bool read = a.dir == sim::Dir::Read;
-  char text[160];
-  std::snprintf(text, sizeof text, "%-3s %c%-2d 0x%0*llX %-24s %s 0x%0*X", io ? "io" : "mem", read ? 'r' : 'w',
-                a.width, io ? 3 : 8, static_cast<unsigned long long>(a.address), where.c_str(), read ? "->" : "<-",
-                a.width / 4, a.value);
   return text;
 }
 
@@ -145,7 +130,7 @@ int main(int argc, char **argv) {
                 platform.bus.Trace().size() - bootAccesses);
     for (size_t i = 0; i < platform.bus.Trace().size(); ++i) {
       if (i == bootAccesses) std::printf("-- boot done; the attacker starts\n");
-      std::printf("%s\n", DescribeForTrace(platform.bus.Trace()[i]).c_str());
+      std::printf("%s\n", sim::Describe(platform.bus.Trace()[i]).c_str());
     }
   }
 

@@ -1,0 +1,58 @@
+#include "harness/Confinement.h"
+
+#include "harness/GuestMemoryMap.h"
+#include "harness/HexText.h"
+#include "sim/Platform.h"
+
+namespace harness {
+
+const char *ViolationName(ViolationKind kind) {
+  switch (kind) {
+    case ViolationKind::Callout:
+      return "callout";
+    case ViolationKind::Fetch:
+      return "fetch";
+    case ViolationKind::Data:
+      return "data";
+    case ViolationKind::Port:
+      return "port";
+    case ViolationKind::BootServicesPointer:
+      return "boot-services pointer";
+    case ViolationKind::Unmapped:
+      return "unmapped";
+  }
+  return "?";
+}
+
+void Confinement::SetImage(uint64_t base, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>> code) {
+  imageBase_ = base;
+  imageSize_ = size;
+  code_ = std::move(code);
+}
+
+bool Confinement::InCode(uint64_t address, uint64_t size) const {
+  for (const auto &r : code_)
+    if (Within(address, size, r.first, r.second - r.first)) return true;
+  return false;
+}
+
+std::optional<ViolationKind> Confinement::CheckData(uint64_t address, uint64_t size, bool write, uint64_t rip,
+                                                    std::string &what) const {
+  const bool allowed = Within(address, size, imageBase_, imageSize_) ||
+                       Within(address, size, kStackTop - kStackSize, kStackSize) ||
+                       (address == sim::Platform::kGpioLockAddress && size == 1);
+  if (!allowed) {
+    what = std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(size) + " bytes at " + Hex(address) +
+           " (rip " + Hex(rip) + ")";
+    return ViolationKind::Data;
+  }
+  if (!write)
+    for (uint64_t slot : bootServicesSlots_)
+      if (Overlaps(address, size, slot, 8)) {
+        what = "handler read the boot-services pointer held at " + Hex(slot);
+        return ViolationKind::BootServicesPointer;
+      }
+  return std::nullopt;
+}
+
+}  // namespace harness
