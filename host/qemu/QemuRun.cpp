@@ -205,8 +205,8 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
         names.bus.Write(space, addr, width, v);
       sim::Access a = names.bus.Trace().back();
       a.value = v;
-      a.device = name == "io" ? nullptr : Lasting(a.device);  // "io": nothing decodes it on QEMU's machine
-      if (a.device == nullptr) a.reg.clear();
+      a.device = name == "io" ? nullptr : Lasting(a.device);
+      if (name == "io") a.reg = "(no device)";  // nothing decodes it on QEMU's machine
       window->push_back(a);
     }
   }
@@ -276,7 +276,8 @@ Outcome Run(const Settings &s) {
   } else if ((*status == 1 && verdict == "pass") || (*status == 3 && verdict == "fail")) {
     o.end = *status == 1 ? Outcome::End::Passed : Outcome::End::Failed;
     if (*status == 3) {
-      o.fault = "the guest failed: " + o.Text("result.reason");
+      o.fault = "the guest failed:";
+      if (!o.Text("result.reason").empty()) o.fault += " " + o.Text("result.reason");
       for (const std::string &c : o.failedChecks) o.fault += " " + c;
       if (o.fields.count("exception.vector") != 0)
         o.fault += " (exception " + o.Text("exception.where") + " vector " + o.Text("exception.vector") + " rip " +

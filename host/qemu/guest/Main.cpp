@@ -273,6 +273,17 @@ extern "C" [[noreturn]] void GuestMain(uint32_t startInfoAddress) {
     }
     Say("\n");
     Check(gMailbox.entryStatus == 0, "entry-status-not-success");
+
+    // The UART as the driver left it (for the host's header line).
+    const uint8_t lcr = In8(0x3FB);
+    Out8(0x3FB, static_cast<uint8_t>(lcr | 0x80));  // DLAB: the divisor latch
+    const uint32_t divisor = In8(0x3F8) | static_cast<uint32_t>(In8(0x3F9)) << 8;
+    Out8(0x3FB, lcr);
+    Say("uart");
+    SayField("lcr", lcr, true);
+    SayField("divisor", divisor);
+    SayField("iir", In8(0x3FA), true);
+    Say("\n");
   }
 
   // Lock SMRAM, then attack.

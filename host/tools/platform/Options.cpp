@@ -23,6 +23,9 @@ const char kUsage[] =
     "  --trace             print every register access, decoded per device\n"
     "  --image PATH        the driver image to run (default: the one this build produced)\n"
     "  --host              run the module's host build instead of the real image\n"
+    "  --qemu              run the real image in SMM on QEMU's q35 machine (QEMU's chipset,\n"
+    "                      UART and CMOS; the APM port stands in for the GPIO-unlock SMI);\n"
+    "                      --attempts, --cmos, --print-level, --trace and --image apply\n"
     "  --help              this text\n";
 
 namespace {
@@ -57,6 +60,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       o.help = true;
     } else if (arg == "--host") {
       o.hostBuild = true;
+    } else if (arg == "--qemu") {
+      o.qemu = true;
     } else if (arg == "--dead-uart") {
       o.deadUart = true;
     } else if (arg == "--trace") {
@@ -95,10 +100,15 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       }
       o.superIoDevice2 = static_cast<uint8_t>(a);
       o.superIoDevice3 = static_cast<uint8_t>(b);
+      o.superIoGiven = true;
     } else {
       error = "unknown option '" + arg + "' (see --help)";
       return std::nullopt;
     }
+  }
+  if (o.qemu && (o.hostBuild || o.deadUart || o.superIoGiven)) {
+    error = "--qemu runs the real image on QEMU's own devices; --host, --dead-uart and --superio do not apply there";
+    return std::nullopt;
   }
   return o;
 }

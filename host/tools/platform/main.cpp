@@ -2,7 +2,8 @@
 // firmware loads it, lets an attacker clear the GPIO lock again and again,
 // and shows what a serial terminal would show and whether every unlock was
 // undone.  By default the real image runs, in the CPU emulator; --host runs
-// the module's host build instead.
+// the module's host build instead; --qemu runs the real image in SMM on
+// QEMU's q35 machine, against QEMU's devices.
 
 #include <signal.h>
 
@@ -18,6 +19,7 @@
 #include "Options.h"
 #include "harness/ImageRun.h"
 #include "pe/MapFile.h"
+#include "qemu/QemuRun.h"
 #include "sim/Platform.h"
 #include "sim/TraceText.h"
 
@@ -41,6 +43,69 @@ const char *LineFormat(uint8_t lcr) {
   return text;
 }
 
+// What a terminal on the debug UART shows, or why it shows nothing.
+void PrintConsole(const std::string &sent, const tool::Options &o) {
+  const std::string console = sim::RenderAsTerminal(sent);
+  if (console.empty()) {
+    std::printf("(nothing on the console%s)\n",
+                o.deadUart          ? ": the UART never took a byte"
+                : o.printLevel == 0 ? ": the configured print level 0 lets only assertion reports through; "
+                                      "try --print-level 0x40"
+                                    : "");
+  } else {
+    std::fputs(console.c_str(), stdout);
+    if (console.back() != '\n') std::fputc('\n', stdout);
+  }
+}
+
+// The summary line; the exit status is 0 when the entry succeeded and every
+// unlock was undone.
+int Summary(int attempts, int relocked, int smis, int breakpoints, EFI_STATUS status) {
+  std::printf("summary: attempts %d, re-locked %d, SMIs %d, breakpoints %d, entry status %s\n", attempts, relocked,
+              smis, breakpoints, StatusText(status).c_str());
+  return (relocked == attempts && !EFI_ERROR(status)) ? 0 : 1;
+}
+
+int RunOnQemu(const tool::Options &o) {
+  qemu::Settings s;
+  s.imagePath = o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath;
+  s.printLevel = o.printLevel;
+  s.cmos = o.cmos;
+  s.attempts = o.attempts;
+  s.trace = o.trace;
+  s.timeoutSeconds = 60 + o.attempts / 1000.0;  // a run takes about a second; far more means a hang
+  const qemu::Outcome r = qemu::Run(s);
+  if (!r.Ran() || !r.Number("entry.status")) {
+    std::fprintf(stderr, "vexa-platform: the QEMU run %s: %s\n%s", qemu::EndName(r.end), r.fault.c_str(),
+                 r.report.c_str());
+    return 1;
+  }
+  const uint64_t divisor = r.Number("uart.divisor").value_or(0);
+  std::printf("== VexaGpioUnlockSmm.efi in SMM on QEMU's q35 machine\n");
+  std::printf("== serial console at 0x3F8: %llu baud %s, FIFOs %s\n",
+              static_cast<unsigned long long>(divisor == 0 ? 0 : 115200 / divisor),
+              LineFormat(static_cast<uint8_t>(r.Number("uart.lcr").value_or(0))),
+              (r.Number("uart.iir").value_or(0) & 0xC0) != 0 ? "on" : "off");
+  PrintConsole(r.console, o);
+  if (o.trace) {
+    size_t after = 0;
+    for (const auto &smi : r.smiTraces) after += smi.size();
+    std::printf("== register accesses as QEMU logged them (%zu during boot, %zu in %zu SMIs)\n", r.bootTrace.size(),
+                after, r.smiTraces.size());
+    sim::TraceListing listing;
+    for (const sim::Access &a : r.bootTrace) listing.Add(a);
+    for (size_t i = 0; i < r.smiTraces.size(); ++i) {
+      listing.Mark("SMI " + std::to_string(i + 1));
+      for (const sim::Access &a : r.smiTraces[i]) listing.Add(a);
+    }
+    std::fputs(listing.Text().c_str(), stdout);
+  }
+  if (r.end != qemu::Outcome::End::Passed) std::fprintf(stderr, "vexa-platform: %s\n", r.fault.c_str());
+  return Summary(o.attempts, static_cast<int>(r.Number("attack.relocked").value_or(0)),
+                 static_cast<int>(r.Number("attack.smis").value_or(0)),
+                 static_cast<int>(r.Number("entry.breakpoints").value_or(0)), *r.Number("entry.status"));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -55,6 +120,8 @@ int main(int argc, char **argv) {
     std::fputs(tool::kUsage, stdout);
     return 0;
   }
+
+  if (o.qemu) return RunOnQemu(o);
 
   sim::Platform platform;
   platform.cmos.Byte(sim::Cmos::kSerialBaudIndex) = o.cmos;
@@ -113,17 +180,7 @@ int main(int argc, char **argv) {
   std::printf("== %s on the simulated platform\n", o.hostBuild ? "host build" : "VexaGpioUnlockSmm.efi");
   std::printf("== serial console at 0x3F8: %u baud %s, FIFOs %s\n", uart.BaudRate(), LineFormat(uart.LineControl()),
               uart.FifosEnabled() ? "on" : "off");
-  const std::string console = sim::RenderAsTerminal(uart.Sent());
-  if (console.empty()) {
-    std::printf("(nothing on the console%s)\n",
-                o.deadUart ? ": the UART never took a byte"
-                           : o.printLevel == 0 ? ": the configured print level 0 lets only assertion reports through; "
-                                                 "try --print-level 0x40"
-                                               : "");
-  } else {
-    std::fputs(console.c_str(), stdout);
-    if (console.back() != '\n') std::fputc('\n', stdout);
-  }
+  PrintConsole(uart.Sent(), o);
 
   if (o.trace) {
     std::printf("== register accesses (%zu during boot, %zu after)\n", bootAccesses,
@@ -134,7 +191,5 @@ int main(int argc, char **argv) {
     }
   }
 
-  std::printf("summary: attempts %d, re-locked %d, SMIs %d, breakpoints %d, entry status %s\n", o.attempts, relocked,
-              platform.SmisDelivered(), breakpoints, StatusText(status).c_str());
-  return (relocked == o.attempts && !EFI_ERROR(status)) ? 0 : 1;
+  return Summary(o.attempts, relocked, platform.SmisDelivered(), breakpoints, status);
 }
