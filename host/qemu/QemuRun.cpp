@@ -256,6 +256,7 @@ Outcome Run(const Settings &s) {
     }
     argv.insert(argv.end(), {"-initrd", s.imagePath});
   }
+  if (!s.guestArguments.empty()) append += " " + s.guestArguments;
   const fs::path report = dir.path / "report.txt", console = dir.path / "console.txt", trace = dir.path / "trace.txt";
   argv.insert(argv.end(), {"-append", append, "-debugcon", "file:" + report.string(), "-serial",
                            s.serial ? "file:" + console.string() : std::string("none"), "-device",

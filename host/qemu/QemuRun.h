@@ -37,6 +37,7 @@ struct Settings {
   bool serial = true;       // false: no UART at all (-serial none: its ports read all ones)
   bool protectionChecks = false;
   bool trace = false;  // log the driver's register accesses
+  std::string guestArguments;   // appended to the guest's command line (later words win)
   double timeoutSeconds = 30;
   std::string qemuPath;   // default: the qemu-system-x86_64 the build found
   std::string guestPath;  // default: the guest this build produced

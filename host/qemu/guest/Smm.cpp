@@ -204,7 +204,7 @@ void BuildTables() {
 
 void Refuse(Mailbox &m, const char *why) {
   size_t n = 0;
-  for (; why[n] != 0 && n + 1 < sizeof m.loadError; ++n) m.loadError[n] = why[n];
+  for (; why[n] != 0 && n + 1 < sizeof m.loadError; ++n) m.loadError[n] = why[n] == ' ' ? '-' : why[n];  // one word
   m.loadError[n] = 0;
 }
 

@@ -5,10 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "harness/RealImage.h"
+#include "pe/MapFile.h"
+#include "pe/PeReader.h"
 #include "qemu/Crc32.h"
 #include "qemu/QemuRun.h"
 #include "support/TestSupport.h"
@@ -172,6 +178,92 @@ TEST(Qemu, WithoutAUartTheEntryEndsWithItsDefinedStatusAndTheHandlerStillRelocks
   EXPECT_EQ(o.Number("entry.registrations"), 1u);
   EXPECT_EQ(o.Number("attack.relocked"), 10u);
   EXPECT_LT(o.wallSeconds, 10.0);
+}
+
+std::vector<uint8_t> ImageBytes() {
+  std::ifstream in(VEXA_IMAGE_PATH, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string Hex(uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
+  return text;
+}
+
+// A copy of the image, with its map, whose bytes at `rva` are replaced.
+std::string PatchedImage(const std::string &name, uint32_t rva, const std::vector<uint8_t> &bytes) {
+  std::vector<uint8_t> file = ImageBytes();
+  pe::Headers h;
+  size_t at = 0;
+  EXPECT_EQ(pe::Parse(file.data(), file.size(), h), nullptr);
+  EXPECT_TRUE(h.FileOffset(rva, static_cast<uint32_t>(bytes.size()), at));
+  std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
+  const std::string path = testing::TempDir() + "/" + name + ".efi";
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char *>(file.data()), static_cast<std::streamsize>(file.size()));
+  std::filesystem::copy_file(pe::MapPathFor(VEXA_IMAGE_PATH), pe::MapPathFor(path),
+                             std::filesystem::copy_options::overwrite_existing);
+  return path;
+}
+
+// Where the handler calls MmioOr8 (its only write), found in the code.
+uint32_t HandlersWriteCall(const pe::MapFile &map) {
+  const std::vector<uint8_t> file = ImageBytes();
+  pe::Headers h;
+  pe::Parse(file.data(), file.size(), h);
+  const uint32_t handler = map.Rva("GpioUnlockSmiHandler").value_or(0), or8 = map.Rva("MmioOr8").value_or(0);
+  for (uint32_t rva = handler; rva < handler + 64; ++rva) {
+    size_t at = 0;
+    if (!h.FileOffset(rva, 5, at) || file[at] != 0xE8) continue;
+    int32_t displacement = 0;
+    std::memcpy(&displacement, &file[at + 1], 4);
+    if (rva + 5 + displacement == or8) return rva;
+  }
+  return 0;
+}
+
+// What the guest does with a bad request or a driver that misbehaves in
+// SMM: a defined refusal or report, and an exit, never a hang.
+TEST(Qemu, BadRequestsAndFaultsInSmmEndInAReportNotAHang) {
+  pe::MapFile map;
+  ASSERT_TRUE(map.Read(pe::MapPathFor(VEXA_IMAGE_PATH))) << map.Error();
+  const uint32_t handler = map.Rva("GpioUnlockSmiHandler").value_or(0), call = HandlersWriteCall(map);
+  ASSERT_NE(handler, 0u);
+  ASSERT_NE(call, 0u);
+  const struct {
+    const char *name;
+    std::string image, arguments;
+    std::map<std::string, std::string> expected;
+  } rows[] = {
+      {"bytes that do not match their checksum",
+       VEXA_IMAGE_PATH,
+       "image-crc=0x1",
+       {{"image.loaded", "0"}, {"image.error", "image-checksum-mismatch"}, {"check.failed", "an-unlock-stayed"}}},
+      {"a file that is no driver image",
+       qemu::DefaultGuest(),
+       "",
+       {{"image.loaded", "0"}, {"image.error", "no-MZ-header"}}},
+      {"an unknown parameter", VEXA_IMAGE_PATH, "frobnicate=1", {{"result.reason", "bad-command-line"}}},
+      {"the handler faults",
+       PatchedImage("handler-ud2", handler, {0x0F, 0x0B}),
+       "",
+       {{"exception.where", "smm"}, {"exception.vector", "6"}, {"exception.rva", Hex(handler)}}},
+      {"the handler breaks where it would write",
+       PatchedImage("handler-int3", call, {0xCC, 0x90, 0x90, 0x90, 0x90}),
+       "",
+       {{"attack.relocked", "0"}, {"attack.breakpoints", "3"}, {"check.failed", "an-unlock-stayed"}}},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    qemu::Settings s = Settings();
+    s.imagePath = r.image;
+    s.guestArguments = r.arguments;
+    s.attempts = 3;
+    const qemu::Outcome o = qemu::Run(s);
+    EXPECT_EQ(o.end, qemu::Outcome::End::Failed) << o.fault << "\n" << o.report;
+    for (const auto &[field, value] : r.expected) EXPECT_EQ(o.Text(field), value) << field << "\n" << o.report;
+  }
 }
 
 }  // namespace
