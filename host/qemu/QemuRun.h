@@ -36,8 +36,8 @@ struct Settings {
   int idleSmis = 0;         // unlock SMIs with the lock left set
   bool serial = true;       // false: no UART at all (-serial none: its ports read all ones)
   bool protectionChecks = false;
-  bool trace = false;  // log the driver's register accesses
-  std::string guestArguments;   // appended to the guest's command line (later words win)
+  bool trace = false;          // log the driver's register accesses
+  std::string guestArguments;  // appended to the guest's command line (later words win)
   double timeoutSeconds = 30;
   std::string qemuPath;   // default: the qemu-system-x86_64 the build found
   std::string guestPath;  // default: the guest this build produced
