@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -191,13 +192,20 @@ std::string Hex(uint64_t v) {
   return text;
 }
 
-// A copy of the image, with its map, whose bytes at `rva` are replaced.
-std::string PatchedImage(const std::string &name, uint32_t rva, const std::vector<uint8_t> &bytes) {
-  std::vector<uint8_t> file = ImageBytes();
+// The file offset of the image's bytes at `rva`.
+size_t FileOffset(uint32_t rva) {
+  const std::vector<uint8_t> file = ImageBytes();
   pe::Headers h;
   size_t at = 0;
   EXPECT_EQ(pe::Parse(file.data(), file.size(), h), nullptr);
-  EXPECT_TRUE(h.FileOffset(rva, static_cast<uint32_t>(bytes.size()), at));
+  EXPECT_TRUE(h.FileOffset(rva, 1, at));
+  return at;
+}
+
+// A copy of the image, with its map, whose bytes at file offset `at` are replaced.
+std::string PatchedImage(const std::string &name, size_t at, const std::vector<uint8_t> &bytes) {
+  std::vector<uint8_t> file = ImageBytes();
+  EXPECT_LE(at + bytes.size(), file.size());
   std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
   const std::string path = testing::TempDir() + "/" + name + ".efi";
   std::ofstream(path, std::ios::binary)
@@ -205,6 +213,14 @@ std::string PatchedImage(const std::string &name, uint32_t rva, const std::vecto
   std::filesystem::copy_file(pe::MapPathFor(VEXA_IMAGE_PATH), pe::MapPathFor(path),
                              std::filesystem::copy_options::overwrite_existing);
   return path;
+}
+
+// Where the SMM constructor calls gBS->LocateProtocol (call *320(%rax)).
+size_t LocateProtocolCall() {
+  const std::vector<uint8_t> file = ImageBytes(), call = {0xFF, 0x90, 0x40, 0x01, 0x00, 0x00};
+  const auto it = std::search(file.begin(), file.end(), call.begin(), call.end());
+  EXPECT_NE(it, file.end());
+  return static_cast<size_t>(it - file.begin());
 }
 
 // Where the handler calls MmioOr8 (its only write), found in the code.
@@ -245,12 +261,16 @@ TEST(Qemu, BadRequestsAndFaultsInSmmEndInAReportNotAHang) {
        "",
        {{"image.loaded", "0"}, {"image.error", "no-MZ-header"}}},
       {"an unknown parameter", VEXA_IMAGE_PATH, "frobnicate=1", {{"result.reason", "bad-command-line"}}},
+      {"the driver calls a service it has no business calling",
+       PatchedImage("calls-slot-41", LocateProtocolCall() + 2, {0x48}),  // the slot after LocateProtocol
+       "",
+       {{"fault.where", "smm"}, {"fault.what", "the-image-called-a-firmware-service-it-has-no-business-calling"}}},
       {"the handler faults",
-       PatchedImage("handler-ud2", handler, {0x0F, 0x0B}),
+       PatchedImage("handler-ud2", FileOffset(handler), {0x0F, 0x0B}),
        "",
        {{"exception.where", "smm"}, {"exception.vector", "6"}, {"exception.rva", Hex(handler)}}},
       {"the handler breaks where it would write",
-       PatchedImage("handler-int3", call, {0xCC, 0x90, 0x90, 0x90, 0x90}),
+       PatchedImage("handler-int3", FileOffset(call), {0xCC, 0x90, 0x90, 0x90, 0x90}),
        "",
        {{"attack.relocked", "0"}, {"attack.breakpoints", "3"}, {"check.failed", "an-unlock-stayed"}}},
   };
