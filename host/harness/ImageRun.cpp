@@ -4,10 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "harness/HexText.h"
+#include "pe/ImageFile.h"
 
 namespace harness {
 
@@ -141,34 +140,60 @@ struct ImageRun::Hooks {
   }
 };
 
-ImageRun::ImageRun(sim::Platform &platform) : platform_(platform) {
-  if (uc_open(UC_ARCH_X86, UC_MODE_64, &uc_) != UC_ERR_OK) {
-    uc_ = nullptr;
-    fault_ = "the emulator could not be opened";
-    return;
-  }
-  bool ok = uc_mem_map(uc_, kBootServicesBase, kBootServicesSize, UC_PROT_READ | UC_PROT_WRITE) == UC_ERR_OK &&
-            uc_mem_map(uc_, kThunkBase, kThunkSize, UC_PROT_READ | UC_PROT_EXEC) == UC_ERR_OK &&
-            uc_mem_map(uc_, kSmramBase, kSmramSize, UC_PROT_ALL) == UC_ERR_OK &&
-            uc_mem_map(uc_, sim::kPciExpressBase, sim::kPciExpressSize, UC_PROT_READ | UC_PROT_WRITE) == UC_ERR_OK;
+uc_struct *ImageRun::OpenEmulator() {
+  uc_engine *uc = nullptr;
+  if (uc_open(UC_ARCH_X86, UC_MODE_64, &uc) != UC_ERR_OK) return nullptr;
+  bool ok = uc_mem_map(uc, kBootServicesBase, kBootServicesSize, UC_PROT_READ | UC_PROT_WRITE) == UC_ERR_OK &&
+            uc_mem_map(uc, kThunkBase, kThunkSize, UC_PROT_READ | UC_PROT_EXEC) == UC_ERR_OK &&
+            uc_mem_map(uc, kSmramBase, kSmramSize, UC_PROT_ALL) == UC_ERR_OK &&
+            uc_mem_map(uc, sim::kPciExpressBase, sim::kPciExpressSize, UC_PROT_READ | UC_PROT_WRITE) == UC_ERR_OK;
 
   // Hooks before any code is translated: code hooks reach only code
   // translated after they are added.
   uc_hook h;
-  ok = ok && uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(&Hooks::Code), this, 1, 0) == UC_ERR_OK;
-  ok = ok && uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(&Hooks::Memory), this,
+  ok = ok && uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void *>(&Hooks::Code), this, 1, 0) == UC_ERR_OK;
+  ok = ok && uc_hook_add(uc, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(&Hooks::Memory), this,
                          1, 0) == UC_ERR_OK;
   ok = ok &&
-       uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void *>(&Hooks::Unmapped), this, 1, 0) == UC_ERR_OK;
+       uc_hook_add(uc, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void *>(&Hooks::Unmapped), this, 1, 0) == UC_ERR_OK;
   ok = ok &&
-       uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(&Hooks::In), this, 1, 0, UC_X86_INS_IN) == UC_ERR_OK;
-  ok = ok && uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(&Hooks::Out), this, 1, 0, UC_X86_INS_OUT) ==
+       uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void *>(&Hooks::In), this, 1, 0, UC_X86_INS_IN) == UC_ERR_OK;
+  ok = ok && uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void *>(&Hooks::Out), this, 1, 0, UC_X86_INS_OUT) ==
                  UC_ERR_OK;
-  ok = ok && uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void *>(&Hooks::Interrupt), this, 1, 0) == UC_ERR_OK;
+  ok = ok && uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void *>(&Hooks::Interrupt), this, 1, 0) == UC_ERR_OK;
   if (!ok) {
-    fault_ = "the emulator could not be set up";
-    uc_close(uc_);
-    uc_ = nullptr;
+    uc_close(uc);
+    return nullptr;
+  }
+  return uc;
+}
+
+void ImageRun::ReopenEmulator() {
+  // The emulator keeps every translation it makes, and it translates the
+  // handler anew for each run: a long attack would grow it without bound.
+  // A fresh emulator with the same memory starts it small again.  The device
+  // window is RAM that the hooks fill before each read, so only the
+  // firmware's data and SMRAM carry over.
+  uc_struct *fresh = OpenEmulator();
+  if (fresh == nullptr) return;  // keep the old one: it still works, only larger
+  std::vector<uint8_t> bytes;
+  for (const auto &[first, size] : {std::pair<uint64_t, uint64_t>{kBootServicesBase, kBootServicesSize},
+                                    {kThunkBase, kThunkSize},
+                                    {kSmramBase, kSmramSize}}) {
+    bytes.resize(size);
+    uc_mem_read(uc_, first, bytes.data(), size);
+    uc_mem_write(fresh, first, bytes.data(), size);
+  }
+  for (uint64_t page : devicePages_) uc_mem_map(fresh, page << 12, 0x1000, UC_PROT_READ | UC_PROT_WRITE);
+  uc_close(uc_);
+  uc_ = fresh;
+  firmware_->SetEmulator(uc_);
+}
+
+ImageRun::ImageRun(sim::Platform &platform) : platform_(platform) {
+  uc_ = OpenEmulator();
+  if (uc_ == nullptr) {
+    fault_ = "the emulator could not be opened";
     return;
   }
 
@@ -199,12 +224,13 @@ bool ImageRun::WriteGuest(uint64_t address, const void *in, size_t size) {
 }
 
 bool ImageRun::Load(const std::string &imagePath) {
-  std::ifstream in(imagePath, std::ios::binary);
-  if (!in) {
-    fault_ = "cannot read the image " + imagePath;
+  std::vector<uint8_t> file;
+  std::string error;
+  if (!pe::ReadImageFile(imagePath, file, error)) {
+    fault_ = "cannot read the image " + error;
     return false;
   }
-  return LoadBytes(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+  return LoadBytes(file);
 }
 
 bool ImageRun::LoadBytes(const std::vector<uint8_t> &file) {
@@ -257,6 +283,7 @@ EFI_STATUS ImageRun::CallHandler(uint64_t handler, uint64_t dispatchHandle, uint
     Stop("handler called while the image runs", 0);
     return kHarnessFault;
   }
+  if (handlerRuns_ != 0 && handlerRuns_ % kRunsPerEmulator == 0) ReopenEmulator();
   const uint64_t args[4] = {dispatchHandle, context, commBuffer, commBufferSize};
   lastHandler_ = {};
   instructionBudget_ = kHandlerInstructionBudget;

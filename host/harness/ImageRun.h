@@ -122,6 +122,9 @@ class ImageRun {
   friend struct Hooks;
   enum class Mode { Idle, Boot, Handler };
 
+  uc_struct *OpenEmulator();
+  void ReopenEmulator();
+  static constexpr uint64_t kRunsPerEmulator = 32768;
   EFI_STATUS Call(uint64_t function, const uint64_t args[4], Mode mode, RunFigures &figures);
   void Violation(ViolationKind kind, const std::string &what, uint64_t rip);
   void Breakpoint(uint64_t rip, uint64_t rsp);
@@ -154,6 +157,7 @@ class ImageRun {
   std::set<ViolationKind> violationKinds_;
   std::vector<sim::FakeFirmware::Registration> deferredSmis_;
   bool drainingDeferred_ = false;
+
   std::set<uint64_t> devicePages_;  // page numbers mapped as device space
 };
 

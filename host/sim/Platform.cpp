@@ -1,5 +1,7 @@
 #include "sim/Platform.h"
 
+#include <string>
+
 namespace sim {
 
 Platform::Platform() {
@@ -49,6 +51,7 @@ void Platform::DeliverPendingSmis() {
     }
     ++delivered;
     ++smisDelivered_;
+    bus.Mark("SMI " + std::to_string(smisDelivered_) + ": source " + std::to_string(source));
     firmware.Fire(source);
   }
   delivering_ = false;

@@ -33,9 +33,14 @@ bool TraceListing::SameAsRun(const Access &a) const {
 
 void TraceListing::FlushRun() const {
   if (run_.empty()) return;
-  text_ += Describe(run_.front());
-  if (runLength_ > 1) text_ += "   (x" + std::to_string(runLength_) + ")";
-  text_ += '\n';
+  // A pair stays two lines (a read-modify-write reads as such); a longer run
+  // is a poll.
+  const std::string line = Describe(run_.front());
+  if (runLength_ >= kShortestCollapsedRun) {
+    text_ += line + "   (x" + std::to_string(runLength_) + ")\n";
+  } else {
+    for (size_t i = 0; i < runLength_; ++i) text_ += line + "\n";
+  }
   run_.clear();
   runLength_ = 0;
 }

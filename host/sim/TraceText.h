@@ -21,8 +21,8 @@ namespace sim {
 
 std::string Describe(const Access &a);
 
-// A listing a person can read: runs of identical accesses (a status poll)
-// become one line with a count, and marks stand between the accesses they
+// A listing a person can read: runs of three or more identical accesses (a
+// status poll) become one line with a count, and marks stand between the accesses they
 // fell between.  Accesses and marks are added in order, as they happen.
 class TraceListing {
  public:
@@ -37,6 +37,7 @@ class TraceListing {
   void FlushRun() const;
   bool SameAsRun(const Access &a) const;
 
+  static constexpr size_t kShortestCollapsedRun = 3;
   mutable std::string text_;
   mutable std::vector<Access> run_;  // at most one access: the run's first, with its count
   mutable size_t runLength_ = 0;

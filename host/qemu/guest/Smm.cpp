@@ -51,6 +51,8 @@ alignas(4096) uint8_t gImage[kImageRoom];
 pe::Headers gHeaders;
 bool gLoadTried;
 uint32_t gBreakpoints;
+bool gInEntry;         // the driver's entry point is running
+uint64_t gUnlockSmis;  // unlock SMIs dispatched so far
 
 // The firmware tables the driver is given.
 EFI_SYSTEM_TABLE gSystemTable;
@@ -94,8 +96,16 @@ uint64_t ImageRva(uint64_t address) {
 // outside SMM reads all ones there.
 BOOLEAN InSmramNow() { return Load<uint32_t>(SMM_SMBASE + SAVE_STATE_REVISION) == SMM_REVISION_64 ? 1 : 0; }
 
+// "during=boot" or "during=smi smi=N": which run of the driver's code it was.
+void SayDuring() {
+  Say(gInEntry ? " during=boot" : " during=smi");
+  if (!gInEntry) SayField("smi", gUnlockSmis);
+}
+
 [[noreturn]] void Fail(const char *what, uint64_t caller) {
-  Say("fault where=smm what=");
+  Say("fault where=smm");
+  SayDuring();
+  Say(" what=");
   Say(what);
   const uint64_t rva = ImageRva(caller);
   if (rva != ~uint64_t{0}) SayField("rva", rva, true);
@@ -235,9 +245,11 @@ void LoadAndStartDriver(Mailbox &m) {
   const uint32_t mxcsr = 0x1F80;  // the reset value firmware runs with
   asm volatile("ldmxcsr %0" : : "m"(mxcsr));
   const auto entry = reinterpret_cast<EntryPoint>(gImage + gHeaders.entryRva);
+  gInEntry = true;
   Out8(MARKER_PORT, MARK_ENTRY_BEGIN);
   const EFI_STATUS status = entry(gImageHandle, &gSystemTable);
   Out8(MARKER_PORT, MARK_ENTRY_END);
+  gInEntry = false;
   m.entryStatus = status;
 }
 
@@ -262,6 +274,7 @@ extern "C" void SmiDispatch() {
   if (command == APM_LOAD_DRIVER) {
     LoadAndStartDriver(m);
   } else if (command == APM_GPIO_UNLOCK) {
+    ++gUnlockSmis;
     DispatchGpioUnlock(m);
   } else {
     ++m.unknownCommands;
@@ -279,6 +292,7 @@ extern "C" void OnException(ExceptionFrame *frame) {
     return;
   }
   Say("exception where=smm");
+  SayDuring();
   SayField("vector", frame->vector);
   SayField("error", frame->error, true);
   SayField("rip", frame->rip, true);

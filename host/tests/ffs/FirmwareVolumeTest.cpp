@@ -14,6 +14,7 @@
 #include <string>
 
 #include "FirmwareFile.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -36,22 +37,9 @@ void WriteBytes(const fs::path &path, const Bytes &data) {
   out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-struct Outcome {
-  int status;
-  std::string output;  // stdout and stderr together
-};
-Outcome Shell(const std::string &command) {
-  Outcome run{-1, {}};
-  FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return run;
-  std::array<char, 512> chunk;
-  size_t n;
-  while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) run.output.append(chunk.data(), n);
-  const int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return run;
-}
-std::string Quote(const fs::path &p) { return "'" + p.string() + "'"; }
+using testsupport::Outcome;
+using testsupport::Quote;
+using testsupport::Shell;
 
 class FirmwareVolume : public ::testing::Test {
  protected:
@@ -164,6 +152,11 @@ TEST_F(FirmwareVolume, ToolRejectsBadInputWithAMessage) {
       {Quote(notPe) + " " + Quote(dir_ / "a.ffs"), 1, "not a loadable driver image: no MZ header"},
       {Quote(cut) + " " + Quote(dir_ / "b.ffs"), 1, "vexa_ffs: "},
       {Quote(VEXA_IMAGE_PATH) + " " + Quote(dir_ / "no-such-dir" / "c.ffs"), 1, "cannot write"},
+      {Quote(dir_) + " " + Quote(dir_ / "d.ffs"), 1, "is a folder, not a file"},
+      {"--help", 0, "usage:"},
+      // The volume cannot be written: the file written before it is taken back.
+      {Quote(VEXA_IMAGE_PATH) + " " + Quote(dir_ / "e.ffs") + " " + Quote(dir_ / "no-such-dir" / "e.fv"), 1,
+       "cannot write"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args);
@@ -171,6 +164,8 @@ TEST_F(FirmwareVolume, ToolRejectsBadInputWithAMessage) {
     EXPECT_EQ(run.status, c.status) << run.output;
     EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
   }
+  EXPECT_FALSE(fs::exists(dir_ / "e.ffs"));
+  EXPECT_FALSE(fs::exists(dir_ / "e.ffs.partial"));
 }
 
 TEST(FirmwareFileBuilder, RefusesImagesTheFirmwareCouldNotLoad) {

@@ -1,8 +1,10 @@
 #include "TestSupport.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
+#include <cstdio>
 #include <regex>
 
 #include "Library/SmmServicesTableLib.h"
@@ -65,5 +67,19 @@ std::vector<AssertionReport> AssertionReports(const std::string &console) {
     out.push_back({(*it)[1], (*it)[3]});
   return out;
 }
+
+Outcome Shell(const std::string &command) {
+  Outcome run{-1, {}};
+  FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  char chunk[512];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) run.output.append(chunk, n);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+std::string Quote(const std::filesystem::path &path) { return "'" + path.string() + "'"; }
 
 }  // namespace testsupport

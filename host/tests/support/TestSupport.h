@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -47,5 +48,15 @@ struct AssertionReport {
 };
 std::ostream &operator<<(std::ostream &os, const AssertionReport &r);
 std::vector<AssertionReport> AssertionReports(const std::string &console);
+
+// A command run through the shell, with its exit status (-1 when it did not
+// exit normally) and its standard output and error together.
+struct Outcome {
+  int status;
+  std::string output;
+};
+Outcome Shell(const std::string &command);
+// A path quoted for the shell.
+std::string Quote(const std::filesystem::path &path);
 
 }  // namespace testsupport

@@ -1,8 +1,5 @@
 #include "Options.h"
 
-#include <cerrno>
-#include <cstdlib>
-
 namespace tool {
 
 const char kUsage[] =
@@ -10,32 +7,57 @@ const char kUsage[] =
     "\n"
     "Boots VexaGpioUnlockSmm on the simulated platform (chipset, UART, CMOS, Super I/O,\n"
     "fake firmware tables), then lets an attacker clear the GPIO lock again and again.\n"
-    "Prints the debug console as a terminal on the serial line shows it, then a summary.\n"
+    "Prints the debug console as a terminal on the serial line shows it, every finding\n"
+    "(a fault, a confinement violation, a breakpoint), the register trace if asked, and\n"
+    "a summary.  Numbers are decimal, or hexadecimal with 0x.\n"
     "\n"
     "  --attempts N        unlock attempts by the attacker (default 10, 0 to 1000000)\n"
     "  --cmos BYTE         CMOS byte 0x6F; bits 1-2 pick the baud rate: 0x00 115200,\n"
     "                      0x02 57600, 0x04 19200, 0x06 9600 (default 0x00)\n"
-    "  --print-level MASK  the module's print-level variable, e.g. 0x40 for the entry's\n"
-    "                      messages, 0x80000040 for status lines too (default 0)\n"
+    "  --print-level MASK  the module's print-level variable: 0x40 shows the entry's\n"
+    "                      messages, 0x80000000 the status line an ASSERT_EFI_ERROR prints\n"
+    "                      before its report (see --missing smm-base2) (default 0)\n"
     "  --superio LD2,LD3   activate bytes of Super I/O logical devices 2 and 3 at power-on,\n"
     "                      e.g. 0x01,0x00 when COM1 is already active (default 0x00,0x00)\n"
-    "  --dead-uart         the UART's transmitter never empties\n"
-    "  --trace             print every register access, decoded per device\n"
-    "  --image PATH        the driver image to run (default: the one this build produced)\n"
+    "  --dead-uart         the UART's transmitter never empties: the console's bring-up\n"
+    "                      gives up and start-up reports it with an assertion\n"
+    "  --missing WHAT      the firmware lacks a protocol: smm-base2 or dispatcher\n"
+    "  --trace             print every register access, decoded per device, with the SMIs\n"
+    "                      and the attacker's accesses marked and repeated polls collapsed\n"
+    "  --image PATH        the driver image to run (default: the one this build produced);\n"
+    "                      its linker map (same name, .map) names where findings happened\n"
     "  --host              run the module's host build instead of the real image\n"
-    "  --qemu              run the real image in SMM on QEMU's q35 machine (QEMU's chipset,\n"
-    "                      UART and CMOS; the APM port stands in for the GPIO-unlock SMI);\n"
-    "                      --attempts, --cmos, --print-level, --trace and --image apply\n"
-    "  --help              this text\n";
+    "  --qemu              run the real image in SMM on QEMU's q35 machine, against QEMU's\n"
+    "                      chipset, UART and CMOS (the APM port stands in for the\n"
+    "                      GPIO-unlock SMI); --attempts, --cmos, --print-level, --trace and\n"
+    "                      --image apply\n"
+    "  --help              this text\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the entry succeeded, every unlock was undone, and nothing was found\n"
+    "  1  the entry failed, an unlock stayed undone, or a finding was made\n"
+    "  2  the command line was wrong\n"
+    "  3  the tool could not run (the image could not be read or loaded, or its map is\n"
+    "     missing where --print-level needs it; with --qemu, QEMU could not be started)\n";
 
 namespace {
 
+// Decimal, or hexadecimal after an explicit "0x": a leading zero is not octal.
 bool ParseNumber(const std::string &text, uint64_t max, uint64_t &out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  errno = 0;
-  char *end = nullptr;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || digits.size() > 16) return false;
+  uint64_t v = 0;
+  for (char c : digits) {
+    int d = -1;
+    if (c >= '0' && c <= '9') d = c - '0';
+    if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    if (d < 0) return false;
+    const uint64_t radix = hex ? 16 : 10;
+    if (static_cast<uint64_t>(d) > max || v > (max - static_cast<uint64_t>(d)) / radix) return false;  // past max
+    v = v * radix + static_cast<uint64_t>(d);
+  }
   out = v;
   return true;
 }
@@ -68,6 +90,20 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       o.trace = true;
     } else if (arg == "--image") {
       if (!value(o.imagePath)) return std::nullopt;
+      if (o.imagePath.empty()) {
+        error = "--image needs a path, not an empty one";
+        return std::nullopt;
+      }
+    } else if (arg == "--missing") {
+      if (!value(v)) return std::nullopt;
+      if (v == "smm-base2") {
+        o.smmBase2Missing = true;
+      } else if (v == "dispatcher") {
+        o.dispatcherMissing = true;
+      } else {
+        error = "--missing takes smm-base2 or dispatcher, not '" + v + "'";
+        return std::nullopt;
+      }
     } else if (arg == "--attempts") {
       if (!value(v)) return std::nullopt;
       if (!ParseNumber(v, 1000000, n)) {
@@ -106,8 +142,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       return std::nullopt;
     }
   }
-  if (o.qemu && (o.hostBuild || o.deadUart || o.superIoGiven)) {
-    error = "--qemu runs the real image on QEMU's own devices; --host, --dead-uart and --superio do not apply there";
+  if (o.qemu && (o.hostBuild || o.deadUart || o.superIoGiven || o.smmBase2Missing || o.dispatcherMissing)) {
+    error =
+        "--qemu runs the real image on QEMU's own devices and our guest's firmware tables; "
+        "--host, --dead-uart, --superio and --missing do not apply there";
     return std::nullopt;
   }
   return o;

@@ -8,6 +8,14 @@
 
 namespace tool {
 
+// Exit statuses: what a firmware engineer's script can rely on.
+enum ExitStatus : int {
+  kExitDefended = 0,     // entry succeeded, every unlock undone, no finding
+  kExitFailed = 1,       // the module or its handler failed, or a finding was made
+  kExitUsage = 2,        // the command line was wrong
+  kExitCouldNotRun = 3,  // the tool could not run (unreadable or unloadable image, missing map)
+};
+
 struct Options {
   bool help = false;
   bool hostBuild = false;         // run the module's host build instead of the real image
@@ -19,11 +27,14 @@ struct Options {
   uint8_t superIoDevice2 = 0x00;  // activate bytes of the Super I/O's serial devices at power-on
   uint8_t superIoDevice3 = 0x00;
   bool superIoGiven = false;
-  bool deadUart = false;  // a UART whose transmitter never empties
-  bool trace = false;     // print every register access, decoded per device
+  bool deadUart = false;           // a UART whose transmitter never empties
+  bool smmBase2Missing = false;    // the firmware has no SMM Base2 protocol
+  bool dispatcherMissing = false;  // the SMM protocol database has no SMI-source dispatcher
+  bool trace = false;              // print every register access, decoded per device
 };
 
-// Parses argv; on a bad option returns nothing and sets `error`.
+// Parses argv; on a bad option returns nothing and sets `error`.  Numbers are
+// decimal, or hexadecimal with an explicit 0x ("010" is ten).
 std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::string &error);
 
 extern const char kUsage[];

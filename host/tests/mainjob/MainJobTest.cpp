@@ -1,0 +1,123 @@
+// The main job as a firmware engineer runs it: a broken handler is named as a
+// finding and never exits 0; bad input gets a message and its exit status.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "pe/ImageFile.h"
+#include "pe/MapFile.h"
+#include "pe/PeReader.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+class MainJob : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vexa_mainjob_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    std::string error;
+    ASSERT_TRUE(pe::ReadImageFile(VEXA_IMAGE_PATH, image_, error)) << error;
+    ASSERT_TRUE(map_.Read(pe::MapPathFor(VEXA_IMAGE_PATH))) << map_.Error();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A copy of the image whose handler starts with `code`, with its map beside it.
+  fs::path Patched(const std::string &name, const Bytes &code) {
+    pe::Headers h;
+    EXPECT_EQ(pe::Parse(image_.data(), image_.size(), h), nullptr);
+    size_t at = 0;
+    EXPECT_TRUE(h.FileOffset(map_.Rva("GpioUnlockSmiHandler").value(), static_cast<uint32_t>(code.size()), at));
+    Bytes bytes = image_;
+    std::copy(code.begin(), code.end(), bytes.begin() + static_cast<long>(at));
+    const fs::path path = dir_ / (name + ".efi");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    fs::copy_file(pe::MapPathFor(VEXA_IMAGE_PATH), pe::MapPathFor(path.string()));
+    return path;
+  }
+  testsupport::Outcome Tool(const std::string &arguments) {
+    return testsupport::Shell(testsupport::Quote(VEXA_PLATFORM_TOOL) + " " + arguments);
+  }
+
+  fs::path dir_;
+  Bytes image_;
+  pe::MapFile map_;
+};
+
+// The lock register's address, for handlers written here: 0x800F804C.
+#define LOCK_ADDRESS 0x4C, 0x80, 0x0F, 0x80
+#define RELOCK \
+  0xB8, LOCK_ADDRESS, 0x80, 0x08, 0x01, 0x31, 0xC0, 0xC3  // mov eax, lock; or byte [rax], 1; xor eax, eax; ret
+
+TEST_F(MainJob, NamesWhatABrokenHandlerDoes) {
+  struct Case {
+    const char *name;
+    Bytes handler;
+    std::vector<std::string> findings;
+  } cases[] = {
+      {"int3", {0xCC, RELOCK}, {"SMI 1: breakpoint at GpioUnlockSmiHandler+0x1", "breakpoints 3,"}},
+      {"endless-loop",
+       {0xEB, 0xFE},
+       {"SMI 1: fault at GpioUnlockSmiHandler: instruction budget of 100000 exhausted",
+        "attempt 1: not re-locked: the handler was stopped: instruction budget",
+        "attempt 2: not re-locked: the lock was already clear", "re-locked 0, SMIs 1, faults 1,"}},
+      {"port-write",
+       {0xB0, 0x55, 0xE6, 0x80, RELOCK},  // mov al, 0x55; out 0x80, al
+       {"SMI 1: violation (port) at GpioUnlockSmiHandler+0x2: handler wrote port 0x80", "re-locked 3,",
+        "violations 3,"}},
+      {"memory-write",
+       {0xB8, 0x00, 0x00, 0x10, 0x00, 0xC6, 0x00, 0x01, RELOCK},  // mov eax, 0x100000; mov byte [rax], 1
+       {"SMI 1: violation (data) at GpioUnlockSmiHandler+0x5: handler wrote 1 bytes at 0x100000", "violations 3,"}},
+      {"forgets-to-relock",
+       {0x31, 0xC0, 0xC3},  // xor eax, eax; ret
+       {"attempt 1: not re-locked: the handler returned without setting the lock again", "re-locked 0,"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const testsupport::Outcome run = Tool("--attempts 3 --image " + testsupport::Quote(Patched(c.name, c.handler)));
+    EXPECT_EQ(run.status, 1) << run.output;
+    for (const std::string &finding : c.findings) EXPECT_NE(run.output.find(finding), std::string::npos) << run.output;
+  }
+}
+
+TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
+  const fs::path noMap = dir_ / "no-map.efi";
+  fs::copy_file(VEXA_IMAGE_PATH, noMap);
+  fs::create_directories(dir_ / "a.b");
+  const fs::path dotted = dir_ / "a.b" / "driver";  // the map is driver.map, not a.map
+  fs::copy_file(VEXA_IMAGE_PATH, dotted);
+  fs::copy_file(pe::MapPathFor(VEXA_IMAGE_PATH), dir_ / "a.b" / "driver.map");
+  struct Case {
+    std::string arguments;
+    int status;
+    const char *output;
+  } cases[] = {
+      {"--image " + testsupport::Quote(dir_), 3, "is a folder, not a file"},
+      {"--image ''", 2, "--image needs a path"},
+      {"--attempts 010", 0, "summary: attempts 10, re-locked 10,"},
+      {"--attempts 0x10", 0, "summary: attempts 16,"},
+      {"--attempts 1e3", 2, "--attempts takes"},
+      {"--print-level 0x40 --image " + testsupport::Quote(noMap), 3, "no-map.map is missing"},
+      {"--print-level 0x40 --attempts 1 --image " + testsupport::Quote(dotted), 0, "Start\n"},
+      {"--dead-uart --attempts 1", 1, "boot: breakpoint at CpuBreakpoint+0x1: ASSERT AutoGen(40): !EFI_ERROR (Status)"},
+      {"--missing smm-base2 --print-level 0x80000000 --attempts 1", 1, "ASSERT_EFI_ERROR (Status = Not Found)"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const testsupport::Outcome run = Tool(c.arguments);
+    EXPECT_EQ(run.status, c.status) << run.output;
+    EXPECT_NE(run.output.find(c.output), std::string::npos) << run.output;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+#include "Report.h"
+
+#include <cstdio>
+#include <filesystem>
+
+#include "Library/PrintLib.h"
+#include "harness/HexText.h"
+
+namespace tool {
+
+namespace {
+
+std::string LineFormat(uint8_t lcr) {
+  static const char parity[] = {'N', 'O', 'N', 'E', 'N', 'M', 'N', 'S'};
+  char text[8];
+  std::snprintf(text, sizeof text, "%d%c%d", 5 + (lcr & 3), parity[(lcr >> 3) & 7], (lcr & 4) ? 2 : 1);
+  return text;
+}
+
+// "GpioUnlockSmiHandler+0x11" by the map; the address when the map does not know it.
+std::string Where(uint64_t address, const pe::MapFile &map, uint64_t imageSize) {
+  if (address >= harness::kImageBase && address - harness::kImageBase < imageSize) {
+    const uint32_t rva = static_cast<uint32_t>(address - harness::kImageBase);
+    if (const auto nearest = map.Nearest(rva))
+      return nearest->first + (nearest->second != 0 ? "+" + harness::Hex(nearest->second) : std::string());
+    return "image+" + harness::Hex(rva);
+  }
+  return harness::Hex(address);
+}
+
+std::string RunName(uint64_t run) { return run == 0 ? "boot" : "SMI " + std::to_string(run); }
+
+// "GpioUnlockSmiHandler+0x11" for an offset in the image.
+std::string WhereInImage(uint32_t rva, const pe::MapFile &map) {
+  if (const auto nearest = map.Nearest(rva))
+    return nearest->first + (nearest->second != 0 ? "+" + harness::Hex(nearest->second) : std::string());
+  return "image+" + harness::Hex(rva);
+}
+
+// The guest's report words are joined by dashes.
+std::string Words(std::string text) {
+  for (char &c : text) c = c == '-' ? ' ' : c;
+  return text;
+}
+
+}  // namespace
+
+std::string StatusText(EFI_STATUS status) {
+  if (status == harness::kHarnessFault) return "none: the run was stopped (see the findings)";
+  CHAR8 name[64];
+  AsciiSPrint(name, sizeof name, "%r", status);
+  char text[96];
+  std::snprintf(text, sizeof text, "%s (0x%016llX)", name, static_cast<unsigned long long>(status));
+  return text;
+}
+
+std::string ShownPath(const std::string &path) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  const std::filesystem::path here = std::filesystem::current_path(error);
+  if (error) return path;
+  const std::filesystem::path relative = absolute.lexically_relative(here);
+  if (relative.empty() || *relative.begin() == "..") return path;
+  return relative.string();
+}
+
+std::string ConsoleBanner(const sim::Uart16550 &uart, uint16_t base) {
+  char text[128];
+  if (uart.Divisor() == 0) {
+    std::snprintf(text, sizeof text, "serial console at 0x%X: never programmed (divisor latch 0)", base);
+  } else {
+    std::snprintf(text, sizeof text, "serial console at 0x%X: %u baud %s, FIFOs %s", base, uart.BaudRate(),
+                  LineFormat(uart.LineControl()).c_str(), uart.FifosEnabled() ? "on" : "off");
+  }
+  return text;
+}
+
+std::string ConsoleBanner(const qemu::Outcome &run, uint16_t base) {
+  const uint64_t divisor = run.Number("uart.divisor").value_or(0);
+  char text[128];
+  if (divisor == 0 || divisor == 0xFFFF) {
+    std::snprintf(text, sizeof text, "serial console at 0x%X: %s", base,
+                  divisor == 0 ? "never programmed (divisor latch 0)" : "nothing answers there");
+  } else {
+    std::snprintf(text, sizeof text, "serial console at 0x%X: %llu baud %s, FIFOs %s", base,
+                  static_cast<unsigned long long>(sim::Uart16550::kInputClockHz / (16 * divisor)),
+                  LineFormat(static_cast<uint8_t>(run.Number("uart.lcr").value_or(0))).c_str(),
+                  (run.Number("uart.iir").value_or(0) & 0xC0) != 0 ? "on" : "off");
+  }
+  return text;
+}
+
+void PrintConsole(const sim::Uart16550 &uart, const Options &o) { PrintConsole(uart.Sent(), o); }
+
+void PrintConsole(const std::string &sent, const Options &o) {
+  const std::string console = sim::RenderAsTerminal(sent);
+  if (!console.empty()) {
+    std::fputs(console.c_str(), stdout);
+    if (console.back() != '\n') std::fputc('\n', stdout);
+    return;
+  }
+  const char *why = "";
+  if (o.deadUart) {
+    why = ": the UART never took a byte";
+  } else if (o.printLevel == 0) {
+    why = ": the configured print level 0 lets only assertion reports through; try --print-level 0x40";
+  }
+  std::printf("(nothing on the console%s)\n", why);
+}
+
+void Report::Add(std::string line) {
+  if (lines_.size() < kLinesKept) {
+    lines_.push_back(std::move(line));
+  } else {
+    ++linesDropped_;
+  }
+}
+
+Report::Before Report::Snapshot(const sim::Platform &platform, const harness::ImageRun *run) const {
+  return {platform.lpc.Locked(), platform.SmisDelivered(), run != nullptr ? run->HandlerRuns() : 0,
+          run != nullptr ? run->CountOf(harness::FindingKind::Fault) : 0};
+}
+
+void Report::Attempt(int attempt, const Before &before, const sim::Platform &platform, const harness::ImageRun *run) {
+  if (platform.lpc.Locked()) {
+    ++relocked_;
+    return;
+  }
+  ++undone_;
+  std::string why;
+  if (!before.locked) {
+    why = "the lock was already clear (an earlier unlock was not undone), so clearing it raised no SMI";
+  } else if (platform.SmisDelivered() == before.smis) {
+    why = "clearing the lock raised no SMI";
+  } else if (platform.firmware.Registrations().empty()) {
+    why = "the SMI reached no handler: none was registered";
+  } else if (run != nullptr && run->CountOf(harness::FindingKind::Fault) > before.faults) {
+    why = "the handler was stopped: " + run->Fault();
+  } else if (run != nullptr && run->HandlerRuns() == before.handlerRuns) {
+    why = "the handler did not run";
+  } else {
+    why = "the handler returned without setting the lock again";
+  }
+  Add("attempt " + std::to_string(attempt) + ": not re-locked: " + why);
+}
+
+void Report::HostBreakpoints(int smi, int count) {
+  if (count <= 0) return;
+  breakpoints_ += static_cast<uint64_t>(count);
+  Add(RunName(static_cast<uint64_t>(smi)) + ": breakpoint" + (count > 1 ? "s (" + std::to_string(count) + ")" : "") +
+      " (the host build: no location)");
+}
+
+void Report::TakeFindings(const harness::ImageRun &run, const pe::MapFile &map) {
+  faults_ += run.CountOf(harness::FindingKind::Fault);
+  violations_ += run.CountOf(harness::FindingKind::Violation);
+  breakpoints_ += run.CountOf(harness::FindingKind::Breakpoint);
+  const uint64_t imageSize = run.Image().sizeOfImage;
+  // Findings come before the attempts' verdicts: they say what happened in
+  // the SMI the verdict then points at.
+  std::vector<std::string> attempts;
+  attempts.swap(lines_);
+  for (const harness::Finding &f : run.Findings()) {
+    const std::string where = f.rip != 0 ? " at " + Where(f.rip, map, imageSize) : std::string();
+    switch (f.kind) {
+      case harness::FindingKind::Fault:
+        Add(RunName(f.run) + ": fault" + where + ": " + f.text);
+        break;
+      case harness::FindingKind::Violation:
+        Add(RunName(f.run) + ": violation (" + harness::ViolationName(f.violation) + ")" + where + ": " + f.text);
+        break;
+      case harness::FindingKind::Breakpoint:
+        Add(RunName(f.run) + ": breakpoint" + where +
+            (f.text.empty() ? std::string(" (no assertion report on the stack)") : ": " + f.text));
+        break;
+    }
+  }
+  const uint64_t all = faults_ + violations_ + breakpoints_;
+  if (all > run.Findings().size()) linesDropped_ += all - run.Findings().size();
+  for (std::string &line : attempts) Add(std::move(line));
+}
+
+void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts) {
+  const std::string during = run.Text("exception.during") == "boot" || run.Text("fault.during") == "boot"
+                                 ? "boot"
+                                 : RunName(run.Number("exception.smi").value_or(run.Number("fault.smi").value_or(0)));
+  const auto rva = run.Number(run.fields.count("exception.rva") != 0 ? "exception.rva" : "fault.rva");
+  const std::string where = rva ? " at " + WhereInImage(static_cast<uint32_t>(*rva), map) : std::string();
+  if (run.fields.count("exception.vector") != 0) {
+    ++faults_;
+    Add(during + ": fault" + where + ": exception " + run.Text("exception.vector") + " in SMM (error " +
+        run.Text("exception.error") + ", rip " + run.Text("exception.rip") + ")");
+  }
+  if (run.fields.count("fault.what") != 0) {
+    ++faults_;
+    Add(during + ": fault" + where + ": " + Words(run.Text("fault.what")));
+  }
+  if (run.end == qemu::Outcome::End::TimedOut || run.end == qemu::Outcome::End::Crashed) {
+    ++faults_;
+    Add(std::string("the QEMU run ") + qemu::EndName(run.end) + ": " + run.fault);
+  }
+  const uint64_t atBoot = run.Number("entry.breakpoints").value_or(0);
+  const uint64_t all = run.Number("attack.breakpoints").value_or(atBoot);
+  breakpoints_ += all;
+  if (atBoot != 0) Add("boot: breakpoints (" + std::to_string(atBoot) + "), counted by the guest's IDT (no location)");
+  if (all > atBoot)
+    Add("SMIs: breakpoints (" + std::to_string(all - atBoot) + "), counted by the guest's IDT (no location)");
+
+  relocked_ = static_cast<int>(run.Number("attack.relocked").value_or(0));
+  undone_ = attempts - relocked_;
+  if (undone_ == 0) return;
+  std::string why = "the handler returned without setting the lock again";
+  if (faults_ != 0) {
+    why = "the run ended at the fault above";
+  } else if (run.Number("attack.smis").value_or(0) < static_cast<uint64_t>(attempts)) {
+    why = "an unlock SMI was not taken, and the attacker stopped there";
+  } else if (run.Number("entry.registrations").value_or(0) == 0) {
+    why = "the SMI reached no handler: none was registered";
+  } else if (run.Number("attack.handler-calls").value_or(0) == 0) {
+    why = "the handler did not run";
+  }
+  Add(std::to_string(undone_) + " of " + std::to_string(attempts) + " attempts: not re-locked: " + why);
+}
+
+void Report::Print() const {
+  if (lines_.empty()) return;
+  std::printf("== findings\n");
+  for (const std::string &line : lines_) std::printf("%s\n", line.c_str());
+  if (linesDropped_ != 0) std::printf("... and %zu more\n", linesDropped_);
+}
+
+std::string Report::Summary(int attempts, int smis, EFI_STATUS status, double seconds) const {
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "summary: attempts %d, re-locked %d, SMIs %d, faults %llu, violations %llu, breakpoints %llu, entry "
+                "status %s, %.2f s",
+                attempts, relocked_, smis, static_cast<unsigned long long>(faults_),
+                static_cast<unsigned long long>(violations_), static_cast<unsigned long long>(breakpoints_),
+                StatusText(status).c_str(), seconds);
+  return text;
+}
+
+bool Report::Defended(int attempts, EFI_STATUS status) const {
+  return status != harness::kHarnessFault && !EFI_ERROR(status) && relocked_ == attempts && undone_ == 0 &&
+         faults_ + violations_ + breakpoints_ == 0;
+}
+
+}  // namespace tool
