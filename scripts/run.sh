@@ -6,5 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-scripts/build-quietly.sh host
+scripts/build-quietly.sh host vexa-platform
 exec build/host/host/tools/platform/vexa-platform "$@"
