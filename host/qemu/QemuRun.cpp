@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "pe/ImageFile.h"
 #include "pe/MapFile.h"
 #include "qemu/Crc32.h"
 #include "qemu/guest/Layout.h"
@@ -237,10 +238,10 @@ Outcome Run(const Settings &s) {
   std::vector<std::string> argv = {qemu,          "-machine", "q35,smm=on", "-accel",     "tcg",     "-m", "512M",
                                    "-nodefaults", "-display", "none",       "-no-reboot", "-kernel", guest};
   if (s.loadDriver) {
-    std::ifstream in(s.imagePath, std::ios::binary);
-    const std::vector<uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (image.empty()) {
-      o.fault = "cannot read the image " + s.imagePath;
+    std::vector<uint8_t> image;
+    std::string error;
+    if (!pe::ReadImageFile(s.imagePath, image, error)) {
+      o.fault = error;
       return o;
     }
     append += " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(Crc32(image.data(), image.size()));

@@ -5,8 +5,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
+#include "pe/ImageFile.h"
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
 #include "support/TestSupport.h"
@@ -17,8 +17,9 @@ namespace fs = std::filesystem;
 
 // A copy of the image whose handler starts with `code`, with its map beside it.
 fs::path Patched(const std::string &name, const std::vector<uint8_t> &code) {
-  std::ifstream in(VEXA_IMAGE_PATH, std::ios::binary);
-  std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<uint8_t> bytes;
+  std::string error;
+  EXPECT_TRUE(pe::ReadImageFile(VEXA_IMAGE_PATH, bytes, error)) << error;
   pe::MapFile map;
   pe::Headers h;
   size_t at = 0;

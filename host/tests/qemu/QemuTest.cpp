@@ -14,6 +14,7 @@
 #include <map>
 
 #include "harness/RealImage.h"
+#include "pe/ImageFile.h"
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
 #include "qemu/Crc32.h"
@@ -27,6 +28,13 @@ constexpr uint64_t kLock = 0x800F804C;
 testing::AssertionResult Passed(const qemu::Outcome &o) {
   if (o.end == qemu::Outcome::End::Passed) return testing::AssertionSuccess();
   return testing::AssertionFailure() << "the QEMU run " << qemu::EndName(o.end) << ": " << o.fault << "\n" << o.report;
+}
+
+std::vector<uint8_t> ImageBytes() {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  EXPECT_TRUE(pe::ReadImageFile(VEXA_IMAGE_PATH, bytes, error)) << error;
+  return bytes;
 }
 
 qemu::Settings Settings() {
@@ -81,8 +89,7 @@ qemu::Outcome *QemuDefence::withDriver, *QemuDefence::control;
 TEST_F(QemuDefence, EntryReturnsSuccessInSmmAndRegistersOneHandlerForSource48) {
   const qemu::Outcome &o = *withDriver;
   ASSERT_TRUE(Passed(o));
-  std::ifstream in(VEXA_IMAGE_PATH, std::ios::binary);
-  const std::vector<uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::vector<uint8_t> image = ImageBytes();
   EXPECT_EQ(o.Number("image.crc-in-smram"), qemu::Crc32(image.data(), image.size()));  // the exact bytes
   EXPECT_EQ(o.Number("smbase.value"), 0x1FF00000u);                                    // relocated into TSEG
   EXPECT_EQ(o.Number("image.loaded"), 1u);
@@ -179,11 +186,6 @@ TEST(Qemu, WithoutAUartTheEntryEndsWithItsDefinedStatusAndTheHandlerStillRelocks
   EXPECT_EQ(o.Number("entry.registrations"), 1u);
   EXPECT_EQ(o.Number("attack.relocked"), 10u);
   EXPECT_LT(o.wallSeconds, 10.0);
-}
-
-std::vector<uint8_t> ImageBytes() {
-  std::ifstream in(VEXA_IMAGE_PATH, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string Hex(uint64_t v) {
