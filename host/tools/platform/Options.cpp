@@ -29,6 +29,10 @@ const char kUsage[] =
     "  --host              run the module's host build instead of the real image\n"
     "  --about             print the image, its size and the board settings it was built\n"
     "                      with (the platform is set up to match them), and stop\n"
+    "  --qemu              run the real image in SMM on QEMU's q35 machine, against QEMU's\n"
+    "                      chipset, UART and CMOS (the APM port stands in for the\n"
+    "                      GPIO-unlock SMI); --attempts, --cmos, --print-level, --trace and\n"
+    "                      --image apply\n"
     "  --help              this text\n"
     "\n"
     "Exit status:\n"
@@ -36,7 +40,7 @@ const char kUsage[] =
     "  1  the entry failed, an unlock stayed undone, or a finding was made\n"
     "  2  the command line was wrong\n"
     "  3  the tool could not run (the image could not be read or loaded, or its map is\n"
-    "     missing where --print-level needs it)\n";
+    "     missing where --print-level needs it; with --qemu, QEMU could not be started)\n";
 
 namespace {
 
@@ -82,6 +86,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       o.about = true;
     } else if (arg == "--host") {
       o.hostBuild = true;
+    } else if (arg == "--qemu") {
+      o.qemu = true;
     } else if (arg == "--dead-uart") {
       o.deadUart = true;
     } else if (arg == "--trace") {
@@ -134,10 +140,17 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       }
       o.superIoDevice2 = static_cast<uint8_t>(a);
       o.superIoDevice3 = static_cast<uint8_t>(b);
+      o.superIoGiven = true;
     } else {
       error = "unknown option '" + arg + "' (see --help)";
       return std::nullopt;
     }
+  }
+  if (o.qemu && (o.hostBuild || o.deadUart || o.superIoGiven || o.smmBase2Missing || o.dispatcherMissing)) {
+    error =
+        "--qemu runs the real image on QEMU's own devices and our guest's firmware tables; "
+        "--host, --dead-uart, --superio and --missing do not apply there";
+    return std::nullopt;
   }
   return o;
 }

@@ -2,7 +2,8 @@
 // firmware loads it, lets an attacker clear the GPIO lock again and again,
 // and shows what a serial terminal would show, every finding, and whether
 // every unlock was undone.  By default the real image runs, in the CPU
-// emulator; --host runs the module's host build instead.
+// emulator; --host runs the module's host build instead; --qemu runs the
+// real image in real SMM on QEMU's q35 machine (QemuJob.cpp).
 //
 // The run keeps no access log unless --trace asks for one, so its memory does
 // not grow with the number of attempts.
@@ -20,6 +21,7 @@
 #include "Library/PrintLib.h"
 #include "Library/UefiDriverEntryPoint.h"
 #include "Options.h"
+#include "QemuJob.h"
 #include "Report.h"
 #include "harness/ImageRun.h"
 #include "pe/MapFile.h"
@@ -64,6 +66,7 @@ int main(int argc, char **argv) {
     std::fputs(tool::kUsage, stdout);
     return tool::kExitDefended;
   }
+  if (o.qemu) return tool::RunOnQemu(o, o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath);
   const auto started = std::chrono::steady_clock::now();
 
   // The image and its map: the map names where findings happened and records
