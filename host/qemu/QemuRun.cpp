@@ -158,7 +158,7 @@ const sim::Device *Lasting(const sim::Device *device) {
 }  // namespace
 
 void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,
-                size_t &events) {
+                size_t &events, const sim::BoardLayout &board) {
   boot.clear();
   smis.clear();
   events = 0;
@@ -170,7 +170,7 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
   // simulator's trace would, with the state it had then (DLAB, ...).
   sim::Bus *outer = sim::Bus::Current();
   {
-    sim::Platform names;
+    sim::Platform names(board);
     names.superIo.absent = true;
     names.uart.PowerOnReset();
     std::vector<sim::Access> *window = nullptr;
@@ -232,7 +232,20 @@ Outcome Run(const Settings &s) {
     return o;
   }
 
-  std::string append = "driver=" + std::to_string(s.loadDriver ? 1 : 0) + " cmos=" + Hex(s.cmos) +
+  // The board the image was built for, from its map: where the window goes
+  // and the rate its CMOS selects.
+  sim::BoardLayout board;
+  pe::MapFile boardMap;
+  if (s.loadDriver && boardMap.Read(pe::MapPathFor(s.imagePath)) && !boardMap.BoardSettings().empty()) {
+    std::string error;
+    if (!sim::BoardLayoutFrom(boardMap.BoardSettings(), board, error)) {
+      o.fault = pe::MapPathFor(s.imagePath) + ": " + error;
+      return o;
+    }
+  }
+  const uint64_t pciExpressBase = s.pciExpressBase.value_or(board.pciExpressBase);
+  std::string append = "driver=" + std::to_string(s.loadDriver ? 1 : 0) +
+                       " cmos=" + Hex(s.cmos.value_or(board.cmosSerialBaud)) + " pcie-base=" + Hex(pciExpressBase) +
                        " attempts=" + std::to_string(s.attempts) + " idle-smis=" + std::to_string(s.idleSmis) +
                        " protection=" + std::to_string(s.protectionChecks ? 1 : 0);
   std::vector<std::string> argv = {qemu,          "-machine", "q35,smm=on", "-accel",     "tcg",     "-m", "512M",
@@ -269,7 +282,8 @@ Outcome Run(const Settings &s) {
   o.report = ReadFile(report);
   o.console = ReadFile(console);
   ParseReport(o);
-  if (s.trace) ParseTrace(ReadFile(trace), o.bootTrace, o.smiTraces, o.traceEvents);
+  board.pciExpressBase = pciExpressBase;
+  if (s.trace) ParseTrace(ReadFile(trace), o.bootTrace, o.smiTraces, o.traceEvents, board);
 
   const std::string verdict = o.Text("result.verdict");
   if (!status) {

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/BoardLayout.h"
 #include "sim/Bus.h"
 
 namespace qemu {
@@ -31,7 +32,10 @@ struct Settings {
   std::string imagePath;    // the driver image; its map lies beside it (pe::MapPathFor)
   bool loadDriver = true;   // false: the negative control, the same run without the driver
   uint32_t printLevel = 0;  // the driver's print-level variable (0: as the image has it)
-  uint8_t cmos = 0;         // CMOS byte 0x6F before the entry
+  std::optional<uint8_t> cmos;  // CMOS byte 0x6F before the entry (default: the image's board's rate)
+  // Where PCIEXBAR puts the PCI Express window (default: the base the image's
+  // board settings, recorded in its map, give; 0x80000000 without a record).
+  std::optional<uint64_t> pciExpressBase;
   int attempts = 10;        // attacker clears, each followed by the unlock SMI
   int idleSmis = 0;         // unlock SMIs with the lock left set
   bool serial = true;       // false: no UART at all (-serial none: its ports read all ones)
@@ -79,8 +83,9 @@ std::string DefaultQemu();
 
 // QEMU's memory_region_ops_read/write log, cut to the driver's windows (the
 // guest's marker writes are recognised and dropped).  Register names are
-// filled in by replaying the accesses on a simulated platform's devices.
+// filled in by replaying the accesses on a simulated platform's devices,
+// laid out as the board is.
 void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,
-                size_t &events);
+                size_t &events, const sim::BoardLayout &board = {});
 
 }  // namespace qemu

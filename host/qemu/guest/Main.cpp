@@ -9,6 +9,9 @@
 //   driver=0|1             have the dispatcher load it (0: the negative control)
 //   print-level, print-level-rva  the driver's print-level variable and its RVA
 //   cmos                   CMOS byte 0x6F before the driver starts
+//   pcie-base              where PCIEXBAR puts the PCI Express window: the
+//                          base the driver was built for (a 256 MiB multiple
+//                          below 4 GiB; default 0x80000000)
 //   attempts               attacker clears, each followed by the unlock SMI
 //   idle-smis              unlock SMIs with the lock left set
 //   protection=0|1         the SMRAM protection checks after the attacks
@@ -38,7 +41,7 @@ constexpr uint64_t kSmiPolls = 50'000'000;
 
 struct Params {
   uint64_t imageSize = 0, imageCrc = 0, driver = 1, printLevel = 0, printLevelRva = 0, cmos = 0, attempts = 10,
-           idleSmis = 0, protection = 0;
+           idleSmis = 0, protection = 0, pcieBase = PCIE_BASE;
 };
 
 bool failed = false;
@@ -95,7 +98,7 @@ void ParseCommandLine(const char *p, Params &o) {
     if (!(Word(p, "image-size", o.imageSize) || Word(p, "image-crc", o.imageCrc) || Word(p, "driver", o.driver) ||
           Word(p, "print-level-rva", o.printLevelRva) || Word(p, "print-level", o.printLevel) ||
           Word(p, "cmos", o.cmos) || Word(p, "attempts", o.attempts) || Word(p, "idle-smis", o.idleSmis) ||
-          Word(p, "protection", o.protection))) {
+          Word(p, "protection", o.protection) || Word(p, "pcie-base", o.pcieBase))) {
       Say("check failed=unknown-parameter\n");
       Finish("bad-command-line");
     }
@@ -138,8 +141,8 @@ uint64_t VisibleTsegBytes() {
 
 // One attacker round: clear the lock through ECAM, raise the unlock SMI, read
 // the lock back.  True when it came back set.
-bool AttackOnce(bool clear, bool &smiTaken) {
-  const uint64_t lock = PCIE_BASE + LPC_GPIO_LOCK;
+bool AttackOnce(uint64_t pcieBase, bool clear, bool &smiTaken) {
+  const uint64_t lock = pcieBase + LPC_GPIO_LOCK;
   if (clear) Store<uint8_t>(lock, static_cast<uint8_t>(Load<uint8_t>(lock) & ~1u));
   smiTaken = RaiseSmi(APM_GPIO_UNLOCK);
   return (Load<uint8_t>(lock) & 1u) != 0;
@@ -200,13 +203,16 @@ extern "C" [[noreturn]] void GuestMain(uint32_t startInfoAddress) {
     memcpy(reinterpret_cast<void *>(kFileStaging), reinterpret_cast<const void *>(module.address), fileSize);
   }
 
-  // The PCI Express window at PCIE_BASE (disabled while it moves).
+  // The PCI Express window where the driver expects it (disabled while it
+  // moves); it must lie above RAM and below 4 GiB, in 256 MiB steps.
+  if ((o.pcieBase & 0x0FFFFFFF) != 0 || o.pcieBase < 0x20000000 || o.pcieBase > 0xE0000000)
+    Finish("pcie-base-out-of-range");
   ConfigWrite32(0, 0, MCH_PCIEXBAR, 0);
   ConfigWrite32(0, 0, MCH_PCIEXBAR + 4, 0);
-  ConfigWrite32(0, 0, MCH_PCIEXBAR, PCIE_BASE | 1);
-  const uint32_t lpcId = Load<uint32_t>(PCIE_BASE + 0xF8000);
+  ConfigWrite32(0, 0, MCH_PCIEXBAR, static_cast<uint32_t>(o.pcieBase) | 1);
+  const uint32_t lpcId = Load<uint32_t>(o.pcieBase + 0xF8000);
   Say("pciexbar");
-  SayField("base", PCIE_BASE, true);
+  SayField("base", o.pcieBase, true);
   SayField("lpc-id", lpcId, true);
   Say("\n");
   Check(lpcId == 0x29188086, "ich9-lpc-not-at-31.0-through-ecam");
@@ -298,14 +304,14 @@ extern "C" [[noreturn]] void GuestMain(uint32_t startInfoAddress) {
   const uint32_t handlerCallsBefore = gMailbox.handlerCalls;
   for (uint64_t i = 0; i < o.attempts; ++i) {
     bool smi = false;
-    relocked += AttackOnce(true, smi) ? 1 : 0;
+    relocked += AttackOnce(o.pcieBase, true, smi) ? 1 : 0;
     taken += smi ? 1 : 0;
     if (!smi) break;
   }
   uint64_t idleLocked = 0;
   for (uint64_t i = 0; i < o.idleSmis; ++i) {
     bool smi = false;
-    idleLocked += AttackOnce(false, smi) ? 1 : 0;
+    idleLocked += AttackOnce(o.pcieBase, false, smi) ? 1 : 0;
     taken += smi ? 1 : 0;
   }
   Say("attack");
@@ -326,12 +332,12 @@ extern "C" [[noreturn]] void GuestMain(uint32_t startInfoAddress) {
     const uint64_t visible = VisibleTsegBytes();
     memset(reinterpret_cast<void *>(TSEG_BASE), 0xCC, TSEG_SIZE);
     bool smi = false;
-    const bool afterWrites = AttackOnce(true, smi);
+    const bool afterWrites = AttackOnce(o.pcieBase, true, smi);
     SetSmram(SMRAM_OPEN);
     ConfigWrite8(0, 0, MCH_ESMRAMC, ESMRAMC_TSEG_OFF);
     const uint8_t smramAfter = ConfigRead8(0, 0, MCH_SMRAM), esmramcAfter = ConfigRead8(0, 0, MCH_ESMRAMC);
     const uint64_t visibleAfter = VisibleTsegBytes();
-    const bool afterReopen = AttackOnce(true, smi);
+    const bool afterReopen = AttackOnce(o.pcieBase, true, smi);
     Say("protection");
     SayField("visible-bytes", visible);
     SayField("relocked-after-writes", afterWrites);

@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr uint64_t kLock = 0x800F804C;
 
 testing::AssertionResult Passed(const qemu::Outcome &o) {
   if (o.end == qemu::Outcome::End::Passed) return testing::AssertionSuccess();
@@ -51,15 +50,16 @@ struct SimulatorRun {
   uint64_t breakpoints;
 };
 
-SimulatorRun OnTheSimulator(uint32_t printLevel, uint8_t cmos, bool uart = true) {
-  sim::Platform platform;
+SimulatorRun OnTheSimulator(uint32_t printLevel, uint8_t cmos, bool uart = true, const sim::BoardLayout &board = {},
+                            const std::string &image = {}) {
+  sim::Platform platform(board);
   platform.superIo.absent = true;  // QEMU's 0x370/0x371 read 0xFF
   platform.uart.PowerOnReset();
   platform.uart.SetDivisor(12);  // QEMU's 16550 comes out of reset at 9600 baud
   platform.uart.instantLine = true;
   if (!uart) platform.uart.decoded = [] { return false; };
   realimage::Booted b;
-  EXPECT_TRUE(realimage::Boot(platform, b, {printLevel, cmos}));
+  EXPECT_TRUE(realimage::Boot(platform, b, {printLevel, cmos}, image));
   std::vector<sim::Access> trace = platform.bus.Trace();
   for (sim::Access &a : trace) a.device = nullptr;  // the devices go with the platform; the names stay
   return {b.status, trace, testsupport::ConsoleText(platform), b.run->TotalBreakpoints()};
@@ -129,28 +129,44 @@ TEST_F(QemuDefence, SmramStaysHiddenWriteProofAndLocked) {
 }
 
 TEST(Qemu, BootTraceEqualsTheSimulatorsAndEachSmiTouchesOnlyTheLock) {
+  // The last row is the example board with its window at 0xE0000000 and its
+  // CMOS selecting 9600 baud: the rig moves PCIEXBAR where the image's map
+  // says the board has it.
+  sim::BoardLayout board;
+  pe::MapFile boardMap;
+  ASSERT_TRUE(boardMap.Read(pe::MapPathFor(VEXA_BOARD_WINDOW_IMAGE))) << boardMap.Error();
+  std::string error;
+  ASSERT_TRUE(sim::BoardLayoutFrom(boardMap.BoardSettings(), board, error)) << error;
+  ASSERT_EQ(board.pciExpressBase, 0xE0000000u);
   const struct {
     uint32_t printLevel;
     uint8_t cmos;
-  } scenarios[] = {{0, 0x00}, {0x80000040u, 0x06}};
+    const char *image;
+    sim::BoardLayout board;
+  } scenarios[] = {{0, 0x00, VEXA_IMAGE_PATH, {}},
+                   {0x80000040u, 0x06, VEXA_IMAGE_PATH, {}},
+                   {0x40, board.cmosSerialBaud, VEXA_BOARD_WINDOW_IMAGE, board}};
   for (const auto &scenario : scenarios) {
+    SCOPED_TRACE(scenario.image);
     SCOPED_TRACE(scenario.printLevel);
     qemu::Settings s = Settings();
+    s.imagePath = scenario.image;
     s.printLevel = scenario.printLevel;
-    s.cmos = scenario.cmos;
+    if (scenario.board.name == "default") s.cmos = scenario.cmos;  // the board's own: from its map
     s.attempts = 3;
     s.idleSmis = 1;
     s.trace = true;
     const qemu::Outcome o = qemu::Run(s);
     ASSERT_TRUE(Passed(o));
-    const SimulatorRun sim = OnTheSimulator(s.printLevel, s.cmos);
+    const SimulatorRun sim = OnTheSimulator(s.printLevel, scenario.cmos, true, scenario.board, scenario.image);
     EXPECT_EQ(o.Number("entry.status"), sim.status);
+    EXPECT_EQ(o.console, sim.console);
     EXPECT_GT(o.bootTrace.size(), 40u);
     EXPECT_TRUE(testsupport::TraceIs(o.bootTrace, sim.trace));
 
-    const std::vector<sim::Access> cleared = {sim::MemR8(kLock, 0x00), sim::MemR8(kLock, 0x00),
-                                              sim::MemW8(kLock, 0x01)};
-    const std::vector<sim::Access> set = {sim::MemR8(kLock, 0x01)};
+    const uint64_t lock = scenario.board.GpioLockAddress();
+    const std::vector<sim::Access> cleared = {sim::MemR8(lock, 0x00), sim::MemR8(lock, 0x00), sim::MemW8(lock, 0x01)};
+    const std::vector<sim::Access> set = {sim::MemR8(lock, 0x01)};
     ASSERT_EQ(o.smiTraces.size(), 4u);
     for (size_t i = 0; i < o.smiTraces.size(); ++i) {
       SCOPED_TRACE(i);

@@ -12,7 +12,7 @@ int RunOnQemu(const Options &o, const std::string &image) {
   qemu::Settings s;
   s.imagePath = image;
   s.printLevel = o.printLevel;
-  s.cmos = o.cmos.value_or(0x00);
+  s.cmos = o.cmos;  // default: the rate the image's board selects
   s.attempts = o.attempts;
   s.trace = o.trace;
   s.timeoutSeconds = 60 + o.attempts / 10000.0;  // a run takes a second or so; far more is a hang
