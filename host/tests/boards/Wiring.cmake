@@ -24,3 +24,9 @@ foreach(board IN LISTS VEXA_EXAMPLE_BOARDS)
   add_dependencies(test_image_${board} vexa_board_image_${board})
   gtest_discover_tests(test_image_${board} TEST_PREFIX "${board}." DISCOVERY_TIMEOUT 60)
 endforeach()
+
+# Bad board files never give an image.
+add_test(NAME boards.BadSettingsAreRefusedByName
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DWORK_DIR=${CMAKE_BINARY_DIR}/bad-boards
+          -DTOOLCHAIN=${PROJECT_SOURCE_DIR}/cmake/FirmwareToolchain.cmake -P ${CMAKE_CURRENT_LIST_DIR}/BadBoards.cmake)
+set_tests_properties(boards.BadSettingsAreRefusedByName PROPERTIES LABELS no-sanitize TIMEOUT 300)

@@ -23,7 +23,6 @@
 
 namespace {
 
-
 testing::AssertionResult Passed(const qemu::Outcome &o) {
   if (o.end == qemu::Outcome::End::Passed) return testing::AssertionSuccess();
   return testing::AssertionFailure() << "the QEMU run " << qemu::EndName(o.end) << ": " << o.fault << "\n" << o.report;
