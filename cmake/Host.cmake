@@ -19,6 +19,7 @@ target_include_directories(vexa_module_headers INTERFACE ${VEXA_MODULE_INCLUDE_D
 target_compile_definitions(vexa_module_headers INTERFACE VEXA_HOST_BUILD)
 add_library(vexa_module STATIC ${VEXA_MODULE_SOURCES})
 vexa_name_module_sources()
+target_include_directories(vexa_module PUBLIC ${VEXA_BOARD_DIR})
 target_link_libraries(vexa_module PUBLIC vexa_module_headers)
 target_compile_options(vexa_module PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -Werror=global-constructors
@@ -35,11 +36,37 @@ ExternalProject_Add(vexa_firmware_image
   SOURCE_DIR ${PROJECT_SOURCE_DIR}
   BINARY_DIR ${CMAKE_BINARY_DIR}/firmware-build
   CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/FirmwareToolchain.cmake
-             -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel
+             -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel -DVEXA_BOARD=${VEXA_BOARD}
   BUILD_ALWAYS ON
   INSTALL_COMMAND ""
   USES_TERMINAL_BUILD ON)
 # Where the image lands (firmware/CMakeLists.txt names it).
 set(VEXA_IMAGE_PATH ${CMAKE_BINARY_DIR}/firmware-build/firmware/VexaGpioUnlockSmm.efi)
+
+# The example boards (boards/example-*.board), built and tested beside the
+# configured one: for each, its image (a firmware sub-build with that board)
+# and the module's host build with the same settings, so that the tests can
+# hold the two against each other on a platform laid out as the board is.
+file(GLOB VEXA_EXAMPLE_BOARD_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/boards/example-*.board)
+set(VEXA_EXAMPLE_BOARDS)
+foreach(file IN LISTS VEXA_EXAMPLE_BOARD_FILES)
+  get_filename_component(board ${file} NAME_WE)
+  set(dir ${CMAKE_BINARY_DIR}/boards/${board})
+  vexa_board(${file} ${dir}/settings)
+  ExternalProject_Add(vexa_board_image_${board}
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${dir}/firmware-build
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/FirmwareToolchain.cmake
+               -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel -DVEXA_BOARD=${file}
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND "")
+  set(VEXA_BOARD_IMAGE_${board} ${dir}/firmware-build/firmware/VexaGpioUnlockSmm.efi)
+  add_library(vexa_module_${board} STATIC ${VEXA_MODULE_SOURCES})
+  target_include_directories(vexa_module_${board} PUBLIC ${dir}/settings ${VEXA_MODULE_INCLUDE_DIRS})
+  target_compile_definitions(vexa_module_${board} PUBLIC VEXA_HOST_BUILD)
+  target_compile_options(vexa_module_${board} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics ${VEXA_WARNINGS}>)
+  list(APPEND VEXA_EXAMPLE_BOARDS ${board})
+endforeach()
 
 add_subdirectory(host)

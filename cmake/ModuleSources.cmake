@@ -32,6 +32,8 @@ foreach(src
   list(APPEND VEXA_MODULE_SOURCES ${PROJECT_SOURCE_DIR}/${src})
 endforeach()
 
+# The folders of the module's headers; the board's generated settings
+# (VEXA_BOARD_DIR, VexaBoardSettings.h) are added by each build.
 set(VEXA_MODULE_INCLUDE_DIRS
   ${PROJECT_SOURCE_DIR}/MdePkg/Include
   ${PROJECT_SOURCE_DIR}/Feature/VexaGpioUnlockSmm

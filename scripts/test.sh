@@ -12,7 +12,7 @@ jobs=$(nproc)
 echo "== sanitizer build and tests"
 cmake --preset host-sanitize >/dev/null
 cmake --build --preset host-sanitize -j"$jobs"
-ctest --preset host-sanitize -j"$jobs" -LE "no-sanitize|fuzz"
+ctest --preset host-sanitize -j"$jobs" -LE "no-sanitize|fuzz|qemu"
 
 echo "== full build and tests"
 cmake --preset host >/dev/null

@@ -17,8 +17,8 @@
 #include "SmiSourceDispatch.h"
 #include "VexaGpioUnlockSmm.h"
 
-__attribute__((used)) UINT32 PcdDebugPrintErrorLevel = 0;
-__attribute__((used)) UINT64 PcdPciExpressBaseAddress = 0x80000000;
+__attribute__((used)) UINT32 PcdDebugPrintErrorLevel = VEXA_BOARD_DEBUG_PRINT_ERROR_LEVEL;
+__attribute__((used)) UINT64 PcdPciExpressBaseAddress = VEXA_BOARD_PCI_EXPRESS_BASE_ADDRESS;
 
 EFI_GUID gEfiSmmBase2ProtocolGuid = EFI_SMM_BASE2_PROTOCOL_GUID;
 EFI_GUID gEfiLoadedImageProtocolGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;

@@ -10,14 +10,18 @@
 // followed by zeros (or null), so string, GUID and time arguments always
 // point at valid memory; otherwise the slots are raw 64-bit integers.
 //
-// For every buffer size from 0 to 300 characters, the buffer is placed
-// against guard bytes and rendered twice, prefilled with two patterns.
-// Checked: nothing at or past BufferSize characters changes; with a non-zero
-// size the text is terminated right at the result, which is below the size;
-// exactly the characters before the terminator were written; counting only
-// gives the untruncated length, so the result is min(that, BufferSize - 1);
-// counting into a buffer writes nothing.  Any assertion report inside the
-// engine (a breakpoint) aborts, so libFuzzer keeps the input.
+// The full text is rendered once into a buffer of 4096 characters with the
+// caller's flags alone (no engine-owned bits).  Then, for every buffer size
+// from 0 to 300 characters, the buffer is placed against guard bytes and
+// rendered twice, prefilled with two patterns.  Checked: nothing at or past
+// BufferSize characters changes; with a non-zero size the text is terminated
+// right at the result, which is below the size; exactly the characters before
+// the terminator were written, and they are the first BufferSize - 1
+// characters of the full text (all of it when shorter), whatever engine-owned
+// bits the input set; counting only gives the untruncated length, so the
+// result is min(that, BufferSize - 1); counting into a buffer writes nothing.
+// Any assertion report inside the engine (a breakpoint) aborts, so libFuzzer
+// keeps the input.
 
 #include <signal.h>
 #include <stdio.h>
@@ -34,6 +38,7 @@
 namespace {
 
 constexpr UINTN kLargestBuffer = 300;
+constexpr UINTN kReferenceChars = 4096;  // the full text, or more than any cut of it checked
 constexpr size_t kGuardBytes = 16;
 constexpr size_t kMaxFormatBytes = 1024;
 constexpr uint8_t kFillA = 0xA5, kFillB = 0x5A, kGuard = 0xC3;
@@ -127,7 +132,21 @@ bool AllEqual(const uint8_t *bytes, size_t count, uint8_t value) {
   return true;
 }
 
-void CheckSize(const Input &in, UINTN size, UINTN full) {
+// The full text (its first kReferenceChars characters), with the caller's flags alone.
+struct Reference {
+  std::vector<uint8_t> bytes;
+  UINTN length;
+};
+
+Reference RenderReference(const Input &in) {
+  const size_t cs = (in.flags & FMT_OUTPUT_UCS2) != 0 ? 2 : 1;
+  Reference ref{std::vector<uint8_t>((kReferenceChars + 1) * cs), 0};
+  ref.length = Run(in, reinterpret_cast<CHAR8 *>(ref.bytes.data()), kReferenceChars + 1,
+                   in.flags & (FMT_OUTPUT_UCS2 | FMT_FORMAT_UCS2));
+  return ref;
+}
+
+void CheckSize(const Input &in, UINTN size, UINTN full, const Reference &ref) {
   const size_t cs = (in.flags & FMT_OUTPUT_UCS2) != 0 ? 2 : 1;
   const size_t bytes = size * cs;
   std::unique_ptr<uint8_t[]> a(new uint8_t[bytes + kGuardBytes]);
@@ -149,6 +168,8 @@ void CheckSize(const Input &in, UINTN size, UINTN full) {
   Check(ra < size, "result below BufferSize", size);
   Check(AllEqual(a.get() + ra * cs, cs, 0) && AllEqual(b.get() + ra * cs, cs, 0), "terminated at the result", size);
   Check(memcmp(a.get(), b.get(), ra * cs) == 0, "every character before the terminator written", size);
+  Check(ra == (ref.length < size - 1 ? ref.length : size - 1) && memcmp(a.get(), ref.bytes.data(), ra * cs) == 0,
+        "the text is the full text cut to BufferSize - 1 characters", size);
   const size_t after = (ra + 1) * cs;
   Check(AllEqual(a.get() + after, bytes - after, kFillA) && AllEqual(b.get() + after, bytes - after, kFillB),
         "nothing written after the terminator", size);
@@ -175,6 +196,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Input in;
   if (!Decode(data, size, in)) return 0;
   const UINTN full = Run(in, nullptr, 0, in.flags | FMT_COUNT_ONLY);
-  for (UINTN bufferSize = 0; bufferSize <= kLargestBuffer; ++bufferSize) CheckSize(in, bufferSize, full);
+  const Reference ref = RenderReference(in);
+  if (in.countIsExact)
+    Check(ref.length == (full < kReferenceChars ? full : kReferenceChars), "the full text", kReferenceChars + 1);
+  for (UINTN bufferSize = 0; bufferSize <= kLargestBuffer; ++bufferSize) CheckSize(in, bufferSize, full, ref);
   return 0;
 }

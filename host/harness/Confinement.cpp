@@ -2,7 +2,6 @@
 
 #include "harness/GuestMemoryMap.h"
 #include "harness/HexText.h"
-#include "sim/Platform.h"
 
 namespace harness {
 
@@ -40,7 +39,7 @@ std::optional<ViolationKind> Confinement::CheckData(uint64_t address, uint64_t s
                                                     std::string &what) const {
   const bool allowed = Within(address, size, imageBase_, imageSize_) ||
                        Within(address, size, kStackTop - kStackSize, kStackSize) ||
-                       (address == sim::Platform::kGpioLockAddress && size == 1);
+                       (address == lockAddress_ && size == 1);
   if (!allowed) {
     what = std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(size) + " bytes at " + Hex(address) +
            " (rip " + Hex(rip) + ")";

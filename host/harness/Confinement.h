@@ -33,6 +33,8 @@ class Confinement {
   void SetImage(uint64_t base, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>> code);
   // The image's slots that hold a boot-services pointer (found after boot).
   void SetBootServicesSlots(std::vector<uint64_t> slots) { bootServicesSlots_ = std::move(slots); }
+  // The GPIO lock byte, the one device byte the handler may touch.
+  void SetLockAddress(uint64_t address) { lockAddress_ = address; }
   const std::vector<uint64_t> &BootServicesSlots() const { return bootServicesSlots_; }
 
   bool InCode(uint64_t address, uint64_t size) const;
@@ -41,7 +43,7 @@ class Confinement {
                                          std::string &what) const;
 
  private:
-  uint64_t imageBase_ = 0, imageSize_ = 0;
+  uint64_t imageBase_ = 0, imageSize_ = 0, lockAddress_ = 0;
   std::vector<std::pair<uint64_t, uint64_t>> code_;
   std::vector<uint64_t> bootServicesSlots_;
 };

@@ -73,7 +73,7 @@ struct ImageRun::Hooks {
       return;
     }
 
-    if (!Within(address, width, sim::kPciExpressBase, sim::kPciExpressSize) &&
+    if (!Within(address, width, run.platform_.Layout().pciExpressBase, sim::kPciExpressSize) &&
         run.devicePages_.count(address >> 12) == 0)
       return;
     if (size != 1 && size != 2 && size != 4) {
@@ -146,7 +146,8 @@ uc_struct *ImageRun::OpenEmulator() {
   bool ok = uc_mem_map(uc, kBootServicesBase, kBootServicesSize, UC_PROT_READ | UC_PROT_WRITE) == UC_ERR_OK &&
             uc_mem_map(uc, kThunkBase, kThunkSize, UC_PROT_READ | UC_PROT_EXEC) == UC_ERR_OK &&
             uc_mem_map(uc, kSmramBase, kSmramSize, UC_PROT_ALL) == UC_ERR_OK &&
-            uc_mem_map(uc, sim::kPciExpressBase, sim::kPciExpressSize, UC_PROT_READ | UC_PROT_WRITE) == UC_ERR_OK;
+            uc_mem_map(uc, platform_.Layout().pciExpressBase, sim::kPciExpressSize, UC_PROT_READ | UC_PROT_WRITE) ==
+                UC_ERR_OK;
 
   // Hooks before any code is translated: code hooks reach only code
   // translated after they are added.
@@ -191,6 +192,13 @@ void ImageRun::ReopenEmulator() {
 }
 
 ImageRun::ImageRun(sim::Platform &platform) : platform_(platform) {
+  const uint64_t window = platform_.Layout().pciExpressBase;
+  if (Overlaps(window, sim::kPciExpressSize, 0, kThunkBase + kThunkSize) ||
+      Overlaps(window, sim::kPciExpressSize, kSmramBase, kSmramSize)) {
+    fault_ = "the board's PCI Express window at " + Hex(window) + " overlaps the harness's own memory";
+    return;
+  }
+  confinement_.SetLockAddress(platform_.GpioLockAddress());
   uc_ = OpenEmulator();
   if (uc_ == nullptr) {
     fault_ = "the emulator could not be opened";

@@ -26,6 +26,7 @@ bool IsHex(const std::string &text) {
 bool MapFile::Read(const std::string &path) {
   rvas_.clear();
   names_.clear();
+  board_.clear();
   std::ifstream in(path);
   if (!in) {
     error_ = "cannot read the map " + path;
@@ -35,6 +36,13 @@ bool MapFile::Read(const std::string &path) {
   bool haveBase = false;
   std::string line;
   while (std::getline(in, line)) {
+    const std::string boardText = "Board setting: ";
+    if (line.rfind(boardText, 0) == 0) {
+      const size_t equals = line.find(" = ", boardText.size());
+      if (equals != std::string::npos)
+        board_.emplace_back(line.substr(boardText.size(), equals - boardText.size()), line.substr(equals + 3));
+      continue;
+    }
     const std::string baseText = "Preferred load address is ";
     const size_t b = line.find(baseText);
     if (b != std::string::npos) {
@@ -70,6 +78,12 @@ std::optional<uint32_t> MapFile::Rva(const std::string &name) const {
   const auto it = rvas_.find(name);
   if (it == rvas_.end()) return std::nullopt;
   return it->second;
+}
+
+std::optional<std::string> MapFile::BoardSetting(const std::string &name) const {
+  for (const auto &[key, value] : board_)
+    if (key == name) return value;
+  return std::nullopt;
 }
 
 std::optional<std::pair<std::string, uint32_t>> MapFile::Nearest(uint32_t rva) const {

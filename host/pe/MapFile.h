@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace pe {
 
@@ -23,13 +24,20 @@ class MapFile {
   // plain identifier ("gBS", "GpioUnlockSmiHandler"), C names as they stand.
   std::optional<uint32_t> Rva(const std::string &name) const;
 
+  // The board settings the image was built with, in the order the build
+  // wrote them ("Board setting: NAME = VALUE" lines at the map's end); empty
+  // for a map without them.
+  const std::vector<std::pair<std::string, std::string>> &BoardSettings() const { return board_; }
+  std::optional<std::string> BoardSetting(const std::string &name) const;
+
   // The symbol at or below `rva` and the distance from it ("GpioUnlockSmiHandler",
   // 3); nothing when no symbol lies at or below it.
   std::optional<std::pair<std::string, uint32_t>> Nearest(uint32_t rva) const;
 
  private:
   std::map<std::string, uint32_t> rvas_;
-  std::map<uint32_t, std::string> names_;  // by address; the first name read wins
+  std::map<uint32_t, std::string> names_;
+  std::vector<std::pair<std::string, std::string>> board_;  // by address; the first name read wins
   std::string error_;
 };
 

@@ -17,20 +17,25 @@ constexpr uint64_t kSmstSignature = 0x54534D53ULL;                 // "SMST"
 EFI_STATUS EFIAPI ThunkHandleProtocol(EFI_HANDLE handle, EFI_GUID *protocol, VOID **interface) {
   return FakeFirmware::Current()->HandleProtocol(handle, *protocol, interface);
 }
-EFI_STATUS EFIAPI ThunkLocateProtocol(EFI_GUID *protocol, VOID *, VOID **interface) {
+EFI_STATUS EFIAPI ThunkLocateProtocol(EFI_GUID *protocol, VOID *registration, VOID **interface) {
+  if (registration != nullptr) return EFI_INVALID_PARAMETER;
   return FakeFirmware::Current()->LocateProtocol(*protocol, interface);
 }
-EFI_STATUS EFIAPI ThunkSmmLocateProtocol(EFI_GUID *protocol, VOID *, VOID **interface) {
+EFI_STATUS EFIAPI ThunkSmmLocateProtocol(EFI_GUID *protocol, VOID *registration, VOID **interface) {
+  if (registration != nullptr) return EFI_INVALID_PARAMETER;
   return FakeFirmware::Current()->SmmLocateProtocol(*protocol, interface);
 }
-EFI_STATUS EFIAPI ThunkInSmm(const EFI_SMM_BASE2_PROTOCOL *, BOOLEAN *inSmram) {
+EFI_STATUS EFIAPI ThunkInSmm(const EFI_SMM_BASE2_PROTOCOL *This, BOOLEAN *inSmram) {
+  if (This != FakeFirmware::Current()->SmmBase2()) return EFI_INVALID_PARAMETER;
   return FakeFirmware::Current()->InSmm(inSmram);
 }
-EFI_STATUS EFIAPI ThunkGetSmstLocation(const EFI_SMM_BASE2_PROTOCOL *, EFI_SMM_SYSTEM_TABLE2 **smst) {
+EFI_STATUS EFIAPI ThunkGetSmstLocation(const EFI_SMM_BASE2_PROTOCOL *This, EFI_SMM_SYSTEM_TABLE2 **smst) {
+  if (This != FakeFirmware::Current()->SmmBase2()) return EFI_INVALID_PARAMETER;
   return FakeFirmware::Current()->GetSmstLocation(smst);
 }
-EFI_STATUS EFIAPI ThunkRegister(SMI_SOURCE_DISPATCH_PROTOCOL *, SMI_SOURCE_HANDLER handler, VOID *context,
+EFI_STATUS EFIAPI ThunkRegister(SMI_SOURCE_DISPATCH_PROTOCOL *This, SMI_SOURCE_HANDLER handler, VOID *context,
                                 EFI_HANDLE *dispatchHandle) {
+  if (This != FakeFirmware::Current()->SmiSourceDispatch()) return EFI_INVALID_PARAMETER;
   return FakeFirmware::Current()->Register(handler, context, dispatchHandle);
 }
 EFI_STATUS EFIAPI ThunkUnRegister(SMI_SOURCE_DISPATCH_PROTOCOL *, EFI_HANDLE) {
@@ -102,7 +107,7 @@ EFI_STATUS FakeFirmware::SmmLocateProtocol(const EFI_GUID &guid, void **interfac
   ++calls.smmLocateProtocol;
   if (interface == nullptr) return EFI_INVALID_PARAMETER;
   if (smiSourceDispatchPresent && SameGuid(guid, kSmiSourceDispatch)) {
-    *interface = &dispatch_;
+    *interface = smiSourceDispatchNull ? nullptr : &dispatch_;
     return EFI_SUCCESS;
   }
   *interface = nullptr;
@@ -113,14 +118,14 @@ EFI_STATUS FakeFirmware::InSmm(BOOLEAN *inSmram) {
   ++calls.inSmm;
   if (inSmram == nullptr) return EFI_INVALID_PARAMETER;
   *inSmram = inSmm ? 1 : 0;
-  return EFI_SUCCESS;
+  return inSmmStatus;
 }
 
 EFI_STATUS FakeFirmware::GetSmstLocation(EFI_SMM_SYSTEM_TABLE2 **smst) {
   ++calls.getSmstLocation;
   if (smst == nullptr) return EFI_INVALID_PARAMETER;
-  *smst = Smst();
-  return EFI_SUCCESS;
+  *smst = smstLocated ? Smst() : nullptr;
+  return smstLocated ? EFI_SUCCESS : EFI_NOT_STARTED;
 }
 
 EFI_STATUS FakeFirmware::Register(SMI_SOURCE_HANDLER handler, const void *context, EFI_HANDLE *dispatchHandle) {

@@ -5,7 +5,9 @@
 // table (SmmLocateProtocol) and the chipset's SMI-source dispatcher.  Each
 // service counts its calls, and each can be made to fail, for the failure
 // tests.  Only one fake firmware is live at a time (the services have no
-// context argument of their own).
+// context argument of their own).  Called through its tables, the firmware
+// refuses (EFI_INVALID_PARAMETER) a registration key, which it never issues,
+// and a protocol member called with another interface than its own as This.
 #pragma once
 
 #include <cstdint>
@@ -36,11 +38,14 @@ class FakeFirmware {
   EFI_HANDLE ImageHandle() { return &imageHandleStorage_; }
 
   // Fault switches.
-  bool smmBase2Present = true;            // LocateProtocol(SMM Base2) finds it
-  bool inSmm = true;                      // what InSmm reports
-  bool smiSourceDispatchPresent = true;   // SmmLocateProtocol(dispatcher) finds it
+  bool smmBase2Present = true;              // LocateProtocol(SMM Base2) finds it
+  bool inSmm = true;                        // what InSmm reports
+  EFI_STATUS inSmmStatus = EFI_SUCCESS;     // what InSmm returns (it reports inSmm all the same)
+  bool smstLocated = true;                  // GetSmstLocation gives the table (else null, and EFI_NOT_STARTED)
+  bool smiSourceDispatchPresent = true;     // SmmLocateProtocol(dispatcher) finds it
+  bool smiSourceDispatchNull = false;       // ...and reports success with a null interface
   EFI_STATUS registerStatus = EFI_SUCCESS;  // what Register returns (an error registers nothing)
-  bool loadedImagePresent = true;         // HandleProtocol(image, loaded image) finds it
+  bool loadedImagePresent = true;           // HandleProtocol(image, loaded image) finds it
 
   // What the module asked of the firmware.
   struct Calls {

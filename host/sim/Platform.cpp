@@ -2,16 +2,19 @@
 
 #include <string>
 
+#include "sim/PciBridge.h"
+#include "sim/PciUart.h"
+
 namespace sim {
 
-Platform::Platform() {
-  bus.MapMem(kPciExpressBase, kPciExpressBase + kPciExpressSize - 1, &pciExpress);
+Platform::Platform(const BoardLayout &layout) : layout_(layout) {
+  bus.MapMem(layout_.pciExpressBase, layout_.pciExpressBase + kPciExpressSize - 1, &pciExpress);
   pci.Attach({0, 31, 0}, &lpc);
   bus.MapIo(PciConfigPorts::kAddressPort, PciConfigPorts::kDataPort + 3, &configPorts);
   bus.MapIo(Cmos::kIndexPort, Cmos::kDataPort, &cmos);
   bus.MapIo(SuperIo::kIndexPort, SuperIo::kDataPort, &superIo);
-  bus.MapIo(kUartBase, kUartBase + 7, &uart);
-  uart.SetUpAs8N1At115200();
+  cmos.Byte(Cmos::kSerialBaudIndex) = layout_.cmosSerialBaud;
+  PlaceConsole();
   bus.afterAccess = [this] {
     clock.Advance(Clock::kAccessNs);
     DeliverPendingSmis();
@@ -22,6 +25,45 @@ Platform::Platform() {
 Platform::~Platform() {
   if (Bus::Current() == &bus) Bus::SetCurrent(nullptr);
 }
+
+void Platform::PlaceConsole() {
+  if (layout_.pciPath.empty()) {
+    if (layout_.uartMmio) {
+      bus.MapMem(layout_.uartBase, layout_.uartBase + 7, &uart);
+    } else {
+      bus.MapIo(static_cast<uint16_t>(layout_.uartBase), static_cast<uint16_t>(layout_.uartBase + 7), &uart);
+    }
+    uart.SetUpAs8N1At115200();
+    return;
+  }
+  // Bridges on buses 0, 1, ... each forwarding the next bus and a window
+  // around the UART's base; the UART on the last bus, its BAR empty.
+  const uint8_t lastBus = static_cast<uint8_t>(layout_.pciPath.size() - 1);
+  const uint32_t base = static_cast<uint32_t>(layout_.uartBase);
+  for (uint8_t i = 0; i < lastBus; ++i) {
+    const BoardLayout::PciHop &hop = layout_.pciPath[i];
+    auto bridge =
+        std::make_unique<PciBridge>("BRIDGE" + std::to_string(i), /*io32=*/false, hop.powerManagementRegister);
+    bridge->SetBuses(i, static_cast<uint8_t>(i + 1), lastBus);
+    if (layout_.uartMmio) {
+      bridge->SetMemoryWindow(base & ~0xFFFFFu, base | 0xFFFFFu);
+    } else {
+      bridge->SetIoWindow(base & ~0xFFFu, base | 0xFFFu);
+    }
+    pci.Attach({i, hop.device, hop.function}, bridge.get());
+    bridges_.push_back(std::move(bridge));
+  }
+  const BoardLayout::PciHop &hop = layout_.pciPath.back();
+  using Bar = PciUart::Bar;
+  pciUart_ = std::make_unique<PciUart>("PCIUART", bus, clock,
+                                       std::array<Bar, 6>{layout_.uartMmio ? Bar::Mem32 : Bar::Io, Bar::None, Bar::None,
+                                                          Bar::None, Bar::None, Bar::None},
+                                       0, hop.powerManagementRegister);
+  pci.Attach({lastBus, hop.device, hop.function}, pciUart_.get());
+  pciUart_->uart.SetUpAs8N1At115200();
+}
+
+Uart16550 &Platform::Console() { return pciUart_ ? pciUart_->uart : uart; }
 
 void Platform::EnforceLegacyDecode() {
   superIo.decoded = [this] {
@@ -58,8 +100,8 @@ void Platform::DeliverPendingSmis() {
 }
 
 void Platform::AttackerClearsGpioLock() {
-  const uint32_t value = bus.Read(Space::Mem, kGpioLockAddress, 8);
-  bus.Write(Space::Mem, kGpioLockAddress, 8, value & ~uint32_t{LpcBridge::kGpioLockBit});
+  const uint32_t value = bus.Read(Space::Mem, GpioLockAddress(), 8);
+  bus.Write(Space::Mem, GpioLockAddress(), 8, value & ~uint32_t{LpcBridge::kGpioLockBit});
 }
 
 }  // namespace sim

@@ -6,13 +6,22 @@
 // the Super I/O at 0x370/0x371 and the UART at 0x3F8.  Each bus access
 // advances the simulated clock by Clock::kAccessNs.
 //
+// A Platform built from a board's layout (BoardLayout.h) puts the window and
+// the debug UART where that board has them: an I/O or memory-mapped UART at
+// the board's base, or a PCI UART behind the board's bridges (created here,
+// bus numbers counted from 1, each window 1 MiB of memory or 4 KiB of ports
+// around the UART's base, the UART's BAR empty), and CMOS selecting the
+// board's rate.  The default layout is the configured board's.
+//
 // Constructing a Platform makes its bus the one the module's register access
 // reaches; only one Platform is live at a time.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "sim/BoardLayout.h"
 #include "sim/Bus.h"
 #include "sim/Clock.h"
 #include "sim/Cmos.h"
@@ -24,9 +33,12 @@
 
 namespace sim {
 
+class PciBridge;
+class PciUart;
+
 class Platform {
  public:
-  Platform();
+  explicit Platform(const BoardLayout &layout = {});
   ~Platform();
   Platform(const Platform &) = delete;
   Platform &operator=(const Platform &) = delete;
@@ -40,10 +52,17 @@ class Platform {
   // The debug console's devices; their fault switches are public members.
   Clock clock;
   PciConfigPorts configPorts{pci};
-  Cmos cmos;        // selector byte 0x6F is 0x00: 115200 baud
-  SuperIo superIo;  // serial logical devices 2 and 3 inactive, as after reset
+  Cmos cmos;              // selector byte 0x6F is 0x00: 115200 baud
+  SuperIo superIo;        // serial logical devices 2 and 3 inactive, as after reset
   Uart16550 uart{clock};  // as an earlier boot stage left it: 8N1 at 115200, FIFOs on
   static constexpr uint16_t kUartBase = 0x3F8;
+
+  const BoardLayout &Layout() const { return layout_; }
+  // The debug UART: `uart` at the board's base, or the PCI UART's.
+  Uart16550 &Console();
+  // The PCI UART and its bridges, on a board that has them (else null / empty).
+  PciUart *ConsolePciUart() { return pciUart_.get(); }
+  const std::vector<std::unique_ptr<PciBridge>> &ConsoleBridges() const { return bridges_; }
 
   // Makes the legacy devices answer only as the chipset and Super I/O route
   // them, as after a cold reset: ports 0x370-0x377 need the LPC bridge's
@@ -64,11 +83,16 @@ class Platform {
   // the PCI Express window, as an attacker would.
   void AttackerClearsGpioLock();
 
-  static constexpr uint64_t kGpioLockAddress = kPciExpressBase + 0xF804C;
+  static constexpr uint64_t kGpioLockAddress = kPciExpressBase + 0xF804C;  // on the configured board
+  uint64_t GpioLockAddress() const { return layout_.GpioLockAddress(); }
 
  private:
+  void PlaceConsole();
   void DeliverPendingSmis();
 
+  BoardLayout layout_;
+  std::vector<std::unique_ptr<PciBridge>> bridges_;
+  std::unique_ptr<PciUart> pciUart_;
   std::vector<uint32_t> pendingSmis_;
   int smisDelivered_ = 0;
   int smisDropped_ = 0;

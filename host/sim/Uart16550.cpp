@@ -42,6 +42,7 @@ size_t Uart16550::FifoDepth() const {
 }
 
 uint64_t Uart16550::CharacterNs() const {
+  if (instantLine) return 0;
   const unsigned dataBits = 5 + (lcr_ & 0x03);
   const unsigned parityBits = (lcr_ & 0x08) ? 1 : 0;
   // Two stop bits, or one and a half with 5 data bits: count the half as a whole.

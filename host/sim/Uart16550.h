@@ -49,6 +49,11 @@ class Uart16550 : public Device {
     std::optional<uint8_t> modemLinesHeld;  // MSR reads this, whatever the peer does
   } faults;
 
+  // A line that takes each character as soon as it is written, as QEMU's
+  // 16550 does (its back end never waits for a baud clock): the transmitter
+  // always reads empty.
+  bool instantLine = false;
+
   // When set, the UART answers only while this returns true (reads 0xFF,
   // writes are lost otherwise); see Platform::EnforceLegacyDecode.
   std::function<bool()> decoded;

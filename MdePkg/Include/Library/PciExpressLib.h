@@ -2,7 +2,8 @@
 //
 // Addresses are PCI_EXPRESS_LIB_ADDRESS values: bus << 20 | device << 15 |
 // function << 12 | register, below 0x10000000.  An address with any of bits
-// 28-63 set is reported and never reaches memory outside the window.
+// 28-63 set, or a 16- or 32-bit access whose bytes would run past the
+// window's end, is reported and never reaches memory outside the window.
 #pragma once
 
 #include "Base.h"

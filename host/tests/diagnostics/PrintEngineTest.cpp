@@ -1,7 +1,8 @@
 // The formatted-text engine, directive by directive: each row is
 // {format, argument slots, expected text, expected count}.  Every row runs
 // with the arguments as a BaseList and as an argument list over the same
-// 8-byte slots, and once counting only, into a buffer with guard bytes.
+// 8-byte slots, once counting only, and once with every flag bit but the
+// caller's three set (the engine owns them), into a buffer with guard bytes.
 
 #include <cstring>
 #include <string>
@@ -22,6 +23,7 @@ struct Row {
   UINTN count;
 };
 
+constexpr UINTN kEngineOwnedFlags = ~UINTN{FMT_OUTPUT_UCS2 | FMT_FORMAT_UCS2 | FMT_COUNT_ONLY};
 constexpr unsigned char kGuard = 0xA5;
 constexpr size_t kGuardBytes = 16;
 
@@ -58,6 +60,7 @@ void Check(const std::vector<Row> &rows) {
       EXPECT_EQ(r.count, row.count);
     }
     EXPECT_EQ(Render(row.format, row.args, 0, FMT_COUNT_ONLY, true).count, row.count) << "counting only";
+    EXPECT_EQ(Render(row.format, row.args, 256, kEngineOwnedFlags, true).text, row.expected) << "engine-owned flags";
   }
 }
 

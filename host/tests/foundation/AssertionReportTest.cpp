@@ -49,9 +49,11 @@ const char kIoLib[] = "MdePkg/Library/BaseIoLibIntrinsic/IoLib";
 const char kRange[] = "((Address) & ~0xfffffff) == 0";
 
 TEST_F(AssertionReportTest, AddressPastTheWindowIsReportedAndNeverAccessed) {
-  EXPECT_EQ(PciExpressRead8(0x0FFFFFFF), 0xFF);  // last byte of the window: in range
+  EXPECT_EQ(PciExpressRead8(0x0FFFFFFF), 0xFF);  // the window's last byte, word and dword: in range
+  EXPECT_EQ(PciExpressRead16(0x0FFFFFFE), 0xFFFF);
+  EXPECT_EQ(PciExpressRead32(0x0FFFFFFC), 0xFFFFFFFFu);
   EXPECT_EQ(breakpoints.Count(), 0);
-  EXPECT_EQ(MemoryAccesses(), 1u);
+  EXPECT_EQ(MemoryAccesses(), 3u);
 
   EXPECT_EQ(PciExpressRead8(0x10000000), 0xFF);
   EXPECT_EQ(PciExpressRead16(0x10000000), 0xFFFF);
@@ -59,9 +61,15 @@ TEST_F(AssertionReportTest, AddressPastTheWindowIsReportedAndNeverAccessed) {
   EXPECT_EQ(PciExpressWrite32(0x100F804C, 0), 0u);
   EXPECT_EQ(PciExpressOr16(0x10000004, 1), 0xFFFF);
   EXPECT_EQ(PciExpressAnd16(0x10000004, 0), 0xFFFF);
-  EXPECT_EQ(MemoryAccesses(), 1u);  // nothing reached memory outside the window
-  EXPECT_EQ(breakpoints.Count(), 6);
-  const std::vector<Report> expected(6, Report{kPciExpressLib, kRange});
+  // Misaligned at the window's top: the last bytes would lie past its end.
+  EXPECT_EQ(PciExpressRead16(0x0FFFFFFF), 0xFFFF);
+  EXPECT_EQ(PciExpressOr16(0x0FFFFFFF, 1), 0xFFFF);
+  EXPECT_EQ(PciExpressAnd16(0x0FFFFFFF, 0), 0xFFFF);
+  EXPECT_EQ(PciExpressRead32(0x0FFFFFFD), 0xFFFFFFFFu);
+  EXPECT_EQ(PciExpressWrite32(0x0FFFFFFE, 5), 5u);
+  EXPECT_EQ(MemoryAccesses(), 3u);  // nothing reached memory outside the window
+  EXPECT_EQ(breakpoints.Count(), 11);
+  const std::vector<Report> expected(11, Report{kPciExpressLib, kRange});
   EXPECT_EQ(Reports(), expected);
 }
 
@@ -111,6 +119,24 @@ TEST_F(AssertionReportTest, BootServicesConstructorReportsEachNullAfterStoringIt
   EXPECT_EQ(UefiBootServicesTableLibConstructor(platform.firmware.ImageHandle(), nullptr), EFI_SUCCESS);
   EXPECT_EQ(Reports().size(), 4u);
   EXPECT_EQ(Reports()[2], (Report{file, "gST != ((void *) 0)"}));
+}
+
+// InSmm's and GetSmstLocation's statuses are not looked at; only the table
+// pointer is, and its absence is reported.
+TEST_F(AssertionReportTest, SmmBase2StatusesAreIgnoredAndANullTableIsReported) {
+  const char file[] = "MdePkg/Library/SmmServicesTableLib/SmmServicesTableLib";
+  platform.firmware.inSmmStatus = EFI_DEVICE_ERROR;  // answers TRUE all the same
+  EXPECT_EQ(SmmServicesTableLibConstructor(platform.firmware.ImageHandle(), platform.firmware.SystemTable()),
+            EFI_SUCCESS);
+  EXPECT_EQ(gSmst, platform.firmware.Smst());
+  EXPECT_TRUE(Reports().empty());
+
+  gSmst = nullptr;
+  platform.firmware.smstLocated = false;
+  EXPECT_EQ(SmmServicesTableLibConstructor(platform.firmware.ImageHandle(), platform.firmware.SystemTable()),
+            EFI_SUCCESS);
+  EXPECT_EQ(gSmst, nullptr);
+  EXPECT_EQ(Reports(), (std::vector<Report>{{file, "gSmst != ((void *) 0)"}}));
 }
 
 TEST_F(AssertionReportTest, MissingSmmBase2ReportsTheStatusThenTheNullInterface) {
@@ -166,7 +192,12 @@ TEST_F(EntryMessagesTest, FailuresPrintStartButNotExit) {
   platform.firmware.registerStatus = EFI_ACCESS_DENIED;
   EXPECT_EQ(Enter(), EFI_ACCESS_DENIED);
   EXPECT_EQ(Console(), start + start);
-  EXPECT_EQ(breakpoints.Count(), 0);  // neither failure is an assertion
+
+  gSmst = nullptr;  // outside SMM: refused after the Start line
+  platform.firmware.inSmm = false;
+  EXPECT_EQ(Enter(), EFI_UNSUPPORTED);
+  EXPECT_EQ(Console(), start + start + start);
+  EXPECT_EQ(breakpoints.Count(), 0);  // no failure is an assertion
 }
 
 TEST_F(EntryMessagesTest, WarningFromRegisterPrintsExit) {

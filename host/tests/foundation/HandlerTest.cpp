@@ -66,12 +66,12 @@ TEST_F(GpioLockTest, LockClearIsReadReadWriteWithBitZeroAddedToTheSecondRead) {
 
 TEST_F(GpioLockTest, HandlerFollowsTheWindowBaseVariable) {
   const uint64_t saved = PcdPciExpressBaseAddress;
-  PcdPciExpressBaseAddress = 0xE0000000;
+  PcdPciExpressBaseAddress = 0xE00000000;  // above 4 GiB
   ScriptedByte lock({0x00});
-  platform.bus.MapMem(0xE00F804C, 0xE00F804C, &lock);
+  platform.bus.MapMem(0xE000F804C, 0xE000F804C, &lock);
   GpioUnlockSmiHandler(nullptr, nullptr, nullptr, nullptr);
   PcdPciExpressBaseAddress = saved;
-  EXPECT_TRUE(TraceIs(platform.bus.Trace(), {MemR8(0xE00F804C, 0), MemR8(0xE00F804C, 0), MemW8(0xE00F804C, 1)}));
+  EXPECT_TRUE(TraceIs(platform.bus.Trace(), {MemR8(0xE000F804C, 0), MemR8(0xE000F804C, 0), MemW8(0xE000F804C, 1)}));
 }
 
 TEST_F(GpioLockTest, HandlerIgnoresHostileArguments) {

@@ -102,10 +102,15 @@ TEST_F(RegisterAccessTest, PciExpressReachesTheWindowAtTheBaseVariable) {
   EXPECT_EQ(PciExpressRead8(0xF804C), 0x01);
   EXPECT_EQ(PciExpressRead16(0xF8000), 0x8086);
   EXPECT_EQ(PciExpressRead8(0x0FFFFFFF), 0xFF);  // last byte of the window: absent function
+  const UINT64 saved = PcdPciExpressBaseAddress;
+  PcdPciExpressBaseAddress = 0x1000000000;  // a window above 4 GiB: base and address add in 64 bits
+  EXPECT_EQ(PciExpressWrite32(0xF8080, 0x040B1010), 0x040B1010u);
+  PcdPciExpressBaseAddress = saved;
   EXPECT_TRUE(TraceIs(platform.bus.Trace(), {
                                                 MemR8(0x800F804C, 0x01),
                                                 MemR16(0x800F8000, 0x8086),
                                                 MemR8(0x8FFFFFFF, 0xFF),
+                                                MemW32(0x10000F8080, 0x040B1010),
                                             }));
 }
 

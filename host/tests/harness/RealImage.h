@@ -43,10 +43,13 @@ struct Booted {
   EFI_STATUS status = 0;
 };
 
-inline ::testing::AssertionResult LoadImage(sim::Platform &platform, Booted &b, const BootSettings &setup = {}) {
+// `image`: another build of the image (its map beside it); empty: this build's.
+inline ::testing::AssertionResult LoadImage(sim::Platform &platform, Booted &b, const BootSettings &setup = {},
+                                            const std::string &image = {}) {
   b.run = std::make_unique<harness::ImageRun>(platform);
-  if (!b.run->Load(ImagePath())) return ::testing::AssertionFailure() << b.run->Fault();
-  if (!b.map.Read(MapPath())) return ::testing::AssertionFailure() << b.map.Error();
+  const std::string path = image.empty() ? ImagePath() : image;
+  if (!b.run->Load(path)) return ::testing::AssertionFailure() << b.run->Fault();
+  if (!b.map.Read(pe::MapPathFor(path))) return ::testing::AssertionFailure() << b.map.Error();
   const auto level = b.map.Rva("PcdDebugPrintErrorLevel");
   if (!level) return ::testing::AssertionFailure() << "no PcdDebugPrintErrorLevel in the map";
   if (!b.run->WriteGuest(harness::kImageBase + *level, &setup.printLevel, 4))
@@ -55,8 +58,9 @@ inline ::testing::AssertionResult LoadImage(sim::Platform &platform, Booted &b, 
   return ::testing::AssertionSuccess();
 }
 
-inline ::testing::AssertionResult Boot(sim::Platform &platform, Booted &b, const BootSettings &setup = {}) {
-  ::testing::AssertionResult loaded = LoadImage(platform, b, setup);
+inline ::testing::AssertionResult Boot(sim::Platform &platform, Booted &b, const BootSettings &setup = {},
+                                       const std::string &image = {}) {
+  ::testing::AssertionResult loaded = LoadImage(platform, b, setup, image);
   if (!loaded) return loaded;
   b.status = b.run->RunEntryPoint();
   if (!b.run->Fault().empty()) return ::testing::AssertionFailure() << "harness fault: " << b.run->Fault();

@@ -136,9 +136,9 @@ TEST(RealImage, EveryUnlockIsRelockedByTheImagesHandler) {
 
 // The window base is a variable in the image's data: a copy of the image
 // with another base patched in (where the map puts it) sends the handler's
-// accesses there.  The simulated window stays at 0x80000000, so the patched
-// bases point into it: at a bus where nothing answers, and at the LPC
-// bridge's register 0x50, which reads 0; the lock register is left alone.
+// accesses there.  The simulated window stays where the board has it, so the
+// patched bases point into it: at a bus where nothing answers, and at the
+// LPC bridge's register 0x50, which reads 0; the lock register is left alone.
 TEST(RealImage, HandlerFollowsAPatchedPciExpressBase) {
   std::vector<uint8_t> file;
   std::string error;
@@ -153,14 +153,15 @@ TEST(RealImage, HandlerFollowsAPatchedPciExpressBase) {
   ASSERT_TRUE(headers.FileOffset(*rva, 8, at));
   uint64_t built = 0;
   std::memcpy(&built, &file[at], 8);
-  ASSERT_EQ(built, 0x80000000u);
+  ASSERT_EQ(built, sim::BoardLayout().pciExpressBase);  // where the simulated window lies
 
   const struct {
     uint64_t base;
     std::vector<sim::Access> handler;
   } cases[] = {
-      {0x80100000, {sim::MemR8(0x801F804C, 0xFF)}},  // bus 1 reads all ones: "locked", no write
-      {0x80000004, {sim::MemR8(0x800F8050, 0x00), sim::MemR8(0x800F8050, 0x00), sim::MemW8(0x800F8050, 0x01)}},
+      {built + 0x100000, {sim::MemR8(built + 0x1F804C, 0xFF)}},  // bus 1 reads all ones: "locked", no write
+      {built + 4,
+       {sim::MemR8(built + 0xF8050, 0x00), sim::MemR8(built + 0xF8050, 0x00), sim::MemW8(built + 0xF8050, 0x01)}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.base);

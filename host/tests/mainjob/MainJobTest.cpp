@@ -111,6 +111,12 @@ TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
       {"--print-level 0x40 --attempts 1 --image " + testsupport::Quote(dotted), 0, "Start\n"},
       {"--dead-uart --attempts 1", 1, "boot: breakpoint at CpuBreakpoint+0x1: ASSERT AutoGen(40): !EFI_ERROR (Status)"},
       {"--missing smm-base2 --print-level 0x80000000 --attempts 1", 1, "ASSERT_EFI_ERROR (Status = Not Found)"},
+      // Every image says which board it was built for, and runs on a platform laid out as that board is.
+      {"--about", 0, "  Board                         default\n"},
+      {"--about --image " + testsupport::Quote(VEXA_PCI_BOARD_IMAGE), 0,
+       "  SerialPciDeviceInfo           28 0 0x44, 0 0 0x44, END\n"},
+      {"--print-level 0x40 --attempts 2 --image " + testsupport::Quote(VEXA_PCI_BOARD_IMAGE), 0,
+       "(board example-pci-uart)\n== serial console at memory 0xFE000000"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.arguments);

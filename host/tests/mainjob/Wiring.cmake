@@ -1,5 +1,6 @@
 # The main-job test runs the tool on copies of the image it patches.
 target_link_libraries(test_mainjob PRIVATE vexa_pe)
-add_dependencies(test_mainjob vexa-platform vexa_firmware_image)
+add_dependencies(test_mainjob vexa-platform vexa_firmware_image vexa_board_image_example-pci-uart)
 target_compile_definitions(test_mainjob PRIVATE VEXA_IMAGE_PATH="${VEXA_IMAGE_PATH}"
+  VEXA_PCI_BOARD_IMAGE="${VEXA_BOARD_IMAGE_example-pci-uart}"
   VEXA_PLATFORM_TOOL="$<TARGET_FILE:vexa-platform>")

@@ -27,12 +27,17 @@ struct IoPathSettings : ConfiguredSerialPortSettings {
 struct Bus0Settings : ConfiguredSerialPortSettings {
   static constexpr UINT8 PciDeviceInfo[] = {0x1E, 0x02, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00};
 };
-// Root port 0:1C.0, switch port 1:00.0, UART 2:00.0, memory-mapped.
+// Root port 0:1C.0, switch port 1:00.0, UART 2:00.0, memory-mapped; an empty
+// BAR gets the low 32 bits of the 64-bit default base.
 struct MmioPathSettings : ConfiguredSerialPortSettings {
   static constexpr BOOLEAN UseMmio = TRUE;
-  static constexpr UINT64 RegisterBase = 0xFE010000;
+  static constexpr UINT64 RegisterBase = 0x1FE010000;
   static constexpr UINT8 PciDeviceInfo[] = {0x1C, 0x00, 0x44, 0x00, 0x00, 0x00, 0x44, 0x00,
                                             0x00, 0x00, 0x44, 0x00, 0xFF, 0x00, 0x00, 0x00};
+};
+// The same path in I/O space.
+struct IoTwoBridgeSettings : IoPathSettings {
+  static constexpr const auto &PciDeviceInfo = MmioPathSettings::PciDeviceInfo;
 };
 
 // Path lists the build refuses.
@@ -49,6 +54,7 @@ static_assert(SerialPciDeviceListIsValid(MmioPathSettings::PciDeviceInfo, sizeof
 using IoPath = SerialPortLibT<IoPathSettings>;
 using Bus0 = SerialPortLibT<Bus0Settings>;
 using MmioPath = SerialPortLibT<MmioPathSettings>;
+using IoTwoBridges = SerialPortLibT<IoTwoBridgeSettings>;
 
 constexpr uint64_t kRootPort = kPciExpressBase + 0x0E0000;  // 0:1C.0
 constexpr uint64_t kOnBus1 = kPciExpressBase + 0x100000;    // 1:00.0
@@ -61,7 +67,8 @@ struct IoPathPlatform {
   IoPathPlatform() {
     rootPort.SetBuses(0, 1, 1);
     rootPort.SetIoWindow(0xE000, 0xEFFF);
-    uart.SetPowerState(3);  // D3hot
+    uart.SetPowerState(3);   // D3hot
+    uart.Byte(0x45) = 0x01;  // PME enabled: the wake keeps it
     p.pci.Attach({0, 0x1C, 0}, &rootPort);
     p.pci.Attach({1, 0, 0}, &uart);
   }
@@ -77,8 +84,8 @@ TEST(PciPathIo, ChecksThePathAssignsTheBarThenEnablesAndWakesUartFirst) {
       MemR32(kOnBus1 + 0x10, 0x00000001),                             // BAR0: I/O, empty
       MemR32(kOnBus1 + 0x10, 0x00000001), MemW32(kOnBus1 + 0x10, 0x0000E000),  // gets the fixed base
       MemR16(kOnBus1 + 0x04, 0x0000), MemW16(kOnBus1 + 0x04, 0x0001),          // I/O space enable
-      MemR16(kOnBus1 + 0x44, 0x0003),                                          // D3hot...
-      MemR16(kOnBus1 + 0x44, 0x0003), MemW16(kOnBus1 + 0x44, 0x0000),          // ...to D0
+      MemR16(kOnBus1 + 0x44, 0x0103),                                          // D3hot...
+      MemR16(kOnBus1 + 0x44, 0x0103), MemW16(kOnBus1 + 0x44, 0x0100),          // ...to D0
       IoW8(0xE002, 0x01),                                                      // FCR: FIFOs on, not cleared
       MemR16(kRootPort + 0x04, 0x0000), MemW16(kRootPort + 0x04, 0x0001),      // then the bridge
       MemR16(kRootPort + 0x44, 0x0000),                                        // already in D0
@@ -205,6 +212,7 @@ constexpr std::array<Bar, 6> kMemThenIo = {Bar::Mem32, Bar::Io, Bar::None, Bar::
 constexpr std::array<Bar, 6> kIoOnly = {Bar::Io, Bar::None, Bar::None, Bar::None, Bar::None, Bar::None};
 constexpr std::array<Bar, 6> kMemOnly = {Bar::Mem32, Bar::Mem64Low, Bar::Mem64High, Bar::Mem32, Bar::Mem32, Bar::Mem32};
 constexpr std::array<Bar, 6> kIoInSlotFive = {Bar::None, Bar::None, Bar::None, Bar::None, Bar::None, Bar::Io};
+constexpr std::array<Bar, 6> kMem64ThenIo = {Bar::Mem64Low, Bar::Mem64High, Bar::Io, Bar::None, Bar::None, Bar::None};
 
 INSTANTIATE_TEST_SUITE_P(
     Bars, PciBarChoice,
@@ -213,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BarCase{"configured I/O BAR is kept", kIoOnly, {0x3F9}, 0, 0x3F8, false},
                       BarCase{"I/O BAR above 0xFFFF is outside the window", kIoOnly, {0x12001}, 0, 0, false},
                       BarCase{"no I/O BAR", kMemOnly, {0xFE000000}, 0, 0, false},
-                      BarCase{"I/O BAR in the last slot", kIoInSlotFive, {0, 0, 0, 0, 0, 0x2F9}, 5, 0x2F8, false}));
+                      BarCase{"I/O BAR in the last slot", kIoInSlotFive, {0, 0, 0, 0, 0, 0x2F9}, 5, 0x2F8, false},
+                      BarCase{"64-bit BAR's upper half", kMem64ThenIo, {0xFE000000, 1, 0x2F9}, 2, 0x3F8, true}));
 
 TEST(PciPathIo, NoBaseMakesBringUpFailAndWritesSendNothing) {
   Platform p;  // nothing at 0:1E.2: every BAR reads all ones, bit 0 set, but the window check fails
@@ -277,6 +286,14 @@ TEST(PciPathMmio, TwoBridgesToAMemoryMappedUart) {
   EXPECT_EQ(s.switchPort.PowerState(), 0);
 }
 
+TEST(PciPathMmio, WakingTheUartEnablesItsFifosInMemorySpace) {
+  MmioPathPlatform s;
+  s.uart.SetPowerState(3);
+  EXPECT_EQ(MmioPath::GetRegisterBase(), 0xFE010000u);
+  EXPECT_TRUE(DeviceTraceIs(s.p.bus, &s.uart.uart, {MemW8(0xFE010002, 0x01)}));  // FCR: FIFOs on, not cleared
+  EXPECT_TRUE(s.uart.uart.FifosEnabled());
+}
+
 TEST(PciPathMmio, RegistersAreByteAccessesInMemorySpace) {
   MmioPathPlatform s;
   ASSERT_EQ(MmioPath::GetRegisterBase(), 0xFE010000u);
@@ -318,5 +335,22 @@ INSTANTIATE_TEST_SUITE_P(Windows, PciPathMmioWindow,
                                            WindowCase{"limit above the outer limit", 0xFE000000, 0xFF0FFFFF, false},
                                            WindowCase{"UART's address outside the inner window", 0xFE100000, 0xFE1FFFFF,
                                                       false}));
+
+// Two bridges in I/O space: the root port decodes 0x2000-0xFFFF, the switch
+// port a part of it, and the UART's default base 0xE000 must lie in that part.
+class PciPathIoTwoBridges : public ::testing::TestWithParam<WindowCase> {};
+
+TEST_P(PciPathIoTwoBridges, InnerWindowMustLieInsideTheOuterOne) {
+  const WindowCase c = GetParam();
+  MmioPathPlatform s;
+  s.rootPort.SetIoWindow(0x2000, 0xFFFF);
+  s.switchPort.SetIoWindow(c.base, c.limit);
+  EXPECT_EQ(IoTwoBridges::GetRegisterBase(), c.ok ? 0xE000u : 0u) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, PciPathIoTwoBridges,
+                         ::testing::Values(WindowCase{"inside", 0xE000, 0xEFFF, true},
+                                           WindowCase{"base below the outer base", 0x1000, 0xEFFF, false},
+                                           WindowCase{"UART's address below the inner window", 0xF000, 0xFFFF, false}));
 
 }  // namespace

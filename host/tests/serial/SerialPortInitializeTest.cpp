@@ -75,13 +75,16 @@ INSTANTIATE_TEST_SUITE_P(CmosSelector, SerialPortInitializeBaud,
                                            BaudCase{0xFF, 12, 9600}));
 
 TEST(SerialPortInitialize, AlreadyRunningAtTheSelectedRateInTheConfiguredFormatWritesNothingAfterCmos) {
-  Platform p;
-  p.uart.SetLineControl(0x43);  // 8N1 with break: only bits 0-5 count
-  p.uart.SetDivisor(12);
-  p.cmos.Byte(0x6F) = 0x06;
-  EXPECT_EQ(SerialPortInitialize(), EFI_SUCCESS);
-  EXPECT_TRUE(TraceIs(TraceOfDevices(p.bus, {&p.uart, &p.cmos}), ChecksFor(0x43, 12, 0x06)));
-  EXPECT_EQ(p.uart.LineControl(), 0x43);
+  for (const uint8_t lcr : {0x43, 0x83}) {  // 8N1 with break, or with DLAB set: only bits 0-5 count
+    SCOPED_TRACE(lcr);
+    Platform p;
+    p.uart.SetLineControl(lcr);
+    p.uart.SetDivisor(12);
+    p.cmos.Byte(0x6F) = 0x06;
+    EXPECT_EQ(SerialPortInitialize(), EFI_SUCCESS);
+    EXPECT_TRUE(TraceIs(TraceOfDevices(p.bus, {&p.uart, &p.cmos}), ChecksFor(lcr, 12, 0x06)));
+    EXPECT_EQ(p.uart.LineControl(), lcr & 0x7F);  // DLAB left clear
+  }
 }
 
 struct NotInitialisedCase {
@@ -153,6 +156,9 @@ struct FailingHookSettings : ConfiguredSerialPortSettings {
 struct WarningHookSettings : ConfiguredSerialPortSettings {
   static constexpr RETURN_STATUS(EFIAPI *PlatformHook)(VOID) = WarningHook;
 };
+struct HighFixedBaseSettings : ConfiguredSerialPortSettings {
+  static constexpr UINT64 RegisterBase = 0xFED0000103F8;
+};
 
 TEST(SerialPortInitialize, HookErrorIsReturnedUnchangedWithTheUartUntouched) {
   Platform p;
@@ -170,6 +176,7 @@ TEST(SerialPortInitialize, HookWarningDoesNotStopBringUp) {
 TEST(SerialPortInitialize, FixedBaseNeedsNoConfigurationAccess) {
   Platform p;
   EXPECT_EQ(GetSerialRegisterBase(), 0x3F8u);
+  EXPECT_EQ(SerialPortLibT<HighFixedBaseSettings>::GetRegisterBase(), 0xFED0000103F8u);  // all 64 bits
   EXPECT_TRUE(p.bus.Trace().empty());
   EXPECT_EQ(SerialPortReadRegister(0x3F8, 5), 0x60);
   EXPECT_EQ(SerialPortWriteRegister(0x3F8, 7, 0xA5), 0xA5);

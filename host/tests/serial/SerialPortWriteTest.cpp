@@ -84,6 +84,16 @@ TEST(SerialPortWrite, FifoGuardStopsBeforeTheFirstBurst) {
   }
 }
 
+TEST(SerialPortWrite, FifoGuardPassesWithEitherIirFifoBit) {
+  for (const uint8_t iir : {0x41, 0x81}) {
+    SCOPED_TRACE(iir);
+    Platform p;
+    ScriptedRegister fifos({iir});
+    p.bus.MapIo(0x3FA, 0x3FA, &fifos);
+    EXPECT_EQ(SerialPortWrite(Bytes(kForty), 40), 40u);
+  }
+}
+
 TEST(SerialPortWrite, FifoGuardStopsBeforeTheSecondBurstAfterSixteenBytesWentOut) {
   Platform p;
   ScriptedRegister iir({0xC1, 0x01});
@@ -191,15 +201,22 @@ TEST(SerialPortWriteFifoSettings, FifoOnSendsSixteenByteBursts) {
   EXPECT_EQ(CountOf(p.bus.Trace(), Dir::Read, 0x3FA), 3u);
 }
 
-TEST(SerialPortWriteFifoSettings, SixtyFourByteFifoSendsExtendedBursts) {
+// The bursts a 64-byte FIFO setting sends, with the extended size set to Size.
+template <UINT32 Size>
+std::vector<size_t> ExtendedBursts(const std::string &text) {
   Platform p;
   Uart16550 uart64(p.clock, /*fifo64Capable=*/true);
   p.bus.MapIo(0x3F8, 0x3FF, &uart64);
-  const std::string text = kForty + kForty + kForty;
-  BringUpAndSend<serialtest::FifoSettings<0x21>>(p, uart64, text);
+  BringUpAndSend<serialtest::FifoSettings<0x21, Size>>(p, uart64, text);
   EXPECT_EQ(uart64.FifoDepth(), 64u);
-  EXPECT_EQ(Bursts(p.bus.Trace()), (std::vector<size_t>{64, 56}));
-  EXPECT_EQ(CountOf(p.bus.Trace(), Dir::Read, 0x3FA), 2u);
+  EXPECT_EQ(CountOf(p.bus.Trace(), Dir::Read, 0x3FA), Bursts(p.bus.Trace()).size());  // one IIR read a burst
+  return Bursts(p.bus.Trace());
+}
+
+TEST(SerialPortWriteFifoSettings, SixtyFourByteFifoSendsExtendedBursts) {
+  const std::string text = kForty + kForty + kForty;
+  EXPECT_EQ(ExtendedBursts<64>(text), (std::vector<size_t>{64, 56}));
+  EXPECT_EQ(ExtendedBursts<48>(text), (std::vector<size_t>{48, 48, 24}));
 }
 
 }  // namespace

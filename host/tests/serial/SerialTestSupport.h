@@ -25,9 +25,10 @@ struct CableDetectSettings : ConfiguredSerialPortSettings {
 };
 
 // The FIFO settings.
-template <UINT8 Fcr>
+template <UINT8 Fcr, UINT32 ExtendedSize = PcdSerialExtendedTxFifoSize>
 struct FifoSettings : ConfiguredSerialPortSettings {
   static constexpr UINT8 FifoControl = Fcr;
+  static constexpr UINT32 ExtendedTxFifoSize = ExtendedSize;
 };
 
 // The accesses that reached any of `devices`, in order.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <regex>
 #include <string>
 
@@ -52,11 +53,13 @@ class EntryPointTest : public ::testing::Test {
 };
 
 // The order of start-up as the firmware sees it: the UART is programmed
-// before the first boot service is called.
+// before the first boot service is called, and by then (the SMM
+// constructor's call) the boot services are bound.
 struct FirstServiceCall {
   static inline bool seen = false;
   static inline uint8_t uartLineControl = 0;
   static inline uint16_t uartDivisor = 0;
+  static inline bool bootServicesBound = false;
   static inline sim::Platform *platform = nullptr;
   static inline EFI_LOCATE_PROTOCOL forward = nullptr;
 
@@ -65,6 +68,7 @@ struct FirstServiceCall {
       seen = true;
       uartLineControl = platform->uart.LineControl();
       uartDivisor = platform->uart.Divisor();
+      bootServicesBound = gBS != nullptr;
     }
     return forward(protocol, registration, interface);
   }
@@ -78,8 +82,16 @@ TEST_F(EntryPointTest, LoadBringsTheConsoleUpBindsTheTablesAndRegistersTheHandle
   FirstServiceCall::platform = &platform;
   FirstServiceCall::forward = firmware.BootServices()->LocateProtocol;
   firmware.BootServices()->LocateProtocol = FirstServiceCall::LocateProtocol;
+  // The first register access (the console's platform hook) comes before any table is bound.
+  int tablesBoundAtFirstAccess = -1;
+  const std::function<void()> deliverSmis = platform.bus.afterAccess;
+  platform.bus.afterAccess = [&] {
+    if (tablesBoundAtFirstAccess < 0) tablesBoundAtFirstAccess = gImageHandle != nullptr || gST != nullptr;
+    deliverSmis();
+  };
 
   EXPECT_EQ(Load(), EFI_SUCCESS);
+  EXPECT_EQ(tablesBoundAtFirstAccess, 0);
 
   // Legacy decode, through configuration mechanism #1.
   EXPECT_TRUE(
@@ -95,6 +107,7 @@ TEST_F(EntryPointTest, LoadBringsTheConsoleUpBindsTheTablesAndRegistersTheHandle
   ASSERT_TRUE(FirstServiceCall::seen);
   EXPECT_EQ(FirstServiceCall::uartLineControl, 0x03) << "the console is up before any table is bound";
   EXPECT_EQ(FirstServiceCall::uartDivisor, 1);
+  EXPECT_TRUE(FirstServiceCall::bootServicesBound) << "the boot-services constructor runs before the SMM one";
 
   // The tables.
   EXPECT_EQ(gImageHandle, firmware.ImageHandle());
@@ -145,9 +158,11 @@ TEST_F(EntryPointTest, EntryErrorsBecomeTheLoadStatus) {
     EFI_STATUS registerStatus;
     EFI_STATUS expected;
     int registerCalls;
+    bool dispatcherNull = false;
   };
   const Case cases[] = {
       {"dispatcher missing", false, EFI_SUCCESS, EFI_NOT_FOUND, 0},
+      {"dispatcher found, but null", true, EFI_SUCCESS, EFI_NOT_FOUND, 0, true},
       {"Register fails", true, EFI_DEVICE_ERROR, EFI_DEVICE_ERROR, 1},
       {"Register out of resources", true, EFI_OUT_OF_RESOURCES, EFI_OUT_OF_RESOURCES, 1},
   };
@@ -155,6 +170,7 @@ TEST_F(EntryPointTest, EntryErrorsBecomeTheLoadStatus) {
     SCOPED_TRACE(c.name);
     sim::Platform local;
     local.firmware.smiSourceDispatchPresent = c.dispatcherPresent;
+    local.firmware.smiSourceDispatchNull = c.dispatcherNull;
     local.firmware.registerStatus = c.registerStatus;
 
     EXPECT_EQ(ModuleEntryPoint(local.firmware.ImageHandle(), local.firmware.SystemTable()), c.expected);

@@ -13,7 +13,7 @@ const char kUsage[] =
     "\n"
     "  --attempts N        unlock attempts by the attacker (default 10, 0 to 1000000)\n"
     "  --cmos BYTE         CMOS byte 0x6F; bits 1-2 pick the baud rate: 0x00 115200,\n"
-    "                      0x02 57600, 0x04 19200, 0x06 9600 (default 0x00)\n"
+    "                      0x02 57600, 0x04 19200, 0x06 9600 (default: the board's rate)\n"
     "  --print-level MASK  the module's print-level variable: 0x40 shows the entry's\n"
     "                      messages, 0x80000000 the status line an ASSERT_EFI_ERROR prints\n"
     "                      before its report (see --missing smm-base2) (default 0)\n"
@@ -27,6 +27,12 @@ const char kUsage[] =
     "  --image PATH        the driver image to run (default: the one this build produced);\n"
     "                      its linker map (same name, .map) names where findings happened\n"
     "  --host              run the module's host build instead of the real image\n"
+    "  --about             print the image, its size and the board settings it was built\n"
+    "                      with (the platform is set up to match them), and stop\n"
+    "  --qemu              run the real image in SMM on QEMU's q35 machine, against QEMU's\n"
+    "                      chipset, UART and CMOS (the APM port stands in for the\n"
+    "                      GPIO-unlock SMI); --attempts, --cmos, --print-level, --trace and\n"
+    "                      --image apply\n"
     "  --help              this text\n"
     "\n"
     "Exit status:\n"
@@ -34,7 +40,7 @@ const char kUsage[] =
     "  1  the entry failed, an unlock stayed undone, or a finding was made\n"
     "  2  the command line was wrong\n"
     "  3  the tool could not run (the image could not be read or loaded, or its map is\n"
-    "     missing where --print-level needs it)\n";
+    "     missing where --print-level needs it; with --qemu, QEMU could not be started)\n";
 
 namespace {
 
@@ -76,8 +82,12 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
     uint64_t n = 0;
     if (arg == "--help" || arg == "-h") {
       o.help = true;
+    } else if (arg == "--about") {
+      o.about = true;
     } else if (arg == "--host") {
       o.hostBuild = true;
+    } else if (arg == "--qemu") {
+      o.qemu = true;
     } else if (arg == "--dead-uart") {
       o.deadUart = true;
     } else if (arg == "--trace") {
@@ -130,10 +140,17 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       }
       o.superIoDevice2 = static_cast<uint8_t>(a);
       o.superIoDevice3 = static_cast<uint8_t>(b);
+      o.superIoGiven = true;
     } else {
       error = "unknown option '" + arg + "' (see --help)";
       return std::nullopt;
     }
+  }
+  if (o.qemu && (o.hostBuild || o.deadUart || o.superIoGiven || o.smmBase2Missing || o.dispatcherMissing)) {
+    error =
+        "--qemu runs the real image on QEMU's own devices and our guest's firmware tables; "
+        "--host, --dead-uart, --superio and --missing do not apply there";
+    return std::nullopt;
   }
   return o;
 }

@@ -5,6 +5,7 @@
 
 #include "Library/PrintLib.h"
 #include "harness/HexText.h"
+#include "pe/ImageFile.h"
 
 namespace tool {
 
@@ -30,6 +31,19 @@ std::string Where(uint64_t address, const pe::MapFile &map, uint64_t imageSize) 
 
 std::string RunName(uint64_t run) { return run == 0 ? "boot" : "SMI " + std::to_string(run); }
 
+// "GpioUnlockSmiHandler+0x11" for an offset in the image.
+std::string WhereInImage(uint32_t rva, const pe::MapFile &map) {
+  if (const auto nearest = map.Nearest(rva))
+    return nearest->first + (nearest->second != 0 ? "+" + harness::Hex(nearest->second) : std::string());
+  return "image+" + harness::Hex(rva);
+}
+
+// The guest's report words are joined by dashes.
+std::string Words(std::string text) {
+  for (char &c : text) c = c == '-' ? ' ' : c;
+  return text;
+}
+
 }  // namespace
 
 std::string StatusText(EFI_STATUS status) {
@@ -51,19 +65,58 @@ std::string ShownPath(const std::string &path) {
   return relative.string();
 }
 
-std::string ConsoleBanner(const sim::Uart16550 &uart, uint16_t base) {
-  char text[128];
+std::string ConsoleBanner(const sim::Uart16550 &uart, const sim::BoardLayout &layout) {
+  char where[64];
+  std::snprintf(where, sizeof where, "%s0x%llX%s", layout.uartMmio ? "memory " : "",
+                static_cast<unsigned long long>(layout.uartBase),
+                layout.pciPath.empty() ? "" : " (a PCI UART's empty BAR receives it)");
+  char text[192];
   if (uart.Divisor() == 0) {
-    std::snprintf(text, sizeof text, "serial console at 0x%X: never programmed (divisor latch 0)", base);
+    std::snprintf(text, sizeof text, "serial console at %s: never programmed (divisor latch 0)", where);
   } else {
-    std::snprintf(text, sizeof text, "serial console at 0x%X: %u baud %s, FIFOs %s", base, uart.BaudRate(),
+    std::snprintf(text, sizeof text, "serial console at %s: %u baud %s, FIFOs %s", where, uart.BaudRate(),
                   LineFormat(uart.LineControl()).c_str(), uart.FifosEnabled() ? "on" : "off");
   }
   return text;
 }
 
-void PrintConsole(const sim::Uart16550 &uart, const Options &o) {
-  const std::string console = sim::RenderAsTerminal(uart.Sent());
+int PrintAbout(const std::string &image, const std::string &mapPath, bool haveMap, const pe::MapFile &map) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!pe::ReadImageFile(image, bytes, error)) {
+    std::fprintf(stderr, "vexa-platform: cannot read the image %s\n", error.c_str());
+    return kExitCouldNotRun;
+  }
+  std::printf("image %s, %zu bytes\n", ShownPath(image).c_str(), bytes.size());
+  if (!haveMap) {
+    std::printf("map %s: missing, so the board it was built for is not known\n", ShownPath(mapPath).c_str());
+    return kExitDefended;
+  }
+  std::printf("map %s\n", ShownPath(mapPath).c_str());
+  if (map.BoardSettings().empty()) std::printf("the map records no board settings\n");
+  for (const auto &[name, value] : map.BoardSettings()) std::printf("  %-29s %s\n", name.c_str(), value.c_str());
+  return kExitDefended;
+}
+
+std::string ConsoleBanner(const qemu::Outcome &run, uint16_t base) {
+  const uint64_t divisor = run.Number("uart.divisor").value_or(0);
+  char text[128];
+  if (divisor == 0 || divisor == 0xFFFF) {
+    std::snprintf(text, sizeof text, "serial console at 0x%X: %s", base,
+                  divisor == 0 ? "never programmed (divisor latch 0)" : "nothing answers there");
+  } else {
+    std::snprintf(text, sizeof text, "serial console at 0x%X: %llu baud %s, FIFOs %s", base,
+                  static_cast<unsigned long long>(sim::Uart16550::kInputClockHz / (16 * divisor)),
+                  LineFormat(static_cast<uint8_t>(run.Number("uart.lcr").value_or(0))).c_str(),
+                  (run.Number("uart.iir").value_or(0) & 0xC0) != 0 ? "on" : "off");
+  }
+  return text;
+}
+
+void PrintConsole(const sim::Uart16550 &uart, const Options &o) { PrintConsole(uart.Sent(), o); }
+
+void PrintConsole(const std::string &sent, const Options &o) {
+  const std::string console = sim::RenderAsTerminal(sent);
   if (!console.empty()) {
     std::fputs(console.c_str(), stdout);
     if (console.back() != '\n') std::fputc('\n', stdout);
@@ -148,6 +201,48 @@ void Report::TakeFindings(const harness::ImageRun &run, const pe::MapFile &map) 
   const uint64_t all = faults_ + violations_ + breakpoints_;
   if (all > run.Findings().size()) linesDropped_ += all - run.Findings().size();
   for (std::string &line : attempts) Add(std::move(line));
+}
+
+void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts) {
+  const std::string during = run.Text("exception.during") == "boot" || run.Text("fault.during") == "boot"
+                                 ? "boot"
+                                 : RunName(run.Number("exception.smi").value_or(run.Number("fault.smi").value_or(0)));
+  const auto rva = run.Number(run.fields.count("exception.rva") != 0 ? "exception.rva" : "fault.rva");
+  const std::string where = rva ? " at " + WhereInImage(static_cast<uint32_t>(*rva), map) : std::string();
+  if (run.fields.count("exception.vector") != 0) {
+    ++faults_;
+    Add(during + ": fault" + where + ": exception " + run.Text("exception.vector") + " in SMM (error " +
+        run.Text("exception.error") + ", rip " + run.Text("exception.rip") + ")");
+  }
+  if (run.fields.count("fault.what") != 0) {
+    ++faults_;
+    Add(during + ": fault" + where + ": " + Words(run.Text("fault.what")));
+  }
+  if (run.end == qemu::Outcome::End::TimedOut || run.end == qemu::Outcome::End::Crashed) {
+    ++faults_;
+    Add(std::string("the QEMU run ") + qemu::EndName(run.end) + ": " + run.fault);
+  }
+  const uint64_t atBoot = run.Number("entry.breakpoints").value_or(0);
+  const uint64_t all = run.Number("attack.breakpoints").value_or(atBoot);
+  breakpoints_ += all;
+  if (atBoot != 0) Add("boot: breakpoints (" + std::to_string(atBoot) + "), counted by the guest's IDT (no location)");
+  if (all > atBoot)
+    Add("SMIs: breakpoints (" + std::to_string(all - atBoot) + "), counted by the guest's IDT (no location)");
+
+  relocked_ = static_cast<int>(run.Number("attack.relocked").value_or(0));
+  undone_ = attempts - relocked_;
+  if (undone_ == 0) return;
+  std::string why = "the handler returned without setting the lock again";
+  if (faults_ != 0) {
+    why = "the run ended at the fault above";
+  } else if (run.Number("attack.smis").value_or(0) < static_cast<uint64_t>(attempts)) {
+    why = "an unlock SMI was not taken, and the attacker stopped there";
+  } else if (run.Number("entry.registrations").value_or(0) == 0) {
+    why = "the SMI reached no handler: none was registered";
+  } else if (run.Number("attack.handler-calls").value_or(0) == 0) {
+    why = "the handler did not run";
+  }
+  Add(std::to_string(undone_) + " of " + std::to_string(attempts) + " attempts: not re-locked: " + why);
 }
 
 void Report::Print() const {

@@ -12,6 +12,7 @@
 #include "Uefi.h"
 #include "harness/ImageRun.h"
 #include "pe/MapFile.h"
+#include "qemu/QemuRun.h"
 #include "sim/Platform.h"
 
 namespace tool {
@@ -20,9 +21,14 @@ std::string StatusText(EFI_STATUS status);
 // A path as a user would type it here: relative when it lies below the current folder.
 std::string ShownPath(const std::string &path);
 // "serial console at 0x3F8: 115200 baud 8N1, FIFOs on", or that it was never programmed.
-std::string ConsoleBanner(const sim::Uart16550 &uart, uint16_t base);
+std::string ConsoleBanner(const sim::Uart16550 &uart, const sim::BoardLayout &layout);
+// --about: the image, its size, and the board settings its map records.
+int PrintAbout(const std::string &image, const std::string &mapPath, bool haveMap, const pe::MapFile &map);
+// The same for the UART the QEMU guest read back ("uart.lcr", "uart.divisor", "uart.iir").
+std::string ConsoleBanner(const qemu::Outcome &run, uint16_t base);
 // The console as a terminal shows it, or why there is nothing on it.
 void PrintConsole(const sim::Uart16550 &uart, const Options &o);
+void PrintConsole(const std::string &sent, const Options &o);
 
 class Report {
  public:
@@ -40,6 +46,10 @@ class Report {
   void HostBreakpoints(int smi, int count);
   // The emulated image's faults, violations and breakpoints.
   void TakeFindings(const harness::ImageRun &run, const pe::MapFile &map);
+  // A QEMU run's: the fault its guest reported in SMM (the run ends there),
+  // the breakpoints its IDT counted and stepped over, the unlocks left undone.
+  // QEMU has no confinement checks, so it finds no violations.
+  void TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts);
 
   void Print() const;
   std::string Summary(int attempts, int smis, EFI_STATUS status, double seconds) const;

@@ -2,7 +2,8 @@
 // firmware loads it, lets an attacker clear the GPIO lock again and again,
 // and shows what a serial terminal would show, every finding, and whether
 // every unlock was undone.  By default the real image runs, in the CPU
-// emulator; --host runs the module's host build instead.
+// emulator; --host runs the module's host build instead; --qemu runs the
+// real image in real SMM on QEMU's q35 machine (QemuJob.cpp).
 //
 // The run keeps no access log unless --trace asks for one, so its memory does
 // not grow with the number of attempts.
@@ -20,6 +21,7 @@
 #include "Library/PrintLib.h"
 #include "Library/UefiDriverEntryPoint.h"
 #include "Options.h"
+#include "QemuJob.h"
 #include "Report.h"
 #include "harness/ImageRun.h"
 #include "pe/MapFile.h"
@@ -33,14 +35,21 @@ void OnBreakpoint(int) { gHostBreakpoints.fetch_add(1); }
 
 void SetUpPlatform(sim::Platform &platform, const tool::Options &o) {
   platform.bus.recording = false;
-  platform.cmos.Byte(sim::Cmos::kSerialBaudIndex) = o.cmos;
+  if (o.cmos) platform.cmos.Byte(sim::Cmos::kSerialBaudIndex) = *o.cmos;
   platform.superIo.Reg(2, 0x30) = o.superIoDevice2;
   platform.superIo.Reg(3, 0x30) = o.superIoDevice3;
-  platform.uart.faults.transmitterStuck = o.deadUart;
+  platform.Console().faults.transmitterStuck = o.deadUart;
   platform.firmware.smmBase2Present = !o.smmBase2Missing;
   platform.firmware.smiSourceDispatchPresent = !o.dispatcherMissing;
   // The UART as power-on leaves it: the module's bring-up programs it.
-  platform.uart.PowerOnReset();
+  platform.Console().PowerOnReset();
+}
+
+// Where the board the image was built for has its window and console: from
+// the settings record at the end of the image's map.
+bool Board(const pe::MapFile &map, bool haveMap, sim::BoardLayout &layout, std::string &error) {
+  if (!haveMap || map.BoardSettings().empty()) return true;  // an image without a record: the configured board
+  return sim::BoardLayoutFrom(map.BoardSettings(), layout, error);
 }
 
 }  // namespace
@@ -57,9 +66,24 @@ int main(int argc, char **argv) {
     std::fputs(tool::kUsage, stdout);
     return tool::kExitDefended;
   }
+  if (o.qemu) return tool::RunOnQemu(o, o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath);
   const auto started = std::chrono::steady_clock::now();
 
-  sim::Platform platform;
+  // The image and its map: the map names where findings happened and records
+  // the board the image was built for (the host build shares the default
+  // image's board).
+  const std::string image = o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath;
+  const std::string mapPath = pe::MapPathFor(o.hostBuild ? std::string(VEXA_DEFAULT_IMAGE) : image);
+  pe::MapFile map;
+  const bool haveMap = map.Read(mapPath);
+  sim::BoardLayout layout;
+  if (!Board(map, haveMap, layout, error)) {
+    std::fprintf(stderr, "vexa-platform: %s: %s\n", mapPath.c_str(), error.c_str());
+    return tool::kExitCouldNotRun;
+  }
+  if (o.about) return tool::PrintAbout(image, mapPath, haveMap, map);
+
+  sim::Platform platform(layout);
   SetUpPlatform(platform, o);
   sim::TraceListing listing;
   if (o.trace) {
@@ -69,9 +93,7 @@ int main(int argc, char **argv) {
 
   tool::Report report;
   std::unique_ptr<harness::ImageRun> run;
-  pe::MapFile map;
   EFI_STATUS status;
-  const std::string image = o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath;
   platform.bus.Mark("boot: ModuleEntryPoint");
   if (o.hostBuild) {
     struct sigaction action = {};
@@ -87,8 +109,6 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "vexa-platform: %s\n", run->Fault().c_str());
       return tool::kExitCouldNotRun;
     }
-    const std::string mapPath = pe::MapPathFor(image);
-    const bool haveMap = map.Read(mapPath);
     if (o.printLevel != 0) {
       // The print level is a variable in the image's data; the linker's map says where.
       const auto rva = haveMap ? map.Rva("PcdDebugPrintErrorLevel") : std::nullopt;
@@ -116,11 +136,12 @@ int main(int argc, char **argv) {
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  platform.uart.DrainAll();
-  std::printf("== %s on the simulated platform\n",
-              o.hostBuild ? "the module's host build" : ("image " + tool::ShownPath(image)).c_str());
-  std::printf("== %s\n", tool::ConsoleBanner(platform.uart, sim::Platform::kUartBase).c_str());
-  tool::PrintConsole(platform.uart, o);
+  platform.Console().DrainAll();
+  std::printf("== %s on the simulated platform%s\n",
+              o.hostBuild ? "the module's host build" : ("image " + tool::ShownPath(image)).c_str(),
+              layout.name == "default" ? "" : (" (board " + layout.name + ")").c_str());
+  std::printf("== %s\n", tool::ConsoleBanner(platform.Console(), layout).c_str());
+  tool::PrintConsole(platform.Console(), o);
   if (run) report.TakeFindings(*run, map);
   report.Print();
   if (o.trace) {

@@ -1,5 +1,6 @@
-// Property mask 0x1D: assertions on, messages off.  A failing ASSERT_EFI_ERROR
-// writes only its report, whatever the print level.
+// Property mask 0x1D: assertions on, messages off, and a fixed level of
+// DEBUG_ERROR only.  A failing ASSERT_EFI_ERROR writes only its report,
+// whatever the print level; DebugPrint itself tests the print level alone.
 
 #define VEXA_SOURCE_FILE "host/tests/diagnostics/variants/PrintDisabledTest"
 
@@ -31,6 +32,14 @@ TEST(DiagnosticsPrintDisabled, MessagesAreNotEvaluatedAndStatusLinesNotWritten) 
       platform.uart.Sent(),
       {diagnostics::ReportPattern("host/tests/diagnostics/variants/PrintDisabledTest", "!EFI_ERROR (Status)")}));
   EXPECT_EQ(breakpoints.Count(), 1);
+}
+
+TEST(DiagnosticsPrintDisabled, DebugPrintTestsOnlyThePrintLevel) {
+  sim::Platform platform;
+  diagnostics::PrintLevelScope level(DEBUG_INFO);
+  EXPECT_FALSE(DebugPrintLevelEnabled(DEBUG_INFO));  // the fixed level leaves DEBUG_INFO out
+  DebugPrint(DEBUG_INFO, "direct %d\n", 7);
+  EXPECT_EQ(testsupport::ConsoleText(platform), "direct 7\r\n");
 }
 
 }  // namespace

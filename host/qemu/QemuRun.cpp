@@ -1,0 +1,314 @@
+#include "qemu/QemuRun.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "pe/ImageFile.h"
+#include "pe/MapFile.h"
+#include "qemu/Crc32.h"
+#include "qemu/guest/Layout.h"
+#include "sim/Platform.h"
+
+namespace qemu {
+
+namespace fs = std::filesystem;
+
+std::string DefaultGuest() { return VEXA_QEMU_GUEST; }
+std::string DefaultQemu() { return VEXA_QEMU_SYSTEM; }
+
+const char *EndName(Outcome::End end) {
+  switch (end) {
+    case Outcome::End::Passed:
+      return "passed";
+    case Outcome::End::Failed:
+      return "failed";
+    case Outcome::End::Crashed:
+      return "crashed";
+    case Outcome::End::TimedOut:
+      return "timed out";
+    case Outcome::End::NotRun:
+      return "not run";
+  }
+  return "?";
+}
+
+std::optional<uint64_t> Outcome::Number(const std::string &field) const {
+  const auto it = fields.find(field);
+  if (it == fields.end() || it->second.empty()) return std::nullopt;
+  char *end = nullptr;
+  const uint64_t v = std::strtoull(it->second.c_str(), &end, 0);
+  if (*end != '\0') return std::nullopt;
+  return v;
+}
+
+std::string Outcome::Text(const std::string &field) const {
+  const auto it = fields.find(field);
+  return it == fields.end() ? std::string() : it->second;
+}
+
+namespace {
+
+std::string ReadFile(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Hex(uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
+  return text;
+}
+
+// "topic key=value key=value" lines; "check failed=..." lines collect.
+void ParseReport(Outcome &o) {
+  std::istringstream lines(o.report);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string topic, word;
+    if (!(words >> topic)) continue;
+    while (words >> word) {
+      const size_t eq = word.find('=');
+      if (eq == std::string::npos) continue;
+      const std::string key = topic + "." + word.substr(0, eq), value = word.substr(eq + 1);
+      if (key == "check.failed") o.failedChecks.push_back(value);
+      o.fields[key] = value;
+    }
+  }
+}
+
+// Runs argv with output to `log`; the exit status, or nothing after the
+// bound (the process is then killed).
+std::optional<int> RunBounded(const std::vector<std::string> &argv, const fs::path &log, double seconds, double &wall) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    std::FILE *out = std::fopen(log.c_str(), "w");
+    if (out != nullptr) {
+      dup2(fileno(out), 1);
+      dup2(fileno(out), 2);
+    }
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    std::fprintf(stderr, "cannot start %s: %s\n", args[0], std::strerror(errno));
+    _exit(127);
+  }
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (wall > seconds) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "vexa-qemu-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path.empty()) fs::remove_all(path, ignored);
+  }
+};
+
+// A device that only carries a name: what a parsed access points to once the
+// platform that named it is gone.
+class NameOnly : public sim::Device {
+ public:
+  explicit NameOnly(std::string name) : name_(std::move(name)) {}
+  const char *Name() const override { return name_.c_str(); }
+  uint32_t Read(sim::Space, uint64_t, int) override { return 0xFFFFFFFFu; }
+  void Write(sim::Space, uint64_t, int, uint32_t) override {}
+
+ private:
+  std::string name_;
+};
+
+const sim::Device *Lasting(const sim::Device *device) {
+  static std::map<std::string, std::unique_ptr<NameOnly>> devices;
+  if (device == nullptr) return nullptr;
+  std::unique_ptr<NameOnly> &d = devices[device->Name()];
+  if (!d) d = std::make_unique<NameOnly>(device->Name());
+  return d.get();
+}
+
+}  // namespace
+
+void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,
+                size_t &events, const sim::BoardLayout &board) {
+  boot.clear();
+  smis.clear();
+  events = 0;
+  // QEMU's region names; its 7.2 trace gives absolute addresses (port
+  // numbers, physical addresses).  "io" is I/O space nobody decodes.
+  static const char *const kIoRegions[] = {"serial", "rtc-index", "rtc",    "pci-conf-idx", "pci-conf-data",
+                                           "io",     "ioport80",  "apm-io", "isa-debugcon", "isa-debug-exit"};
+  // Replaying on the simulator's devices names each register as the
+  // simulator's trace would, with the state it had then (DLAB, ...).
+  sim::Bus *outer = sim::Bus::Current();
+  {
+    sim::Platform names(board);
+    names.superIo.absent = true;
+    names.uart.PowerOnReset();
+    std::vector<sim::Access> *window = nullptr;
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+      const bool read = line.rfind("memory_region_ops_read ", 0) == 0;
+      if (!read && line.rfind("memory_region_ops_write ", 0) != 0) continue;
+      ++events;
+      unsigned long long addr = 0, value = 0;
+      unsigned size = 0;
+      const size_t at = line.find(" addr ");
+      const size_t quote = line.find(" name '");
+      if (at == std::string::npos || quote == std::string::npos ||
+          std::sscanf(line.c_str() + at, " addr %llx value %llx size %u", &addr, &value, &size) != 3)
+        continue;
+      const std::string name = line.substr(quote + 7, line.size() - quote - 8);
+      if (name == "ioport80" && !read) {
+        if (value == MARK_ENTRY_BEGIN) window = &boot;
+        if (value == MARK_SMI_BEGIN) window = &smis.emplace_back();
+        if (value == MARK_ENTRY_END || value == MARK_SMI_END) window = nullptr;
+        continue;
+      }
+      if (window == nullptr || (size != 1 && size != 2 && size != 4)) continue;
+      bool io = name != "pcie-mmcfg-mmio" && addr <= 0xFFFF;
+      for (const char *r : kIoRegions) io = io || name == r;
+      const sim::Space space = io ? sim::Space::Io : sim::Space::Mem;
+      const int width = static_cast<int>(size) * 8;
+      const uint32_t v = static_cast<uint32_t>(value & (size == 4 ? 0xFFFFFFFFull : (1ull << width) - 1));
+      if (read)
+        names.bus.Read(space, addr, width);
+      else
+        names.bus.Write(space, addr, width, v);
+      sim::Access a = names.bus.Trace().back();
+      a.value = v;
+      a.device = name == "io" ? nullptr : Lasting(a.device);
+      if (name == "io") a.reg = "(no device)";  // nothing decodes it on QEMU's machine
+      window->push_back(a);
+    }
+  }
+  sim::Bus::SetCurrent(outer);
+}
+
+Outcome Run(const Settings &s) {
+  Outcome o;
+  const std::string qemu = s.qemuPath.empty() ? DefaultQemu() : s.qemuPath;
+  const std::string guest = s.guestPath.empty() ? DefaultGuest() : s.guestPath;
+  if (access(qemu.c_str(), X_OK) != 0) {
+    o.fault = "cannot run QEMU at " + qemu;
+    return o;
+  }
+  if (access(guest.c_str(), R_OK) != 0) {
+    o.fault = "no guest program at " + guest;
+    return o;
+  }
+  TempDir dir;
+  if (dir.path.empty()) {
+    o.fault = "cannot make a temporary folder";
+    return o;
+  }
+
+  // The board the image was built for, from its map: where the window goes
+  // and the rate its CMOS selects.
+  sim::BoardLayout board;
+  pe::MapFile boardMap;
+  if (s.loadDriver && boardMap.Read(pe::MapPathFor(s.imagePath)) && !boardMap.BoardSettings().empty()) {
+    std::string error;
+    if (!sim::BoardLayoutFrom(boardMap.BoardSettings(), board, error)) {
+      o.fault = pe::MapPathFor(s.imagePath) + ": " + error;
+      return o;
+    }
+  }
+  const uint64_t pciExpressBase = s.pciExpressBase.value_or(board.pciExpressBase);
+  std::string append = "driver=" + std::to_string(s.loadDriver ? 1 : 0) +
+                       " cmos=" + Hex(s.cmos.value_or(board.cmosSerialBaud)) + " pcie-base=" + Hex(pciExpressBase) +
+                       " attempts=" + std::to_string(s.attempts) + " idle-smis=" + std::to_string(s.idleSmis) +
+                       " protection=" + std::to_string(s.protectionChecks ? 1 : 0);
+  std::vector<std::string> argv = {qemu,          "-machine", "q35,smm=on", "-accel",     "tcg",     "-m", "512M",
+                                   "-nodefaults", "-display", "none",       "-no-reboot", "-kernel", guest};
+  if (s.loadDriver) {
+    std::vector<uint8_t> image;
+    std::string error;
+    if (!pe::ReadImageFile(s.imagePath, image, error)) {
+      o.fault = error;
+      return o;
+    }
+    append += " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(Crc32(image.data(), image.size()));
+    if (s.printLevel != 0) {
+      pe::MapFile map;
+      const std::string mapPath = pe::MapPathFor(s.imagePath);
+      const auto rva = map.Read(mapPath) ? map.Rva("PcdDebugPrintErrorLevel") : std::nullopt;
+      if (!rva) {
+        o.fault = "cannot set the print level: no PcdDebugPrintErrorLevel in " + mapPath;
+        return o;
+      }
+      append += " print-level=" + Hex(s.printLevel) + " print-level-rva=" + Hex(*rva);
+    }
+    argv.insert(argv.end(), {"-initrd", s.imagePath});
+  }
+  if (!s.guestArguments.empty()) append += " " + s.guestArguments;
+  const fs::path report = dir.path / "report.txt", console = dir.path / "console.txt", trace = dir.path / "trace.txt";
+  argv.insert(argv.end(), {"-append", append, "-debugcon", "file:" + report.string(), "-serial",
+                           s.serial ? "file:" + console.string() : std::string("none"), "-device",
+                           "isa-debug-exit,iobase=0xf4,iosize=0x04"});
+  if (s.trace)
+    argv.insert(argv.end(), {"-d", "trace:memory_region_ops_read,trace:memory_region_ops_write", "-D", trace.string()});
+
+  const std::optional<int> status = RunBounded(argv, dir.path / "qemu.log", s.timeoutSeconds, o.wallSeconds);
+  o.report = ReadFile(report);
+  o.console = ReadFile(console);
+  ParseReport(o);
+  board.pciExpressBase = pciExpressBase;
+  if (s.trace) ParseTrace(ReadFile(trace), o.bootTrace, o.smiTraces, o.traceEvents, board);
+
+  const std::string verdict = o.Text("result.verdict");
+  if (!status) {
+    o.end = Outcome::End::TimedOut;
+    o.fault = "QEMU did not finish within " + std::to_string(s.timeoutSeconds) + " s and was killed";
+  } else if ((*status == 1 && verdict == "pass") || (*status == 3 && verdict == "fail")) {
+    o.end = *status == 1 ? Outcome::End::Passed : Outcome::End::Failed;
+    if (*status == 3) {
+      o.fault = "the guest failed:";
+      if (!o.Text("result.reason").empty()) o.fault += " " + o.Text("result.reason");
+      for (const std::string &c : o.failedChecks) o.fault += " " + c;
+      if (o.fields.count("exception.vector") != 0)
+        o.fault += " (exception " + o.Text("exception.where") + " vector " + o.Text("exception.vector") + " rip " +
+                   o.Text("exception.rip") +
+                   (o.fields.count("exception.rva") ? " rva " + o.Text("exception.rva") : "") + ")";
+      if (o.fields.count("fault.what") != 0) o.fault += " (" + o.Text("fault.what") + ")";
+    }
+  } else {
+    o.end = Outcome::End::Crashed;
+    std::string log = ReadFile(dir.path / "qemu.log");
+    if (log.size() > 400) log = "..." + log.substr(log.size() - 400);
+    o.fault = *status == 0 ? "QEMU stopped without the guest's exit (the guest reset: a triple fault?)"
+                           : "QEMU exited with status " + std::to_string(*status) + (log.empty() ? "" : ": " + log);
+  }
+  return o;
+}
+
+}  // namespace qemu

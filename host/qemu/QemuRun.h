@@ -1,0 +1,91 @@
+// The QEMU rig: runs the driver image, unchanged, in real SMM on QEMU's q35
+// machine through the guest program (host/qemu/guest), and reads back what
+// happened.
+//
+// Contract:
+//   qemu::Settings s;  s.imagePath = ...;  s.attempts = 1000;
+//   qemu::Outcome o = qemu::Run(s);
+//   o.end says how the run ended; o.Number("entry.status") and friends give
+//   the guest's report; o.console is the serial port's bytes; with s.trace,
+//   o.bootTrace and o.smiTraces are the driver's own register accesses as
+//   QEMU logged them.
+//
+// The image reaches the guest as QEMU's -initrd (the PVH start info's first
+// module), with its size and CRC-32 on the command line; the dispatcher in
+// SMRAM checks them before loading.  The print level goes in through the
+// image's map, as in the Unicorn harness.  Each run has a wall-clock bound:
+// past it QEMU is killed and the outcome says so.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/BoardLayout.h"
+#include "sim/Bus.h"
+
+namespace qemu {
+
+struct Settings {
+  std::string imagePath;        // the driver image; its map lies beside it (pe::MapPathFor)
+  bool loadDriver = true;       // false: the negative control, the same run without the driver
+  uint32_t printLevel = 0;      // the driver's print-level variable (0: as the image has it)
+  std::optional<uint8_t> cmos;  // CMOS byte 0x6F before the entry (default: the image's board's rate)
+  // Where PCIEXBAR puts the PCI Express window (default: the base the image's
+  // board settings, recorded in its map, give; 0x80000000 without a record).
+  std::optional<uint64_t> pciExpressBase;
+  int attempts = 10;   // attacker clears, each followed by the unlock SMI
+  int idleSmis = 0;    // unlock SMIs with the lock left set
+  bool serial = true;  // false: no UART at all (-serial none: its ports read all ones)
+  bool protectionChecks = false;
+  bool trace = false;          // log the driver's register accesses
+  std::string guestArguments;  // appended to the guest's command line (later words win)
+  double timeoutSeconds = 30;
+  std::string qemuPath;   // default: the qemu-system-x86_64 the build found
+  std::string guestPath;  // default: the guest this build produced
+};
+
+struct Outcome {
+  enum class End {
+    Passed,    // the guest ran to its end and every check that applies held
+    Failed,    // the guest ran to its end (or reported an exception) and a check failed
+    Crashed,   // QEMU stopped without the guest's exit (a reset, a QEMU error)
+    TimedOut,  // killed at the wall-clock bound
+    NotRun,    // the run could not start (no QEMU, no image, no map)
+  };
+  End end = End::NotRun;
+  std::string fault;                          // why, for every end but Passed
+  double wallSeconds = 0;                     // QEMU's run, start to exit
+  std::string report;                         // the guest's debug console, as printed
+  std::string console;                        // the serial port's bytes
+  std::map<std::string, std::string> fields;  // "topic.key" -> value, from the report
+  std::vector<std::string> failedChecks;
+
+  std::vector<sim::Access> bootTrace;               // entry's first access to its return
+  std::vector<std::vector<sim::Access>> smiTraces;  // one per handler call
+  size_t traceEvents = 0;                           // QEMU trace lines read, all of the run
+
+  // A report field as a number ("entry.status", "attack.relocked").
+  std::optional<uint64_t> Number(const std::string &field) const;
+  std::string Text(const std::string &field) const;
+  bool Ran() const { return end == End::Passed || end == End::Failed; }
+};
+
+const char *EndName(Outcome::End end);
+
+Outcome Run(const Settings &settings);
+
+// The default guest and QEMU (as found at configure time).
+std::string DefaultGuest();
+std::string DefaultQemu();
+
+// QEMU's memory_region_ops_read/write log, cut to the driver's windows (the
+// guest's marker writes are recognised and dropped).  Register names are
+// filled in by replaying the accesses on a simulated platform's devices,
+// laid out as the board is.
+void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,
+                size_t &events, const sim::BoardLayout &board = {});
+
+}  // namespace qemu

@@ -1,0 +1,303 @@
+// The SMRAM program: the SMI dispatcher and the small SMM core it plays for
+// the one driver.  It lives in TSEG, runs only in SMM, and reaches outside
+// SMRAM only for the mailbox (and, while loading, the image's bytes, which
+// it copies into SMRAM and checks before it uses them).
+//
+// APM commands (port 0xB2 reads back the last one written):
+//   APM_LOAD_DRIVER  copy the image into SMRAM, verify its CRC-32, load and
+//                    relocate it with the project's PE reader, set its print
+//                    level, and call its entry point with firmware tables
+//                    built from the UEFI and PI layouts;
+//   APM_GPIO_UNLOCK  the stand-in for the GPIO-unlock SMI source: call every
+//                    handler registered for source 48;
+//   anything else    counted and ignored.
+// Writes to MARKER_PORT bracket the driver's own code, so the host can cut
+// the driver's register accesses out of QEMU's trace.
+#include "Guest.h"
+#include "Protocol/LoadedImage.h"
+#include "Protocol/SmmBase2.h"
+#include "SmiSourceDispatch.h"
+#include "Uefi.h"
+#include "pe/PeReader.h"
+#include "qemu/Crc32.h"
+
+using namespace guest;
+
+extern "C" {
+extern uint8_t __smm_end[];
+extern const uint64_t kVectorStubs[kVectors];
+alignas(16) IdtGate gSmmIdt[kVectors];
+void SmiDispatch();
+void OnException(ExceptionFrame *frame);
+}
+
+// Not const: the program outside SMM fills in the mailbox before T_EN.
+__attribute__((section(".smm_header"), used)) SmmHeader gSmmHeader = {
+    kSmmMagic,
+    reinterpret_cast<uint64_t>(&gSmmHeader),
+    reinterpret_cast<uint64_t>(__smm_end),
+    reinterpret_cast<uint64_t>(gSmmIdt),
+    reinterpret_cast<uint64_t>(kVectorStubs),
+    0,
+};
+
+namespace {
+
+// SMRAM for the driver: its file while it is checked, and its loaded image.
+constexpr size_t kFileRoom = 256 * 1024;
+constexpr size_t kImageRoom = 384 * 1024;
+alignas(4096) uint8_t gFile[kFileRoom];
+alignas(4096) uint8_t gImage[kImageRoom];
+pe::Headers gHeaders;
+bool gLoadTried;
+uint32_t gBreakpoints;
+bool gInEntry;         // the driver's entry point is running
+uint64_t gUnlockSmis;  // unlock SMIs dispatched so far
+
+// The firmware tables the driver is given.
+EFI_SYSTEM_TABLE gSystemTable;
+EFI_BOOT_SERVICES gBootServices;
+EFI_LOADED_IMAGE_PROTOCOL gLoadedImage;
+EFI_SMM_BASE2_PROTOCOL gSmmBase2;
+EFI_SMM_SYSTEM_TABLE2 gSmst;
+SMI_SOURCE_DISPATCH_PROTOCOL gDispatch;
+uint64_t gImageHandleObject;
+const EFI_HANDLE gImageHandle = &gImageHandleObject;
+
+constexpr EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+constexpr EFI_GUID kSmmBase2Guid = EFI_SMM_BASE2_PROTOCOL_GUID;
+constexpr EFI_GUID kSmiSourceDispatchGuid = SMI_SOURCE_DISPATCH_PROTOCOL_GUID;
+
+struct Registration {
+  SMI_SOURCE_HANDLER handler;
+  uint32_t source;  // copied from the context at Register
+};
+constexpr int kMaxRegistrations = 4;
+Registration gRegistrations[kMaxRegistrations];
+int gRegistrationCount;
+
+Mailbox &TheMailbox() { return *reinterpret_cast<Mailbox *>(gSmmHeader.mailbox); }
+
+bool SameGuid(const EFI_GUID *a, const EFI_GUID &b) {
+  if (a == nullptr) return false;
+  const uint8_t *x = reinterpret_cast<const uint8_t *>(a);
+  const uint8_t *y = reinterpret_cast<const uint8_t *>(&b);
+  for (size_t i = 0; i < sizeof b; ++i)
+    if (x[i] != y[i]) return false;
+  return true;
+}
+
+uint64_t ImageRva(uint64_t address) {
+  const uint64_t base = reinterpret_cast<uint64_t>(gImage);
+  return address - base < gHeaders.sizeOfImage ? address - base : ~uint64_t{0};
+}
+
+// Inside SMM the state save map's revision reads as QEMU's 64-bit map; code
+// outside SMM reads all ones there.
+BOOLEAN InSmramNow() { return Load<uint32_t>(SMM_SMBASE + SAVE_STATE_REVISION) == SMM_REVISION_64 ? 1 : 0; }
+
+// "during=boot" or "during=smi smi=N": which run of the driver's code it was.
+void SayDuring() {
+  Say(gInEntry ? " during=boot" : " during=smi");
+  if (!gInEntry) SayField("smi", gUnlockSmis);
+}
+
+[[noreturn]] void Fail(const char *what, uint64_t caller) {
+  Say("fault where=smm");
+  SayDuring();
+  Say(" what=");
+  Say(what);
+  const uint64_t rva = ImageRva(caller);
+  if (rva != ~uint64_t{0}) SayField("rva", rva, true);
+  Say("\nresult verdict=fail reason=smm-fault\n");
+  Exit(EXIT_FAIL);
+}
+
+// Every table slot the driver has no business calling.
+EFI_STATUS EFIAPI UnexpectedService() {
+  Fail("the-image-called-a-firmware-service-it-has-no-business-calling",
+       reinterpret_cast<uint64_t>(__builtin_return_address(0)));
+}
+
+EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE handle, EFI_GUID *protocol, VOID **iface) {
+  if (iface == nullptr) return EFI_INVALID_PARAMETER;
+  *iface = nullptr;
+  if (handle != gImageHandle || !SameGuid(protocol, kLoadedImageGuid)) return EFI_UNSUPPORTED;
+  *iface = &gLoadedImage;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI LocateProtocol(EFI_GUID *protocol, VOID *, VOID **iface) {
+  if (iface == nullptr) return EFI_INVALID_PARAMETER;
+  *iface = SameGuid(protocol, kSmmBase2Guid) ? &gSmmBase2 : nullptr;
+  return *iface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
+}
+
+EFI_STATUS EFIAPI InSmm(const EFI_SMM_BASE2_PROTOCOL *, BOOLEAN *inSmram) {
+  if (inSmram == nullptr) return EFI_INVALID_PARAMETER;
+  *inSmram = InSmramNow();
+  Mailbox &m = TheMailbox();
+  m.inSmmAnswer = *inSmram;
+  ++m.inSmmCalls;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI GetSmstLocation(const EFI_SMM_BASE2_PROTOCOL *, EFI_SMM_SYSTEM_TABLE2 **smst) {
+  if (smst == nullptr) return EFI_INVALID_PARAMETER;
+  *smst = &gSmst;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SmmLocateProtocol(EFI_GUID *protocol, VOID *, VOID **iface) {
+  if (iface == nullptr) return EFI_INVALID_PARAMETER;
+  *iface = SameGuid(protocol, kSmiSourceDispatchGuid) ? &gDispatch : nullptr;
+  return *iface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
+}
+
+EFI_STATUS EFIAPI Register(SMI_SOURCE_DISPATCH_PROTOCOL *, SMI_SOURCE_HANDLER handler, VOID *context,
+                           EFI_HANDLE *handle) {
+  if (handler == nullptr || context == nullptr || handle == nullptr) return EFI_INVALID_PARAMETER;
+  if (gRegistrationCount == kMaxRegistrations) return EFI_OUT_OF_RESOURCES;
+  Registration &r = gRegistrations[gRegistrationCount++];
+  r = {handler, *static_cast<const uint32_t *>(context)};
+  *handle = &r;
+  Mailbox &m = TheMailbox();
+  m.registrations = static_cast<uint32_t>(gRegistrationCount);
+  m.sources[gRegistrationCount - 1] = r.source;
+  return EFI_SUCCESS;
+}
+
+// Every pointer-sized slot after the header traps, then the services the
+// driver uses are filled in.
+void TrapEverySlot(void *table, size_t size) {
+  auto *slots = reinterpret_cast<uint64_t *>(static_cast<uint8_t *>(table) + sizeof(EFI_TABLE_HEADER));
+  for (size_t i = 0; i < (size - sizeof(EFI_TABLE_HEADER)) / 8; ++i)
+    slots[i] = reinterpret_cast<uint64_t>(&UnexpectedService);
+}
+
+void BuildTables() {
+  TrapEverySlot(&gBootServices, sizeof gBootServices);
+  gBootServices.Hdr = {0x56524553544F4F42ull, 0x00020046, sizeof gBootServices, 0, 0};  // "BOOTSERV", 2.70
+  gBootServices.Reserved = nullptr;
+  gBootServices.HandleProtocol = HandleProtocol;
+  gBootServices.LocateProtocol = LocateProtocol;
+
+  gSystemTable = {};
+  gSystemTable.Hdr = {0x5453595320494249ull, 0x00020046, sizeof gSystemTable, 0, 0};  // "IBI SYST", 2.70
+  gSystemTable.BootServices = &gBootServices;
+
+  gLoadedImage = {};
+  gLoadedImage.Revision = 0x1000;
+  gLoadedImage.SystemTable = &gSystemTable;
+  gLoadedImage.ImageBase = gImage;
+  gLoadedImage.ImageSize = gHeaders.sizeOfImage;
+
+  gSmmBase2.InSmm = InSmm;
+  gSmmBase2.GetSmstLocation = GetSmstLocation;
+
+  gSmst = {};
+  TrapEverySlot(&gSmst, sizeof gSmst);
+  gSmst.Hdr = {0x54534D53ull, 0x00010046, sizeof gSmst, 0, 0};  // "SMST"
+  gSmst.SmmFirmwareVendor = nullptr;
+  gSmst.SmmFirmwareRevision = 0;
+  gSmst.CurrentlyExecutingCpu = 0;
+  gSmst.NumberOfCpus = 1;
+  gSmst.CpuSaveStateSize = nullptr;
+  gSmst.CpuSaveState = nullptr;
+  gSmst.NumberOfTableEntries = 0;
+  gSmst.SmmConfigurationTable = nullptr;
+  gSmst.SmmLocateProtocol = SmmLocateProtocol;
+
+  gDispatch.Register = Register;
+  gDispatch.UnRegister = reinterpret_cast<SMI_SOURCE_UNREGISTER>(&UnexpectedService);
+}
+
+void Refuse(Mailbox &m, const char *why) {
+  size_t n = 0;
+  for (; why[n] != 0 && n + 1 < sizeof m.loadError; ++n) m.loadError[n] = why[n] == ' ' ? '-' : why[n];  // one word
+  m.loadError[n] = 0;
+}
+
+using EntryPoint = EFI_STATUS(EFIAPI *)(EFI_HANDLE, EFI_SYSTEM_TABLE *);
+
+void LoadAndStartDriver(Mailbox &m) {
+  if (gLoadTried) return Refuse(m, "a-driver-is-loaded-once");
+  gLoadTried = true;
+  // The request lies outside SMRAM: take it in once.
+  const uint64_t from = m.imageAddress;
+  const uint32_t size = m.imageSize, crc = m.imageCrc, level = m.printLevel, levelRva = m.printLevelRva;
+  if (size > kFileRoom) return Refuse(m, "image-larger-than-its-room-in-smram");
+  for (uint32_t i = 0; i < size; ++i) gFile[i] = Load<uint8_t>(from + i);
+  m.imageCrcSeen = qemu::Crc32(gFile, size);
+  if (m.imageCrcSeen != crc) return Refuse(m, "image-checksum-mismatch");
+  const char *error = pe::CheckDriverImage(gFile, size, gHeaders);
+  if (error == nullptr && gHeaders.sizeOfImage > kImageRoom) error = "image-larger-than-its-room-in-smram";
+  if (error == nullptr)
+    error = pe::Load(gHeaders, gFile, size, reinterpret_cast<uint64_t>(gImage), gImage, sizeof gImage, nullptr);
+  if (error == nullptr && levelRva != 0 && (levelRva > gHeaders.sizeOfImage - 4 || (levelRva & 3) != 0))
+    error = "print-level-outside-the-image";
+  if (error != nullptr) return Refuse(m, error);
+  if (levelRva != 0) *reinterpret_cast<uint32_t *>(gImage + levelRva) = level;
+
+  BuildTables();
+  m.imageBase = reinterpret_cast<uint64_t>(gImage);
+  m.loaded = 1;
+  const uint32_t mxcsr = 0x1F80;  // the reset value firmware runs with
+  asm volatile("ldmxcsr %0" : : "m"(mxcsr));
+  const auto entry = reinterpret_cast<EntryPoint>(gImage + gHeaders.entryRva);
+  gInEntry = true;
+  Out8(MARKER_PORT, MARK_ENTRY_BEGIN);
+  const EFI_STATUS status = entry(gImageHandle, &gSystemTable);
+  Out8(MARKER_PORT, MARK_ENTRY_END);
+  gInEntry = false;
+  m.entryStatus = status;
+}
+
+void DispatchGpioUnlock(Mailbox &m) {
+  for (int i = 0; i < gRegistrationCount; ++i) {
+    Registration &r = gRegistrations[i];
+    if (r.source != GPIO_UNLOCK_SMI_SOURCE) continue;
+    Out8(MARKER_PORT, MARK_SMI_BEGIN);
+    const EFI_STATUS status = r.handler(&r, &r.source, nullptr, nullptr);
+    Out8(MARKER_PORT, MARK_SMI_END);
+    m.lastHandlerStatus = status;
+    ++m.handlerCalls;
+  }
+}
+
+}  // namespace
+
+extern "C" void SmiDispatch() {
+  Mailbox &m = TheMailbox();
+  const uint8_t command = In8(APM_CONTROL_PORT);
+  m.smbase = Load<uint32_t>(SMM_SMBASE + SAVE_STATE_SMBASE);
+  if (command == APM_LOAD_DRIVER) {
+    LoadAndStartDriver(m);
+  } else if (command == APM_GPIO_UNLOCK) {
+    ++gUnlockSmis;
+    DispatchGpioUnlock(m);
+  } else {
+    ++m.unknownCommands;
+  }
+  m.lastCommand = command;
+  m.breakpoints = gBreakpoints;
+  __atomic_store_n(&m.smis, m.smis + 1, __ATOMIC_RELEASE);
+}
+
+// Breakpoints (the driver's assertion reports end in INT3) are counted and
+// stepped over; any other exception in SMM is reported and ends the run.
+extern "C" void OnException(ExceptionFrame *frame) {
+  if (frame->vector == 3) {
+    ++gBreakpoints;
+    return;
+  }
+  Say("exception where=smm");
+  SayDuring();
+  SayField("vector", frame->vector);
+  SayField("error", frame->error, true);
+  SayField("rip", frame->rip, true);
+  const uint64_t rva = ImageRva(frame->rip);
+  if (rva != ~uint64_t{0}) SayField("rva", rva, true);
+  Say("\nresult verdict=fail reason=smm-exception\n");
+  Exit(EXIT_FAIL);
+}

@@ -1,0 +1,86 @@
+#include "sim/BoardLayout.h"
+
+#include <cstdlib>
+#include <map>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+bool Number(const std::string &text, uint64_t &out) {
+  if (text.empty()) return false;
+  char *end = nullptr;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  out = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
+  return end != nullptr && *end == '\0';
+}
+
+}  // namespace
+
+bool BoardLayoutFrom(const std::vector<std::pair<std::string, std::string>> &settings, BoardLayout &out,
+                     std::string &error) {
+  std::map<std::string, std::string> s(settings.begin(), settings.end());
+  auto need = [&](const char *name) -> const std::string * {
+    const auto it = s.find(name);
+    if (it == s.end()) {
+      error = std::string("the board settings name no ") + name;
+      return nullptr;
+    }
+    return &it->second;
+  };
+  auto number = [&](const char *name, uint64_t &value) {
+    const std::string *text = need(name);
+    if (text == nullptr) return false;
+    if (!Number(*text, value)) {
+      error = std::string("the board setting ") + name + " = " + *text + " is not a number";
+      return false;
+    }
+    return true;
+  };
+  BoardLayout layout;
+  uint64_t baud = 0;
+  const std::string *name = need("Board");
+  const std::string *mmio = need("SerialUseMmio");
+  const std::string *path = need("SerialPciDeviceInfo");
+  if (name == nullptr || mmio == nullptr || path == nullptr ||
+      !number("PciExpressBaseAddress", layout.pciExpressBase) || !number("SerialRegisterBase", layout.uartBase) ||
+      !number("SerialBaudRate", baud))
+    return false;
+  layout.name = *name;
+  layout.uartMmio = *mmio == "TRUE";
+
+  std::stringstream entries(*path);
+  std::string entry;
+  bool ended = false;
+  while (std::getline(entries, entry, ',')) {
+    std::stringstream fields(entry);
+    std::string device, function, pm;
+    fields >> device;
+    if (device == "END") {
+      ended = true;
+      break;
+    }
+    uint64_t d = 0, f = 0, p = 0;
+    if (!(fields >> function >> pm) || !Number(device, d) || !Number(function, f) || !Number(pm, p)) {
+      error = "the board setting SerialPciDeviceInfo = " + *path + " is not a path";
+      return false;
+    }
+    layout.pciPath.push_back({static_cast<uint8_t>(d), static_cast<uint8_t>(f), static_cast<uint16_t>(p)});
+  }
+  if (!ended) {
+    error = "the board setting SerialPciDeviceInfo = " + *path + " has no END";
+    return false;
+  }
+  const std::map<uint64_t, uint8_t> selectors = {{115200, 0x00}, {57600, 0x02}, {19200, 0x04}, {9600, 0x06}};
+  const auto selector = selectors.find(baud);
+  if (selector == selectors.end()) {
+    error = "the board setting SerialBaudRate = " + std::to_string(baud) + " is not a rate CMOS can select";
+    return false;
+  }
+  layout.cmosSerialBaud = selector->second;
+  out = layout;
+  return true;
+}
+
+}  // namespace sim

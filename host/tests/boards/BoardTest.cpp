@@ -1,0 +1,111 @@
+// A board's image against the module's host build with the same board
+// settings, on a platform laid out from the settings the image's map records:
+// the same register accesses and console from power-on, each unlock undone
+// with the handler's own accesses at the board's lock address, and the UART
+// and window where the settings put them.  Compiled once per board.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Library/UefiDriverEntryPoint.h"
+#include "harness/ImageRun.h"
+#include "pe/MapFile.h"
+#include "sim/PciUart.h"
+#include "sim/Platform.h"
+#include "sim/TraceText.h"
+
+extern UINT32 PcdDebugPrintErrorLevel;
+
+namespace {
+
+struct BootRun {
+  std::vector<sim::Access> trace;
+  std::string console;
+  EFI_STATUS status = 0;
+  int relocked = 0;
+};
+
+class Board : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(map_.Read(pe::MapPathFor(VEXA_BOARD_IMAGE))) << map_.Error();
+    std::string error;
+    ASSERT_TRUE(sim::BoardLayoutFrom(map_.BoardSettings(), layout_, error)) << error;
+  }
+  // Boots from power-on with the entry's messages on, then three unlocks.
+  void Boot(sim::Platform &p, bool image, BootRun &out) {
+    p.Console().PowerOnReset();
+    const uint32_t level = 0x40;
+    std::unique_ptr<harness::ImageRun> run;
+    if (image) {
+      run = std::make_unique<harness::ImageRun>(p);
+      ASSERT_TRUE(run->Load(VEXA_BOARD_IMAGE)) << run->Fault();
+      ASSERT_TRUE(run->WriteGuest(harness::kImageBase + map_.Rva("PcdDebugPrintErrorLevel").value(), &level, 4));
+      out.status = run->RunEntryPoint();
+      ASSERT_EQ(run->Fault(), "");
+    } else {
+      PcdDebugPrintErrorLevel = level;
+      out.status = ModuleEntryPoint(p.firmware.ImageHandle(), p.firmware.SystemTable());
+    }
+    for (int i = 0; i < 3; ++i) {
+      p.AttackerClearsGpioLock();
+      out.relocked += p.lpc.Locked() ? 1 : 0;
+    }
+    if (run) EXPECT_EQ(run->ViolationCount() + run->TotalBreakpoints(), 0u);
+    p.Console().DrainAll();
+    out.trace = p.bus.Trace();
+    out.console = p.Console().Sent();
+  }
+  pe::MapFile map_;
+  sim::BoardLayout layout_;
+};
+
+TEST_F(Board, ImageAndHostBuildAgreeOnTheBoardsPlatform) {
+  EXPECT_EQ(layout_.name, VEXA_EXPECTED_BOARD);
+  BootRun host, image;
+  {
+    sim::Platform p(layout_);
+    Boot(p, false, host);
+  }
+  sim::Platform p(layout_);
+  Boot(p, true, image);
+  EXPECT_EQ(image.status, EFI_SUCCESS);
+  EXPECT_EQ(image.relocked, 3);
+  EXPECT_EQ(image.console, "VexaGpioUnlockSmmEntry() Start\r\nVexaGpioUnlockSmmEntry() Exit\r\n");
+  EXPECT_EQ(sim::TraceDifference(host.trace, image.trace), "");
+  EXPECT_EQ(host.console, image.console);
+  EXPECT_EQ(host.status, image.status);
+
+  // The console came up where the board has it, at the board's rate.
+  EXPECT_EQ(p.Console().BaudRate(), std::vector<uint32_t>({115200, 57600, 19200, 9600})[layout_.cmosSerialBaud >> 1]);
+  if (!layout_.pciPath.empty()) {
+    ASSERT_NE(p.ConsolePciUart(), nullptr);
+    EXPECT_TRUE(p.ConsolePciUart()->Decoding());
+    EXPECT_EQ(p.ConsolePciUart()->Dword(sim::PciUart::kBar0) & ~0xFu, static_cast<uint32_t>(layout_.uartBase));
+  }
+  // Each unlock: the attacker's two accesses, then the handler's read, read
+  // and write, all at the board's lock address.
+  const std::vector<sim::Access> tail(image.trace.end() - 5, image.trace.end());
+  const uint64_t lock = layout_.GpioLockAddress();
+  EXPECT_EQ(sim::TraceDifference({sim::MemR8(lock, 0x01), sim::MemW8(lock, 0x00), sim::MemR8(lock, 0x00),
+                                  sim::MemR8(lock, 0x00), sim::MemW8(lock, 0x01)},
+                                 tail),
+            "");
+}
+
+TEST_F(Board, TheImageUndoesEveryUnlock) {
+  sim::Platform p(layout_);
+  harness::ImageRun run(p);
+  ASSERT_TRUE(run.Load(VEXA_BOARD_IMAGE)) << run.Fault();
+  ASSERT_EQ(run.RunEntryPoint(), EFI_SUCCESS) << run.Fault();
+  for (int i = 0; i < 100; ++i) {
+    p.AttackerClearsGpioLock();
+    ASSERT_TRUE(p.lpc.Locked()) << "unlock " << i;
+  }
+  EXPECT_EQ(run.HandlerRuns(), 100u);
+  EXPECT_EQ(run.ViolationCount(), 0u) << run.Violations()[0];
+}
+
+}  // namespace

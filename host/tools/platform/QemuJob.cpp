@@ -1,0 +1,64 @@
+#include "QemuJob.h"
+
+#include <cstdio>
+
+#include "Report.h"
+#include "qemu/QemuRun.h"
+#include "sim/TraceText.h"
+
+namespace tool {
+
+int RunOnQemu(const Options &o, const std::string &image) {
+  qemu::Settings s;
+  s.imagePath = image;
+  s.printLevel = o.printLevel;
+  s.cmos = o.cmos;  // default: the rate the image's board selects
+  s.attempts = o.attempts;
+  s.trace = o.trace;
+  s.timeoutSeconds = 60 + o.attempts / 10000.0;  // a run takes a second or so; far more is a hang
+  const qemu::Outcome run = qemu::Run(s);
+
+  // Nothing to judge: QEMU did not start, or the guest could not load the image.
+  const bool guestSpoke = !run.Text("guest.program").empty();
+  if (run.end == qemu::Outcome::End::NotRun || (run.end == qemu::Outcome::End::Crashed && !guestSpoke)) {
+    std::fprintf(stderr, "vexa-platform: %s\n", run.fault.c_str());
+    return kExitCouldNotRun;
+  }
+  if (run.Number("image.loaded") == 0u) {
+    std::fprintf(stderr, "vexa-platform: the guest could not load %s: %s\n", ShownPath(image).c_str(),
+                 run.Text("image.error").c_str());
+    return kExitCouldNotRun;
+  }
+
+  pe::MapFile map;
+  map.Read(pe::MapPathFor(image));  // without it, findings name offsets instead of functions
+  Report report;
+  report.TakeQemuRun(run, map, o.attempts);
+  std::printf("== image %s in SMM on QEMU's q35 machine\n", ShownPath(image).c_str());
+  std::printf("== %s\n", ConsoleBanner(run, 0x3F8).c_str());
+  PrintConsole(run.console, o);
+  report.Print();
+  if (o.trace) {
+    sim::TraceListing listing;
+    listing.Mark("boot: ModuleEntryPoint, called in SMM by the guest's dispatcher");
+    for (const sim::Access &a : run.bootTrace) listing.Add(a);
+    listing.Mark("boot: the entry returned");
+    for (size_t i = 0; i < run.smiTraces.size(); ++i) {
+      listing.Mark("attempt " + std::to_string(i + 1) + ": the unlock SMI's handler (QEMU's log of its accesses)");
+      for (const sim::Access &a : run.smiTraces[i]) listing.Add(a);
+    }
+    std::printf(
+        "== register accesses as QEMU logged them: %zu (runs of one repeated access shown once, with "
+        "their count)\n",
+        listing.Accesses());
+    std::fputs(listing.Text().c_str(), stdout);
+  }
+  const EFI_STATUS status = run.Number("entry.status").value_or(harness::kHarnessFault);
+  std::printf(
+      "%s\n",
+      report.Summary(o.attempts, static_cast<int>(run.Number("attack.smis").value_or(0)), status, run.wallSeconds)
+          .c_str());
+  return report.Defended(o.attempts, status) ? kExitDefended : kExitFailed;
+}
+
+}  // namespace tool
