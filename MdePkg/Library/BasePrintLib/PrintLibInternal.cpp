@@ -86,8 +86,9 @@ __attribute__((always_inline)) CHAR8 *ValueToReversedDigits(CHAR8 *Buffer, UINT6
 namespace {
 
 // Per call: where the output goes.  Position and End are null when no buffer
-// is in use; End keeps one character free for the terminator.  (The states
-// are kept small: every nested engine adds them to the stack again.)
+// is in use, which only counting allows; End keeps one character free for
+// the terminator.  (The states are kept small: every nested engine adds them
+// to the stack again.)
 struct OutputState {
   CHAR8 *Position;
   CHAR8 *End;
@@ -165,14 +166,14 @@ STEP_OF_THE_WALK VOID EmitRepeated(OutputState &Output, INTN RepeatCount, UINTN 
   }
   if (Output.CountOnly) {
     Output.Count += (UINTN)RepeatCount;
-  } else if (Output.Position != nullptr) {
+  } else {
     Output.Position = FillRepeated(Output.Position, Output.End, RepeatCount, Character, Output.CharacterSize);
   }
 }
 
 // The walk goes on while no buffer is in use or the position is below the end.
 STEP_OF_THE_WALK BOOLEAN OutputHasRoom(const OutputState &Output) {
-  return (BOOLEAN)(Output.Position == nullptr || Output.Position < Output.End);
+  return (BOOLEAN)((Output.CountOnly && Output.Position == nullptr) || Output.Position < Output.End);
 }
 
 // Nothing more can be written: stops a long text early.  Counting never stops.
@@ -525,7 +526,7 @@ STEP_OF_THE_WALK VOID WriteFieldText(FieldState &Field, OutputState &Output) {
     Output.Count += Field.Count - Index;
     return;
   }
-  if (!Field.Grouping && Output.CharacterSize == 1 && Output.Position != nullptr) {
+  if (!Field.Grouping && Output.CharacterSize == 1) {
     CHAR8 *To = Output.Position;
     if (Step == 1) {
       // An 8-bit text read forwards: one run, cut to the room left.
@@ -601,7 +602,7 @@ STEP_OF_THE_WALK BOOLEAN IsPlainCharacter(UINTN Character) {
 }
 
 STEP_OF_THE_WALK VOID WritePlainRun(FormatState &Format, OutputState &Output) {
-  if (!Output.CountOnly && Output.Position != nullptr && Output.CharacterSize == 1 && Format.CharacterSize == 1) {
+  if (!Output.CountOnly && Output.CharacterSize == 1 && Format.CharacterSize == 1) {
     // 8-bit to 8-bit, the common case, with the positions kept in locals.
     const CHAR8 *From = Format.Position;
     CHAR8 *To = Output.Position;
