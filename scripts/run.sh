@@ -38,7 +38,7 @@ scripts/install-deps.sh
 if [ -n "$board" ]; then
   # The board check first: a bad file stops here, before anything is built.
   if ! check=$(cmake -DBOARD="$board" -P cmake/CheckBoard.cmake 2>&1); then
-    echo "$check" | sed -n "/board settings/,/^ *$/p" >&2
+    echo "$check" | sed -n "/board settings/,/^Call Stack/p" | grep -v "^Call Stack" >&2
     exit 3
   fi
 fi
