@@ -42,6 +42,7 @@ std::string GdbSession::Commands() const {
       "set filename-display absolute\n"
       "set breakpoint pending off\n"
       "target remote 127.0.0.1:" + std::to_string(port) + "\n"
+      "add-symbol-file " + guestSymbols + "\n"
       // The SMRAM program's .bss holds the room the image is loaded into: it is
       // placed out of the way, so that those addresses answer with the driver's
       // symbols.  Its code keeps its place: backtraces end in the dispatcher.

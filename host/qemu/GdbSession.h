@@ -18,7 +18,8 @@ namespace qemu {
 
 struct GdbSession {
   uint16_t port = 0;
-  std::string smmSymbols;  // the guest's SMRAM program (an ELF linked where it runs)
+  std::string guestSymbols;  // the guest's program outside SMM (the attacker's side)
+  std::string smmSymbols;    // the guest's SMRAM program (an ELF linked where it runs)
   std::string companion;   // the image's debug companion
   uint64_t imageBase = 0;  // the base the image and its companion were linked for
   std::string breakAt;     // a function or FILE:LINE of the module

@@ -199,6 +199,7 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
   }
   g.imageBase = h.imageBase;
   g.smmSymbols = DefaultSmmSymbols();
+  g.guestSymbols = s.guestPath.empty() ? DefaultGuest() : s.guestPath;
   g.port = FreeLocalPort();
   g.breakAt = s.breakAt.empty() ? "GpioUnlockSmiHandler" : s.breakAt;
   g.batch = s.gdb == Settings::Gdb::Batch;

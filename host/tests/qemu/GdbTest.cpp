@@ -12,9 +12,9 @@
 
 namespace {
 
-// The number of the handler's source line that holds `text`.
-std::string LineOf(const std::string &text) {
-  std::ifstream in(VEXA_SOURCE_ROOT "/Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp");
+// The number of the first line of a module source that holds `text`.
+std::string LineOf(const std::string &text, const std::string &file = "Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp") {
+  std::ifstream in(VEXA_SOURCE_ROOT "/" + file);
   std::string line;
   for (int n = 1; std::getline(in, line); ++n)
     if (line.find(text) != std::string::npos) return std::to_string(n);
@@ -36,10 +36,14 @@ TEST(GdbOnQemu, StopsAtTheDriversOwnSourceInSmmAndTheRunGoesOn) {
        {"monitor info registers", lock, "next", lock, "next", lock},
        {"Breakpoint 2, GpioUnlockSmiHandler (", "/Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp:" + read + "\n",
         " SMM=1 ", ":\t0x00", "\n" + write + "\t", ":\t0x00", ":\t0x01\n"}},
-      // At load, inside the SMI that loads it.
+      // At load, inside the SMI that loads it; in a constructor the whole-image
+      // build inlined, named by its source name.
       {"ModuleEntryPoint",
        {"monitor info registers"},
        {"Breakpoint 2, ModuleEntryPoint (", "DriverEntryPoint.cpp:", " SMM=1 "}},
+      {"SmmServicesTableLib.cpp:" + LineOf("LocateProtocol(", "MdePkg/Library/SmmServicesTableLib/SmmServicesTableLib.cpp"),
+       {"monitor info registers"},
+       {"Breakpoint 2, SmmServicesTableLibConstructor (", "SmmServicesTableLib.cpp:", " SMM=1 "}},
   };
   for (const auto &row : rows) {
     qemu::Settings s;
