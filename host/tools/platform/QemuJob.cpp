@@ -15,6 +15,8 @@ int RunOnQemu(const Options &o, const std::string &image) {
   s.cmos = o.cmos;  // default: the rate the image's board selects
   s.attempts = o.attempts;
   s.trace = o.trace;
+  s.cpus = o.cpus.value_or(2);
+  s.cpu1Attempts = s.cpus > 1 ? o.attempts : 0;
   s.timeoutSeconds = 60 + o.attempts / 10000.0;  // a run takes a second or so; far more is a hang
   const qemu::Outcome run = qemu::Run(s);
 
@@ -36,6 +38,7 @@ int RunOnQemu(const Options &o, const std::string &image) {
   report.TakeQemuRun(run, map, o.attempts);
   std::printf("== image %s in SMM on QEMU's q35 machine\n", ShownPath(image).c_str());
   std::printf("== %s\n", ConsoleBanner(run, 0x3F8).c_str());
+  if (s.cpus > 1) std::printf("== %s\n", CpusBanner(run).c_str());
   PrintConsole(run.console, o);
   report.Print();
   if (o.trace) {

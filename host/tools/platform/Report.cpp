@@ -203,6 +203,14 @@ void Report::TakeFindings(const harness::ImageRun &run, const pe::MapFile &map) 
   for (std::string &line : attempts) Add(std::move(line));
 }
 
+std::string CpusBanner(const qemu::Outcome &run) {
+  std::string text = run.Text("mp.cpus") + " CPUs in SMM, SMBASE";
+  for (int i = 0; i < 8 && run.fields.count("smbase.cpu" + std::to_string(i)) != 0; ++i)
+    text += (i == 0 ? " " : ", ") + run.Text("smbase.cpu" + std::to_string(i));
+  return text + "; SMIs " + run.Text("rendezvous.smis") + ", all CPUs in " + run.Text("rendezvous.complete") +
+         ", dispatched per CPU " + run.Text("rendezvous.dispatched");
+}
+
 void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts) {
   const std::string during = run.Text("exception.during") == "boot" || run.Text("fault.during") == "boot"
                                  ? "boot"
@@ -228,6 +236,21 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   if (atBoot != 0) Add("boot: breakpoints (" + std::to_string(atBoot) + "), counted by the guest's IDT (no location)");
   if (all > atBoot)
     Add("SMIs: breakpoints (" + std::to_string(all - atBoot) + "), counted by the guest's IDT (no location)");
+
+  // Several CPUs: an SMI that did not bring every CPU in, and the attacker on CPU 1.
+  const uint64_t smis = run.Number("rendezvous.smis").value_or(0), complete = run.Number("rendezvous.complete").value_or(0);
+  if (complete < smis) {
+    ++faults_;
+    Add(std::to_string(smis - complete) + " of " + std::to_string(smis) +
+        " SMIs: CPUs missing from the rendezvous (SMM entries per CPU " + run.Text("rendezvous.arrivals") +
+        "): the SMI did not bring every CPU into SMM");
+  }
+  const uint64_t cpu1Attempts = run.Number("cpu1.attempts").value_or(0);
+  if (run.Number("cpu1.relocked").value_or(0) < cpu1Attempts) {
+    ++faults_;
+    Add("CPU 1: " + std::to_string(cpu1Attempts - run.Number("cpu1.relocked").value_or(0)) + " of " +
+        std::to_string(cpu1Attempts) + " clears not re-locked");
+  }
 
   relocked_ = static_cast<int>(run.Number("attack.relocked").value_or(0));
   undone_ = attempts - relocked_;
