@@ -39,6 +39,7 @@ int RunOnQemu(const Options &o, const std::string &image) {
   std::printf("== image %s in SMM on QEMU's q35 machine\n", ShownPath(image).c_str());
   std::printf("== %s\n", ConsoleBanner(run, 0x3F8).c_str());
   if (s.cpus > 1) std::printf("== %s\n", CpusBanner(run).c_str());
+  if (run.Has(report::Cpu1::kAttempts)) std::printf("== %s\n", Cpu1Banner(run).c_str());
   PrintConsole(run.console, o);
   report.Print();
   if (o.trace) {

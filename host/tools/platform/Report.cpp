@@ -204,11 +204,18 @@ void Report::TakeFindings(const harness::ImageRun &run, const pe::MapFile &map) 
 }
 
 std::string CpusBanner(const qemu::Outcome &run) {
-  std::string text = run.Text("mp.cpus") + " CPUs in SMM, SMBASE";
-  for (int i = 0; i < 8 && run.fields.count("smbase.cpu" + std::to_string(i)) != 0; ++i)
-    text += (i == 0 ? " " : ", ") + run.Text("smbase.cpu" + std::to_string(i));
-  return text + "; SMIs " + run.Text("rendezvous.smis") + ", all CPUs in " + run.Text("rendezvous.complete") +
-         ", dispatched per CPU " + run.Text("rendezvous.dispatched");
+  using report::Rendezvous;
+  return run.Text(report::Mp::kCpus) + " CPUs in SMM at SMBASE " + run.Text(report::Smbase::kCpus) +
+         " (one each); SMIs since broadcast " + run.Text(Rendezvous::kSmis) + ", every CPU in for " +
+         run.Text(Rendezvous::kComplete) + "; SMM entries per CPU " + run.Text(Rendezvous::kArrivals) +
+         ", dispatched per CPU " + run.Text(Rendezvous::kDispatched);
+}
+
+std::string Cpu1Banner(const qemu::Outcome &run) {
+  using report::Cpu1;
+  return "CPU 1 attacks while CPU 0 is busy: " + run.Text(Cpu1::kAttempts) + " clears, " + run.Text(Cpu1::kRelocked) +
+         " re-locked; reads of the lock still clear after the SMI was raised: " + run.Text(Cpu1::kClearReads) +
+         " in all, at most " + run.Text(Cpu1::kMostClearReads) + " after one clear";
 }
 
 void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts) {
@@ -240,18 +247,25 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
     Add("SMIs: breakpoints (" + std::to_string(all - atBoot) + "), counted by the guest's IDT (no location)");
 
   // Several CPUs: an SMI that did not bring every CPU in, and the attacker on CPU 1.
-  const uint64_t smis = run.Number("rendezvous.smis").value_or(0), complete = run.Number("rendezvous.complete").value_or(0);
+  using report::Rendezvous;
+  const uint64_t smis = run.Number(Rendezvous::kSmis).value_or(0), complete = run.Number(Rendezvous::kComplete).value_or(0);
   if (complete < smis) {
     ++faults_;
     Add(std::to_string(smis - complete) + " of " + std::to_string(smis) +
-        " SMIs: CPUs missing from the rendezvous (SMM entries per CPU " + run.Text("rendezvous.arrivals") +
-        "): the SMI did not bring every CPU into SMM");
+        " SMIs: CPUs missing from the rendezvous (mask " + run.Text(Rendezvous::kMissing) + ", SMM entries per CPU " +
+        run.Text(Rendezvous::kArrivals) + "): the SMI did not bring every CPU into SMM");
   }
-  const uint64_t cpu1Attempts = run.Number("cpu1.attempts").value_or(0);
-  if (run.Number("cpu1.relocked").value_or(0) < cpu1Attempts) {
+  if (run.Has(report::MpFault::kWhat)) {
     ++faults_;
-    Add("CPU 1: " + std::to_string(cpu1Attempts - run.Number("cpu1.relocked").value_or(0)) + " of " +
-        std::to_string(cpu1Attempts) + " clears not re-locked");
+    Add("CPUs: " + Words(run.Text(report::MpFault::kWhat)) + " (CPU " + run.Text(report::MpFault::kCpu) + ", CPU " +
+        run.Text(report::MpFault::kOther) + ", SMBASE " + run.Text(report::MpFault::kSmbase) + ")");
+  }
+  const uint64_t cpu1Attempts = run.Number(report::Cpu1::kAttempts).value_or(0);
+  const uint64_t cpu1Relocked = run.Number(report::Cpu1::kRelocked).value_or(0);
+  if (cpu1Relocked < cpu1Attempts) {
+    ++faults_;
+    Add("CPU 1: " + std::to_string(cpu1Attempts - cpu1Relocked) + " of " + std::to_string(cpu1Attempts) +
+        " clears not re-locked");
   }
 
   relocked_ = static_cast<int>(run.Number(report::Attack::kRelocked).value_or(0));

@@ -28,6 +28,7 @@ int PrintAbout(const std::string &image, const std::string &mapPath, bool haveMa
 std::string ConsoleBanner(const qemu::Outcome &run, uint16_t base);
 // The CPUs of a QEMU run with several: their SMBASEs, and the rendezvous.
 std::string CpusBanner(const qemu::Outcome &run);
+std::string Cpu1Banner(const qemu::Outcome &run);
 // The console as a terminal shows it, or why there is nothing on it.
 void PrintConsole(const sim::Uart16550 &uart, const Options &o);
 void PrintConsole(const std::string &sent, const Options &o);

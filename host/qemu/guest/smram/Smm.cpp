@@ -26,9 +26,10 @@ using namespace guest;
 extern "C" {
 extern uint8_t __smm_end[];
 extern const uint8_t relocation_stub[], relocation_stub_end[];
+extern const uint8_t smi_entry[], smi_entry_end[];
 extern const uint64_t kVectorStubs[kVectors];
 alignas(16) IdtGate gSmmIdt[kVectors];
-void SmiDispatch();
+void SmiDispatch(uint32_t cpu, uint32_t cpus);
 void OnException(ExceptionFrame *frame);
 }
 
@@ -42,6 +43,8 @@ __attribute__((section(".smm_header"), used)) SmmHeader gSmmHeader = {
     0,
     reinterpret_cast<uint64_t>(relocation_stub),
     reinterpret_cast<uint64_t>(relocation_stub_end),
+    reinterpret_cast<uint64_t>(smi_entry),
+    reinterpret_cast<uint64_t>(smi_entry_end),
 };
 
 namespace {
@@ -56,6 +59,7 @@ bool gLoadTried;
 uint32_t gBreakpoints;
 bool gInEntry;         // the driver's entry point is running
 uint64_t gUnlockSmis;  // unlock SMIs dispatched so far
+uint32_t gExecutingCpu, gCpuCount = 1;  // the CPU dispatching this SMI, of how many (from the rendezvous)
 
 // The firmware tables the driver is given.
 EFI_SYSTEM_TABLE gSystemTable;
@@ -211,8 +215,8 @@ void BuildTables() {
   gSmst.Hdr = {0x54534D53ull, 0x00010046, sizeof gSmst, 0, 0};  // "SMST"
   gSmst.SmmFirmwareVendor = nullptr;
   gSmst.SmmFirmwareRevision = 0;
-  gSmst.CurrentlyExecutingCpu = 0;
-  gSmst.NumberOfCpus = 1;
+  gSmst.CurrentlyExecutingCpu = gExecutingCpu;
+  gSmst.NumberOfCpus = gCpuCount;
   gSmst.CpuSaveStateSize = nullptr;
   gSmst.CpuSaveState = nullptr;
   gSmst.NumberOfTableEntries = 0;
@@ -268,6 +272,10 @@ void DispatchGpioUnlock(Mailbox &m) {
   for (int i = 0; i < gRegistrationCount; ++i) {
     Registration &r = gRegistrations[i];
     if (r.source != GPIO_UNLOCK_SMI_SOURCE) continue;
+    gSmst.CurrentlyExecutingCpu = gExecutingCpu;
+    gSmst.NumberOfCpus = gCpuCount;
+    m.mp.smstCpus = static_cast<uint32_t>(gSmst.NumberOfCpus);
+    m.mp.smstExecuting = static_cast<uint32_t>(gSmst.CurrentlyExecutingCpu);
     Out8(MARKER_PORT, MARK_SMI_BEGIN);
     const EFI_STATUS status = r.handler(&r, &r.source, nullptr, nullptr);
     Out8(MARKER_PORT, MARK_SMI_END);
@@ -278,8 +286,10 @@ void DispatchGpioUnlock(Mailbox &m) {
 
 }  // namespace
 
-extern "C" void SmiDispatch() {
+extern "C" void SmiDispatch(uint32_t cpu, uint32_t cpus) {
   Mailbox &m = TheMailbox();
+  gExecutingCpu = cpu;
+  gCpuCount = cpus;
   const uint8_t command = In8(APM_CONTROL_PORT);
   m.smbase = Load<uint32_t>(SMM_SMBASE + SAVE_STATE_SMBASE);
   if (command == APM_LOAD_DRIVER) {
