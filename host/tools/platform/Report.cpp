@@ -263,7 +263,7 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   const uint64_t cpu1Attempts = run.Number(report::Cpu1::kAttempts).value_or(0);
   const uint64_t cpu1Relocked = run.Number(report::Cpu1::kRelocked).value_or(0);
   if (cpu1Relocked < cpu1Attempts) {
-    ++faults_;
+    cpu1Undone_ = static_cast<int>(cpu1Attempts - cpu1Relocked);
     Add("CPU 1: " + std::to_string(cpu1Attempts - cpu1Relocked) + " of " + std::to_string(cpu1Attempts) +
         " clears not re-locked");
   }
@@ -304,6 +304,7 @@ std::string Report::Summary(int attempts, int smis, EFI_STATUS status, double se
 
 bool Report::Defended(int attempts, EFI_STATUS status) const {
   return status != harness::kHarnessFault && !EFI_ERROR(status) && relocked_ == attempts && undone_ == 0 &&
+         cpu1Undone_ == 0 &&
          faults_ + violations_ + breakpoints_ == 0;
 }
 

@@ -67,6 +67,7 @@ class Report {
   size_t linesDropped_ = 0;
   uint64_t faults_ = 0, violations_ = 0, breakpoints_ = 0;
   int relocked_ = 0, undone_ = 0;
+  int cpu1Undone_ = 0;  // with several CPUs: the attacker on CPU 1's clears left undone
 };
 
 }  // namespace tool

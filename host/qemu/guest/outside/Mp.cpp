@@ -26,7 +26,7 @@ namespace {
 // at 2.6 GHz): a CPU that takes longer is reported, not waited for.
 constexpr uint64_t kCpuWaitTicks = 0x40000000;
 // Reads of the lock after one clear from CPU 1 before it gives up.
-constexpr uint64_t kClearReadBound = 10'000'000;
+constexpr uint64_t kClearReadBound = 100'000;
 
 alignas(16) IdtGate gApIdt[kVectors];
 uint32_t gApicIds[MAX_CPUS];  // the CPUs running, CPU 0 first
@@ -229,13 +229,15 @@ void AttackFromCpu1(uint64_t pcieBase, uint32_t attempts) {
   const uint32_t sequence = slot.commandSequence + 1;
   slot.command = kCpuAttack;
   __atomic_store_n(&slot.commandSequence, sequence, __ATOMIC_RELEASE);
-  // Busy meanwhile; the NMI that wakes CPU 1 is sent again until it answers.
+  // Busy meanwhile, spinning as a CPU waiting on a lock does (PAUSE); the
+  // NMI that wakes CPU 1 is sent again until it answers.
   uint64_t busy = 0;
   const uint64_t start = Ticks(), bound = kCpuWaitTicks * (4 + attempts / 64);
   while (__atomic_load_n(&slot.done, __ATOMIC_ACQUIRE) != sequence && Ticks() - start < bound) {
     if (__atomic_load_n(&slot.acked, __ATOMIC_ACQUIRE) != sequence && busy % 100000 == 0)
       SendIpi(gApicIds[1], ICR_DELIVERY_NMI);
     ++busy;
+    asm volatile("pause");
   }
   Line<Cpu1>()
       .Dec(Cpu1::kAttempts, attempts)
