@@ -36,6 +36,14 @@ const char kUsage[] =
     "  --cpus N            with --qemu: CPUs in the machine (1 to 8, default 2); the guest\n"
     "                      starts them, relocates each one's SMBASE into SMRAM and has every\n"
     "                      SMI bring all of them into SMM; CPU 1 also attacks\n"
+    "  --gdb[=wait|batch]  with --qemu: start QEMU paused under gdb, load the image's\n"
+    "                      symbols (VexaGpioUnlockSmm.debug, beside it) where the guest\n"
+    "                      loads it in SMRAM, and stop at --break; gdb runs in this\n"
+    "                      terminal, or with =wait the command that attaches it from\n"
+    "                      another terminal is printed, or with =batch it stops once,\n"
+    "                      shows where, and lets the run go on\n"
+    "  --break WHERE       where gdb stops: a function or FILE:LINE of the module\n"
+    "                      (default: GpioUnlockSmiHandler; ModuleEntryPoint stops at load)\n"
     "  --help              this text\n"
     "\n"
     "Exit status:\n"
@@ -95,6 +103,21 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       o.deadUart = true;
     } else if (arg == "--trace") {
       o.trace = true;
+    } else if (arg == "--gdb" || arg == "--gdb=terminal") {
+      o.gdb = Options::Gdb::Terminal;
+    } else if (arg == "--gdb=wait") {
+      o.gdb = Options::Gdb::Wait;
+    } else if (arg == "--gdb=batch") {
+      o.gdb = Options::Gdb::Batch;
+    } else if (arg.rfind("--gdb=", 0) == 0) {
+      error = "--gdb takes wait or batch (or nothing: gdb in this terminal), not '" + arg.substr(6) + "'";
+      return std::nullopt;
+    } else if (arg == "--break") {
+      if (!value(o.breakAt)) return std::nullopt;
+      if (o.breakAt.empty()) {
+        error = "--break needs a function or FILE:LINE, not an empty one";
+        return std::nullopt;
+      }
     } else if (arg == "--image") {
       if (!value(o.imagePath)) return std::nullopt;
       if (o.imagePath.empty()) {
@@ -164,6 +187,14 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
   }
   if (o.cpus && !o.qemu) {
     error = "--cpus applies to --qemu only: the simulated platform has one CPU";
+    return std::nullopt;
+  }
+  if ((o.gdb != Options::Gdb::Off || !o.breakAt.empty()) && !o.qemu) {
+    error = "--gdb and --break apply to --qemu runs only";
+    return std::nullopt;
+  }
+  if (!o.breakAt.empty() && o.gdb == Options::Gdb::Off) {
+    error = "--break needs --gdb";
     return std::nullopt;
   }
   return o;

@@ -235,6 +235,15 @@ void Refuse(Mailbox &m, const char *why) {
 
 using EntryPoint = EFI_STATUS(EFIAPI *)(EFI_HANDLE, EFI_SYSTEM_TABLE *);
 
+}  // namespace
+
+// Called with the image in place, before its entry runs: a debugger stops
+// here (the rig's gdb command file does) to load the driver's symbols at
+// `base`.  Out of line, under a plain name.
+extern "C" __attribute__((noinline, used)) void DriverLoadedAt(uint64_t base) { asm volatile("" : : "r"(base)); }
+
+namespace {
+
 void LoadAndStartDriver(Mailbox &m) {
   if (gLoadTried) return Refuse(m, "a-driver-is-loaded-once");
   gLoadTried = true;
@@ -257,6 +266,7 @@ void LoadAndStartDriver(Mailbox &m) {
   BuildTables();
   m.imageBase = reinterpret_cast<uint64_t>(gImage);
   m.loaded = 1;
+  DriverLoadedAt(m.imageBase);
   const uint32_t mxcsr = MXCSR_RESET;  // the value firmware runs with
   asm volatile("ldmxcsr %0" : : "m"(mxcsr));
   const auto entry = reinterpret_cast<EntryPoint>(gImage + gHeaders.entryRva);
