@@ -69,7 +69,9 @@ int RunOnQemu(const Options &o, const std::string &image) {
     for (const sim::Access &a : run.bootTrace) listing.Add(a);
     listing.Mark("boot: the entry returned");
     for (size_t i = 0; i < run.smiTraces.size(); ++i) {
-      listing.Mark("attempt " + std::to_string(i + 1) + ": the unlock SMI's handler (QEMU's log of its accesses)");
+      const bool cpu0 = i < static_cast<size_t>(o.attempts);
+      listing.Mark((cpu0 ? "attempt " + std::to_string(i + 1) : "CPU 1's attempt " + std::to_string(i + 1 - o.attempts)) +
+                   ": the unlock SMI's handler (QEMU's log of its accesses)");
       for (const sim::Access &a : run.smiTraces[i]) listing.Add(a);
     }
     std::printf(

@@ -180,6 +180,13 @@ void StartCpus(uint32_t cpus, uint32_t fault) {
       }
     }
     Check(gRunning == cpus, "a-cpu-did-not-start");
+    // Reported by APIC ID, whatever order they started in.
+    for (uint32_t i = 1; i < gRunning; ++i)
+      for (uint32_t j = i; j > 0 && gApicIds[j - 1] > gApicIds[j]; --j) {
+        const uint32_t t = gApicIds[j];
+        gApicIds[j] = gApicIds[j - 1];
+        gApicIds[j - 1] = t;
+      }
 
     // Each one's SMBASE, one CPU at a time: the stub at the power-on SMBASE
     // moves it, an SMI at that CPU alone then reaches its entry in TSEG.
