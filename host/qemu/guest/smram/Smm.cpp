@@ -297,6 +297,8 @@ void DispatchGpioUnlock(Mailbox &m) {
 }  // namespace
 
 extern "C" void SmiDispatch(uint32_t cpu, uint32_t cpus) {
+  // Called with RSP 16-byte aligned, so the frame is too (SmiEntry.S says why).
+  if ((reinterpret_cast<uint64_t>(__builtin_frame_address(0)) & 15) != 0) FailRun("smm-stack-misaligned");
   Mailbox &m = TheMailbox();
   gExecutingCpu = cpu;
   gCpuCount = cpus;
