@@ -13,7 +13,8 @@
 namespace {
 
 // The number of the first line of a module source that holds `text`.
-std::string LineOf(const std::string &text, const std::string &file = "Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp") {
+std::string LineOf(const std::string &text,
+                   const std::string &file = "Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp") {
   std::ifstream in(VEXA_SOURCE_ROOT "/" + file);
   std::string line;
   for (int n = 1; std::getline(in, line); ++n)
@@ -41,7 +42,8 @@ TEST(GdbOnQemu, StopsAtTheDriversOwnSourceInSmmAndTheRunGoesOn) {
       {"ModuleEntryPoint",
        {"monitor info registers"},
        {"Breakpoint 2, ModuleEntryPoint (", "DriverEntryPoint.cpp:", " SMM=1 "}},
-      {"SmmServicesTableLib.cpp:" + LineOf("LocateProtocol(", "MdePkg/Library/SmmServicesTableLib/SmmServicesTableLib.cpp"),
+      {"SmmServicesTableLib.cpp:" +
+           LineOf("LocateProtocol(", "MdePkg/Library/SmmServicesTableLib/SmmServicesTableLib.cpp"),
        {"monitor info registers"},
        {"Breakpoint 2, SmmServicesTableLibConstructor (", "SmmServicesTableLib.cpp:", " SMM=1 "}},
   };
