@@ -51,7 +51,7 @@ std::string GdbSession::Commands() const {
   line("tbreak *DriverLoadedAt");
   line("continue");
   line("printf \"== image loaded in SMRAM at %#lx; its symbols from " + companion + "\\n\", $rdi");
-  line("eval \"add-symbol-file " + companion + " -o %#lx\", $rdi - " + base);
+  line("eval \"add-symbol-file -readnow " + companion + " -o %#lx\", $rdi - " + base);
   line("break " + breakAt);
   line("continue");
   if (batch) {
