@@ -187,7 +187,11 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
   g.companion = DebugCompanionFor(s.imagePath);
   const std::string companion = ReadFile(g.companion);
   pe::Headers h{};
-  if (!s.loadDriver || pe::Parse(reinterpret_cast<const uint8_t *>(companion.data()), companion.size(), h) != nullptr) {
+  if (!s.loadDriver) {
+    o.fault = "gdb needs the driver: there is no image to stop in";
+    return false;
+  }
+  if (pe::Parse(reinterpret_cast<const uint8_t *>(companion.data()), companion.size(), h) != nullptr) {
     o.fault = "no debug companion at " + g.companion + " (the image build writes it beside the image)";
     return false;
   }
