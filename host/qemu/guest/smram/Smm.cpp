@@ -289,6 +289,8 @@ void DispatchGpioUnlock(Mailbox &m) {
 }  // namespace
 
 extern "C" void SmiDispatch() {
+  // Called with RSP 16-byte aligned, so the frame is too (SmiEntry.S says why).
+  if ((reinterpret_cast<uint64_t>(__builtin_frame_address(0)) & 15) != 0) FailRun("smm-stack-misaligned");
   Mailbox &m = TheMailbox();
   const uint8_t command = In8(APM_CONTROL_PORT);
   m.smbase = Load<uint32_t>(SMM_SMBASE + SAVE_STATE_SMBASE);
