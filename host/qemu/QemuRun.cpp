@@ -19,8 +19,8 @@
 #include "pe/ImageFile.h"
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
-#include "qemu/Crc32.h"
 #include "qemu/GdbSession.h"
+#include "tables/Crc32.h"
 #include "qemu/guest/both/Layout.h"
 #include "sim/Platform.h"
 
@@ -341,7 +341,7 @@ Outcome Run(const Settings &s) {
       o.fault = error;
       return o;
     }
-    append += " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(Crc32(image.data(), image.size()));
+    append += " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(tables::Crc32(image.data(), image.size()));
     if (s.printLevel != 0) {
       pe::MapFile map;
       const std::string mapPath = pe::MapPathFor(s.imagePath);
