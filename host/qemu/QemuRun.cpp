@@ -187,8 +187,11 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
   g.companion = DebugCompanionFor(s.imagePath);
   const std::string companion = ReadFile(g.companion);
   pe::Headers h{};
-  if (!s.loadDriver ||
-      pe::Parse(reinterpret_cast<const uint8_t *>(companion.data()), companion.size(), h) != nullptr) {
+  if (!s.loadDriver) {
+    o.fault = "gdb needs the driver: there is no image to stop in";
+    return false;
+  }
+  if (pe::Parse(reinterpret_cast<const uint8_t *>(companion.data()), companion.size(), h) != nullptr) {
     o.fault = "no debug companion at " + g.companion + " (the image build writes it beside the image)";
     return false;
   }
@@ -216,13 +219,14 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
   const pid_t q = Spawn(argv, &qemuLog, true);
   double gdbWall = 0;
   if (g.batch) {
-    const std::optional<int> done = Reap(Spawn({gdb, "-nx", "-batch", "-x", file.string()}, &gdbLog, true), start,
-                                         s.timeoutSeconds, gdbWall);
+    const std::optional<int> done =
+        Reap(Spawn({gdb, "-nx", "-batch", "-x", file.string()}, &gdbLog, true), start, s.timeoutSeconds, gdbWall);
     status = Reap(q, start, done ? s.timeoutSeconds : 0, o.wallSeconds);
     o.gdbLog = ReadFile(gdbLog);
   } else if (s.gdb == Settings::Gdb::Terminal) {
     // gdb owns the terminal: a Ctrl-C interrupts the guest, never the rig.
-    struct sigaction ignore {}, previous{};
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGINT, &ignore, &previous);
     Reap(Spawn({gdb, "-q", "-x", file.string()}, nullptr, false), start, -1, gdbWall);
@@ -427,9 +431,9 @@ Outcome Run(const Settings &s) {
     o.end = Outcome::End::Crashed;
     std::string log = ReadFile(dir.path / "qemu.log");
     if (log.size() > 400) log = "..." + log.substr(log.size() - 400);
-    o.fault = *status == 0 && s.gdb != Settings::Gdb::Off ? "gdb ended the run before the guest's exit"
-              : *status == 0 ? "QEMU stopped without the guest's exit (the guest reset: a triple fault?)"
+    o.fault = *status == 0 ? "QEMU stopped without the guest's exit (the guest reset: a triple fault?)"
                            : "QEMU exited with status " + std::to_string(*status) + (log.empty() ? "" : ": " + log);
+    if (*status == 0 && s.gdb != Settings::Gdb::Off) o.fault = "gdb ended the run before the guest's exit";
   }
   return o;
 }
