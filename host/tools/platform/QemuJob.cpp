@@ -17,9 +17,10 @@ int RunOnQemu(const Options &o, const std::string &image) {
   s.trace = o.trace;
   s.cpus = o.cpus.value_or(2);
   s.cpu1Attempts = s.cpus > 1 ? o.attempts : 0;
-  // A run takes a second or so, and a second more per 10,000 attempts: far
-  // more is a hang.  Whole seconds, so the bound reads as it is.
-  s.timeoutSeconds = 60 + (o.attempts + 9999) / 10000;
+  // A run takes a second or so; far more is a hang.  Each SMI brings every
+  // CPU in, so the bound grows with the CPUs as with the SMIs.  Whole
+  // seconds, so the bound reads as it is.
+  s.timeoutSeconds = 60 + ((o.attempts + s.cpu1Attempts) * s.cpus + 4999) / 5000;
   s.gdb = static_cast<qemu::Settings::Gdb>(o.gdb);
   s.breakAt = o.breakAt;
   const std::string where = o.breakAt.empty() ? "GpioUnlockSmiHandler" : o.breakAt;
