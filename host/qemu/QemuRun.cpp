@@ -65,6 +65,16 @@ std::string ReadFile(const fs::path &path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The last `count` lines of `text`, without a final line feed.
+std::string LastLines(std::string text, int count) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  size_t at = text.size();
+  for (int i = 0; i < count && at != std::string::npos && at != 0; ++i) at = text.rfind('\n', at - 1);
+  if (at != std::string::npos && at != 0) text = text.substr(at + 1);
+  if (text.size() > 2000) text = "..." + text.substr(text.size() - 2000);
+  return text;
+}
+
 std::string Hex(uint64_t v) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
@@ -303,10 +313,15 @@ Outcome Run(const Settings &s) {
     }
   } else {
     o.end = Outcome::End::Crashed;
-    std::string log = ReadFile(dir.path / "qemu.log");
-    if (log.size() > 400) log = "..." + log.substr(log.size() - 400);
-    o.fault = *status == 0 ? "QEMU stopped without the guest's exit (the guest reset: a triple fault?)"
-                           : "QEMU exited with status " + std::to_string(*status) + (log.empty() ? "" : ": " + log);
+    const std::string log = LastLines(ReadFile(dir.path / "qemu.log"), 5);
+    const std::string said = log.empty() ? " (nothing on its stderr)" : "; its stderr ends:\n" + log;
+    if (o.Text("guest.program").empty()) {
+      o.fault = "QEMU ended (exit status " + std::to_string(*status) + ") before the guest reported anything" + said;
+    } else if (*status == 0) {
+      o.fault = "QEMU stopped without the guest's exit (exit status 0: the guest reset, a triple fault?)" + said;
+    } else {
+      o.fault = "QEMU exited with status " + std::to_string(*status) + " before the guest's exit" + said;
+    }
   }
   return o;
 }

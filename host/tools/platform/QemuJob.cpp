@@ -8,7 +8,51 @@
 
 namespace tool {
 
+namespace {
+
+// Why the q35 guest cannot host the board the image was built for, if it cannot.
+std::string UnfitForQ35(const sim::BoardLayout &board) {
+  char text[320];
+  if (!board.pciPath.empty() || board.uartMmio) {
+    std::snprintf(text, sizeof text,
+                  "the image's board (%s) puts its console on a %sUART at 0x%llX%s; QEMU's q35 machine has no such "
+                  "device there (its console is the 16550 at port 0x3F8): run it without --qemu",
+                  board.name.c_str(), board.uartMmio ? "memory-mapped " : "",
+                  static_cast<unsigned long long>(board.uartBase),
+                  board.pciPath.empty() ? "" : ", a PCI UART behind bridges");
+    return text;
+  }
+  if (board.uartBase != 0x3F8) {
+    std::snprintf(text, sizeof text,
+                  "the image's board (%s) puts its console at port 0x%llX; QEMU's q35 machine has its 16550 at 0x3F8",
+                  board.name.c_str(), static_cast<unsigned long long>(board.uartBase));
+    return text;
+  }
+  const uint64_t base = board.pciExpressBase;
+  if ((base & 0x0FFFFFFF) != 0 || base < 0x20000000 || base > 0xE0000000) {
+    std::snprintf(text, sizeof text,
+                  "the image's board (%s) puts the PCI Express window at 0x%llX; the q35 guest takes windows from "
+                  "0x20000000 to 0xE0000000 in 256 MiB steps (above its RAM, below the chipset's own ranges)",
+                  board.name.c_str(), static_cast<unsigned long long>(base));
+    return text;
+  }
+  return {};
+}
+
+}  // namespace
+
 int RunOnQemu(const Options &o, const std::string &image) {
+  pe::MapFile boardMap;
+  sim::BoardLayout board;
+  std::string error;
+  if (boardMap.Read(pe::MapPathFor(image)) && !boardMap.BoardSettings().empty() &&
+      sim::BoardLayoutFrom(boardMap.BoardSettings(), board, error)) {
+    const std::string unfit = UnfitForQ35(board);
+    if (!unfit.empty()) {
+      std::fprintf(stderr, "vexa-platform: %s\n", unfit.c_str());
+      return kExitCouldNotRun;
+    }
+  }
   qemu::Settings s;
   s.imagePath = image;
   s.printLevel = o.printLevel;

@@ -1,11 +1,14 @@
 #include "Report.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
 #include "Library/PrintLib.h"
 #include "harness/HexText.h"
 #include "pe/ImageFile.h"
+#include "pe/PeReader.h"
 
 namespace tool {
 
@@ -87,9 +90,14 @@ int PrintAbout(const std::string &image, const std::string &mapPath, bool haveMa
     std::fprintf(stderr, "vexa-platform: cannot read the image %s\n", error.c_str());
     return kExitCouldNotRun;
   }
+  pe::Headers headers;
+  if (const char *bad = pe::CheckDriverImage(bytes.data(), bytes.size(), headers)) {
+    std::fprintf(stderr, "vexa-platform: bad image: %s\n", bad);  // as a run of it would refuse it
+    return kExitCouldNotRun;
+  }
   std::printf("image %s, %zu bytes\n", ShownPath(image).c_str(), bytes.size());
   if (!haveMap) {
-    std::printf("map %s: missing, so the board it was built for is not known\n", ShownPath(mapPath).c_str());
+    std::printf("map: %s, so the board it was built for is not known\n", map.Error().c_str());
     return kExitDefended;
   }
   std::printf("map %s\n", ShownPath(mapPath).c_str());
@@ -129,6 +137,35 @@ void PrintConsole(const std::string &sent, const Options &o) {
     why = ": the configured print level 0 lets only assertion reports through; try --print-level 0x40";
   }
   std::printf("(nothing on the console%s)\n", why);
+}
+
+namespace {
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+constexpr double kProgressEvery = 2.0;  // seconds
+}  // namespace
+
+Spool::~Spool() {
+  if (file != nullptr) std::fclose(file);
+}
+
+void Spool::CopyTo(std::FILE *out) const {
+  if (file == nullptr) return;
+  std::fflush(file);
+  std::rewind(file);
+  char buffer[1 << 16];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) != 0;) std::fwrite(buffer, 1, n, out);
+}
+
+Progress::Progress(uint64_t attempts) : attempts_(attempts), started_(Now()), next_(started_ + kProgressEvery) {}
+
+void Progress::Update(uint64_t done) {
+  if ((done & 63) != 0 && done != attempts_) return;
+  const double now = Now();
+  if (now < next_) return;
+  next_ = now + kProgressEvery;
+  std::fprintf(stderr, "vexa-platform: %llu of %llu attempts done, %.0f a second\n",
+               static_cast<unsigned long long>(done), static_cast<unsigned long long>(attempts_),
+               static_cast<double>(done) / (now - started_));
 }
 
 void Report::Add(std::string line) {
@@ -183,23 +220,29 @@ void Report::TakeFindings(const harness::ImageRun &run, const pe::MapFile &map) 
   // the SMI the verdict then points at.
   std::vector<std::string> attempts;
   attempts.swap(lines_);
-  for (const harness::Finding &f : run.Findings()) {
+  const std::vector<harness::Finding> findings = run.Findings();
+  for (const harness::Finding &f : findings) {
     const std::string where = f.rip != 0 ? " at " + Where(f.rip, map, imageSize) : std::string();
     switch (f.kind) {
       case harness::FindingKind::Fault:
-        Add(RunName(f.run) + ": fault" + where + ": " + f.text);
+        Add(RunName(f.run) + ": fault" + (f.name.empty() ? "" : " (" + f.name + ")") + where + ": " + f.text);
         break;
       case harness::FindingKind::Violation:
         Add(RunName(f.run) + ": violation (" + harness::ViolationName(f.violation) + ")" + where + ": " + f.text);
         break;
       case harness::FindingKind::Breakpoint:
+        // A flood of breakpoints leaves room for the attempts' verdicts.
+        if (lines_.size() + std::min(attempts.size(), kLinesKept / 2) >= kLinesKept) {
+          ++linesDropped_;
+          break;
+        }
         Add(RunName(f.run) + ": breakpoint" + where +
             (f.text.empty() ? std::string(" (no assertion report on the stack)") : ": " + f.text));
         break;
     }
   }
   const uint64_t all = faults_ + violations_ + breakpoints_;
-  if (all > run.Findings().size()) linesDropped_ += all - run.Findings().size();
+  if (all > findings.size()) linesDropped_ += all - findings.size();
   for (std::string &line : attempts) Add(std::move(line));
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,28 @@ std::string ConsoleBanner(const qemu::Outcome &run, uint16_t base);
 // The console as a terminal shows it, or why there is nothing on it.
 void PrintConsole(const sim::Uart16550 &uart, const Options &o);
 void PrintConsole(const std::string &sent, const Options &o);
+
+// A temporary file that holds a long listing while the run goes on.
+struct Spool {
+  explicit Spool(bool wanted) : file(wanted ? std::tmpfile() : nullptr) {}
+  ~Spool();
+  Spool(const Spool &) = delete;
+  Spool &operator=(const Spool &) = delete;
+  void CopyTo(std::FILE *out) const;
+  std::FILE *file;
+};
+
+// A line on stderr every two seconds or so of a long run: how many attempts
+// are done, and how fast they go.  Quiet for a run that ends sooner.
+class Progress {
+ public:
+  explicit Progress(uint64_t attempts);
+  void Update(uint64_t done);  // cheap enough for every attempt
+
+ private:
+  uint64_t attempts_;
+  double started_, next_;
+};
 
 class Report {
  public:
