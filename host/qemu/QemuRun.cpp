@@ -18,7 +18,7 @@
 #include "pe/ImageFile.h"
 #include "pe/MapFile.h"
 #include "qemu/Crc32.h"
-#include "qemu/guest/Layout.h"
+#include "qemu/guest/both/Layout.h"
 #include "sim/Platform.h"
 
 namespace qemu {
@@ -44,18 +44,46 @@ const char *EndName(Outcome::End end) {
   return "?";
 }
 
-std::optional<uint64_t> Outcome::Number(const std::string &field) const {
-  const auto it = fields.find(field);
-  if (it == fields.end() || it->second.empty()) return std::nullopt;
+namespace {
+
+std::string FieldName(report::Field field) { return std::string(field.topic) + "." + field.name; }
+
+}  // namespace
+
+std::optional<uint64_t> Outcome::Number(report::Field field) const {
+  const auto it = fields_.find(FieldName(field));
+  if (it == fields_.end() || it->second.empty()) return std::nullopt;
   char *end = nullptr;
   const uint64_t v = std::strtoull(it->second.c_str(), &end, 0);
   if (*end != '\0') return std::nullopt;
   return v;
 }
 
-std::string Outcome::Text(const std::string &field) const {
-  const auto it = fields.find(field);
-  return it == fields.end() ? std::string() : it->second;
+std::string Outcome::Text(report::Field field) const {
+  const auto it = fields_.find(FieldName(field));
+  return it == fields_.end() ? std::string() : it->second;
+}
+
+bool Outcome::Has(report::Field field) const { return fields_.count(FieldName(field)) != 0; }
+
+// "topic key=value key=value" lines; "check failed=..." lines collect.
+void Outcome::ReadReport(const std::string &text) {
+  report = text;
+  const std::string failed = FieldName(report::Check::kFailed);
+  std::istringstream lines(report);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string topic, word;
+    if (!(words >> topic)) continue;
+    while (words >> word) {
+      const size_t eq = word.find('=');
+      if (eq == std::string::npos) continue;
+      const std::string key = topic + "." + word.substr(0, eq), value = word.substr(eq + 1);
+      if (key == failed) failedChecks.push_back(value);
+      fields_[key] = value;
+    }
+  }
 }
 
 namespace {
@@ -79,24 +107,6 @@ std::string Hex(uint64_t v) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
   return text;
-}
-
-// "topic key=value key=value" lines; "check failed=..." lines collect.
-void ParseReport(Outcome &o) {
-  std::istringstream lines(o.report);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream words(line);
-    std::string topic, word;
-    if (!(words >> topic)) continue;
-    while (words >> word) {
-      const size_t eq = word.find('=');
-      if (eq == std::string::npos) continue;
-      const std::string key = topic + "." + word.substr(0, eq), value = word.substr(eq + 1);
-      if (key == "check.failed") o.failedChecks.push_back(value);
-      o.fields[key] = value;
-    }
-  }
 }
 
 // Runs argv with output to `log`; the exit status, or nothing after the
@@ -281,21 +291,22 @@ Outcome Run(const Settings &s) {
     argv.insert(argv.end(), {"-initrd", s.imagePath});
   }
   if (!s.guestArguments.empty()) append += " " + s.guestArguments;
-  const fs::path report = dir.path / "report.txt", console = dir.path / "console.txt", trace = dir.path / "trace.txt";
-  argv.insert(argv.end(), {"-append", append, "-debugcon", "file:" + report.string(), "-serial",
+  const fs::path reportFile = dir.path / "report.txt", console = dir.path / "console.txt",
+                 trace = dir.path / "trace.txt";
+  argv.insert(argv.end(), {"-append", append, "-debugcon", "file:" + reportFile.string(), "-serial",
                            s.serial ? "file:" + console.string() : std::string("none"), "-device",
                            "isa-debug-exit,iobase=0xf4,iosize=0x04"});
   if (s.trace)
     argv.insert(argv.end(), {"-d", "trace:memory_region_ops_read,trace:memory_region_ops_write", "-D", trace.string()});
 
   const std::optional<int> status = RunBounded(argv, dir.path / "qemu.log", s.timeoutSeconds, o.wallSeconds);
-  o.report = ReadFile(report);
+  o.ReadReport(ReadFile(reportFile));
   o.console = ReadFile(console);
-  ParseReport(o);
   board.pciExpressBase = pciExpressBase;
   if (s.trace) ParseTrace(ReadFile(trace), o.bootTrace, o.smiTraces, o.traceEvents, board);
 
-  const std::string verdict = o.Text("result.verdict");
+  using namespace report;
+  const std::string verdict = o.Text(Result::kVerdict);
   if (!status) {
     o.end = Outcome::End::TimedOut;
     o.fault = "QEMU did not finish within " + std::to_string(s.timeoutSeconds) + " s and was killed";
@@ -303,13 +314,12 @@ Outcome Run(const Settings &s) {
     o.end = *status == 1 ? Outcome::End::Passed : Outcome::End::Failed;
     if (*status == 3) {
       o.fault = "the guest failed:";
-      if (!o.Text("result.reason").empty()) o.fault += " " + o.Text("result.reason");
+      if (!o.Text(Result::kReason).empty()) o.fault += " " + o.Text(Result::kReason);
       for (const std::string &c : o.failedChecks) o.fault += " " + c;
-      if (o.fields.count("exception.vector") != 0)
-        o.fault += " (exception " + o.Text("exception.where") + " vector " + o.Text("exception.vector") + " rip " +
-                   o.Text("exception.rip") +
-                   (o.fields.count("exception.rva") ? " rva " + o.Text("exception.rva") : "") + ")";
-      if (o.fields.count("fault.what") != 0) o.fault += " (" + o.Text("fault.what") + ")";
+      if (o.Has(Exception::kVector))
+        o.fault += " (exception " + o.Text(Exception::kWhere) + " vector " + o.Text(Exception::kVector) + " rip " +
+                   o.Text(Exception::kRip) + (o.Has(Exception::kRva) ? " rva " + o.Text(Exception::kRva) : "") + ")";
+      if (o.Has(Fault::kWhat)) o.fault += " (" + o.Text(Fault::kWhat) + ")";
     }
   } else {
     o.end = Outcome::End::Crashed;

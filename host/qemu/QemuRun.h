@@ -5,10 +5,9 @@
 // Contract:
 //   qemu::Settings s;  s.imagePath = ...;  s.attempts = 1000;
 //   qemu::Outcome o = qemu::Run(s);
-//   o.end says how the run ended; o.Number("entry.status") and friends give
-//   the guest's report; o.console is the serial port's bytes; with s.trace,
-//   o.bootTrace and o.smiTraces are the driver's own register accesses as
-//   QEMU logged them.
+//   o.end says how the run ended; o.Number(report::Entry::kStatus) and
+//   friends give the guest's report (its topics and keys: qemu/Report.h); o.console is the serial port's bytes; with
+//   s.trace, o.bootTrace and o.smiTraces are the driver's own register accesses as QEMU logged them.
 //
 // The image reaches the guest as QEMU's -initrd (the PVH start info's first
 // module), with its size and CRC-32 on the command line; the dispatcher in
@@ -23,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "qemu/Report.h"
 #include "sim/BoardLayout.h"
 #include "sim/Bus.h"
 
@@ -56,21 +56,28 @@ struct Outcome {
     NotRun,    // the run could not start (no QEMU, no image, no map)
   };
   End end = End::NotRun;
-  std::string fault;                          // why, for every end but Passed
-  double wallSeconds = 0;                     // QEMU's run, start to exit
-  std::string report;                         // the guest's debug console, as printed
-  std::string console;                        // the serial port's bytes
-  std::map<std::string, std::string> fields;  // "topic.key" -> value, from the report
+  std::string fault;       // why, for every end but Passed
+  double wallSeconds = 0;  // QEMU's run, start to exit
+  std::string report;      // the guest's debug console, as printed
+  std::string console;     // the serial port's bytes
   std::vector<std::string> failedChecks;
 
   std::vector<sim::Access> bootTrace;               // entry's first access to its return
   std::vector<std::vector<sim::Access>> smiTraces;  // one per handler call
   size_t traceEvents = 0;                           // QEMU trace lines read, all of the run
 
-  // A report field as a number ("entry.status", "attack.relocked").
-  std::optional<uint64_t> Number(const std::string &field) const;
-  std::string Text(const std::string &field) const;
+  // A report field as a number (report::Entry::kStatus, report::Attack::kRelocked),
+  // as text, or whether the report has it at all.
+  std::optional<uint64_t> Number(report::Field field) const;
+  std::string Text(report::Field field) const;
+  bool Has(report::Field field) const;
   bool Ran() const { return end == End::Passed || end == End::Failed; }
+
+  // Takes in the guest's report: `report`, its fields and failed checks.
+  void ReadReport(const std::string &text);
+
+ private:
+  std::map<std::string, std::string> fields_;  // "topic.key" -> value, the last one given
 };
 
 const char *EndName(Outcome::End end);

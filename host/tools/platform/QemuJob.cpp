@@ -63,14 +63,14 @@ int RunOnQemu(const Options &o, const std::string &image) {
   const qemu::Outcome run = qemu::Run(s);
 
   // Nothing to judge: QEMU did not start, or the guest could not load the image.
-  const bool guestSpoke = !run.Text("guest.program").empty();
+  const bool guestSpoke = !run.Text(report::Guest::kProgram).empty();
   if (run.end == qemu::Outcome::End::NotRun || (run.end == qemu::Outcome::End::Crashed && !guestSpoke)) {
     std::fprintf(stderr, "vexa-platform: %s\n", run.fault.c_str());
     return kExitCouldNotRun;
   }
-  if (run.Number("image.loaded") == 0u) {
+  if (run.Number(report::Image::kLoaded) == 0u) {
     std::fprintf(stderr, "vexa-platform: the guest could not load %s: %s\n", ShownPath(image).c_str(),
-                 run.Text("image.error").c_str());
+                 run.Text(report::Image::kError).c_str());
     return kExitCouldNotRun;
   }
 
@@ -97,11 +97,11 @@ int RunOnQemu(const Options &o, const std::string &image) {
         listing.Accesses());
     std::fputs(listing.Text().c_str(), stdout);
   }
-  const EFI_STATUS status = run.Number("entry.status").value_or(harness::kHarnessFault);
-  std::printf(
-      "%s\n",
-      report.Summary(o.attempts, static_cast<int>(run.Number("attack.smis").value_or(0)), status, run.wallSeconds)
-          .c_str());
+  const EFI_STATUS status = run.Number(report::Entry::kStatus).value_or(harness::kHarnessFault);
+  std::printf("%s\n", report
+                          .Summary(o.attempts, static_cast<int>(run.Number(report::Attack::kSmis).value_or(0)), status,
+                                   run.wallSeconds)
+                          .c_str());
   return report.Defended(o.attempts, status) ? kExitDefended : kExitFailed;
 }
 
