@@ -325,7 +325,7 @@ Outcome Run(const Settings &s) {
     o.end = Outcome::End::Crashed;
     const std::string log = LastLines(ReadFile(dir.path / "qemu.log"), 5);
     const std::string said = log.empty() ? " (nothing on its stderr)" : "; its stderr ends:\n" + log;
-    if (o.Text("guest.program").empty()) {
+    if (o.Text(Guest::kProgram).empty()) {
       o.fault = "QEMU ended (exit status " + std::to_string(*status) + ") before the guest reported anything" + said;
     } else if (*status == 0) {
       o.fault = "QEMU stopped without the guest's exit (exit status 0: the guest reset, a triple fault?)" + said;
