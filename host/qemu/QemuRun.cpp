@@ -1,6 +1,9 @@
 #include "qemu/QemuRun.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -109,9 +113,30 @@ std::string Hex(uint64_t v) {
   return text;
 }
 
+// Whole lines from `fd` (non-blocking) to `line`, as they come; `rest`
+// keeps a line's start until its end arrives.  False at the writer's end.
+bool ReadLines(int fd, std::string &rest, const std::function<void(const std::string &)> &line) {
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return n < 0 && errno == EAGAIN;
+    size_t from = 0;
+    for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
+      if (buffer[i] != '\n') continue;
+      rest.append(buffer + from, i - from);
+      line(rest);
+      rest.clear();
+      from = i + 1;
+    }
+    rest.append(buffer + from, static_cast<size_t>(n) - from);
+  }
+}
+
 // Runs argv with output to `log`; the exit status, or nothing after the
-// bound (the process is then killed).
-std::optional<int> RunBounded(const std::vector<std::string> &argv, const fs::path &log, double seconds, double &wall) {
+// bound (the process is then killed).  While it runs, the lines written to
+// `stream` (a FIFO's reading end, or -1) go to `line` as they come.
+std::optional<int> RunBounded(const std::vector<std::string> &argv, const fs::path &log, double seconds, double &wall,
+                              int stream = -1, const std::function<void(const std::string &)> &line = {}) {
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid < 0) return -1;
@@ -128,17 +153,27 @@ std::optional<int> RunBounded(const std::vector<std::string> &argv, const fs::pa
     std::fprintf(stderr, "cannot start %s: %s\n", args[0], std::strerror(errno));
     _exit(127);
   }
+  std::string rest;
   for (;;) {
     int status = 0;
     const pid_t done = waitpid(pid, &status, WNOHANG);
     wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (done == pid) {
+      if (stream >= 0) ReadLines(stream, rest, line);  // what it wrote last
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     if (wall > seconds) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return std::nullopt;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (stream >= 0) {
+      pollfd p = {stream, POLLIN, 0};
+      poll(&p, 1, 2);
+      ReadLines(stream, rest, line);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
   }
 }
 
@@ -177,61 +212,92 @@ const sim::Device *Lasting(const sim::Device *device) {
 
 }  // namespace
 
-void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,
-                size_t &events, const sim::BoardLayout &board) {
-  boot.clear();
-  smis.clear();
-  events = 0;
+// The simulated devices the log's accesses are replayed on, for their names.
+struct TraceNames {
+  explicit TraceNames(const sim::BoardLayout &board) : platform(board) {
+    platform.superIo.absent = true;
+    platform.uart.PowerOnReset();
+    platform.bus.recording = false;
+    platform.bus.onAccess = [this](const sim::Access &a) { last = a; };
+  }
+  sim::Platform platform;
+  sim::Access last;
+};
+
+TraceReader::TraceReader(const sim::BoardLayout &board) {
+  sim::Bus *outer = sim::Bus::Current();
+  names_ = std::make_unique<TraceNames>(board);
+  sim::Bus::SetCurrent(outer);
+}
+
+TraceReader::~TraceReader() {
+  sim::Bus *outer = sim::Bus::Current();
+  names_.reset();
+  sim::Bus::SetCurrent(outer);
+}
+
+void TraceReader::Line(const std::string &line) {
   // QEMU's region names; its 7.2 trace gives absolute addresses (port
   // numbers, physical addresses).  "io" is I/O space nobody decodes.
   static const char *const kIoRegions[] = {"serial", "rtc-index", "rtc",    "pci-conf-idx", "pci-conf-data",
                                            "io",     "ioport80",  "apm-io", "isa-debugcon", "isa-debug-exit"};
+  const bool read = line.rfind("memory_region_ops_read ", 0) == 0;
+  if (!read && line.rfind("memory_region_ops_write ", 0) != 0) return;
+  ++events;
+  unsigned long long addr = 0, value = 0;
+  unsigned size = 0;
+  const size_t at = line.find(" addr ");
+  const size_t quote = line.find(" name '");
+  if (at == std::string::npos || quote == std::string::npos ||
+      std::sscanf(line.c_str() + at, " addr %llx value %llx size %u", &addr, &value, &size) != 3)
+    return;
+  const std::string name = line.substr(quote + 7, line.size() - quote - 8);
+  if (name == "ioport80" && !read) {
+    const bool opens = value == MARK_ENTRY_BEGIN || value == MARK_SMI_BEGIN;
+    if (opens || value == MARK_ENTRY_END || value == MARK_SMI_END) {
+      open_ = opens;
+      if (opens) {
+        window_ = value == MARK_ENTRY_BEGIN ? 0 : ++handlerCalls;
+        if (onWindow) onWindow(window_);
+      }
+      return;
+    }
+  }
+  if (!open_ || (size != 1 && size != 2 && size != 4)) return;
+  bool io = name != "pcie-mmcfg-mmio" && addr <= 0xFFFF;
+  for (const char *r : kIoRegions) io = io || name == r;
+  const sim::Space space = io ? sim::Space::Io : sim::Space::Mem;
+  const int width = static_cast<int>(size) * 8;
+  const uint32_t v = static_cast<uint32_t>(value & (size == 4 ? 0xFFFFFFFFull : (1ull << width) - 1));
   // Replaying on the simulator's devices names each register as the
   // simulator's trace would, with the state it had then (DLAB, ...).
   sim::Bus *outer = sim::Bus::Current();
-  {
-    sim::Platform names(board);
-    names.superIo.absent = true;
-    names.uart.PowerOnReset();
-    std::vector<sim::Access> *window = nullptr;
-    std::istringstream lines(log);
-    std::string line;
-    while (std::getline(lines, line)) {
-      const bool read = line.rfind("memory_region_ops_read ", 0) == 0;
-      if (!read && line.rfind("memory_region_ops_write ", 0) != 0) continue;
-      ++events;
-      unsigned long long addr = 0, value = 0;
-      unsigned size = 0;
-      const size_t at = line.find(" addr ");
-      const size_t quote = line.find(" name '");
-      if (at == std::string::npos || quote == std::string::npos ||
-          std::sscanf(line.c_str() + at, " addr %llx value %llx size %u", &addr, &value, &size) != 3)
-        continue;
-      const std::string name = line.substr(quote + 7, line.size() - quote - 8);
-      if (name == "ioport80" && !read) {
-        if (value == MARK_ENTRY_BEGIN) window = &boot;
-        if (value == MARK_SMI_BEGIN) window = &smis.emplace_back();
-        if (value == MARK_ENTRY_END || value == MARK_SMI_END) window = nullptr;
-        continue;
-      }
-      if (window == nullptr || (size != 1 && size != 2 && size != 4)) continue;
-      bool io = name != "pcie-mmcfg-mmio" && addr <= 0xFFFF;
-      for (const char *r : kIoRegions) io = io || name == r;
-      const sim::Space space = io ? sim::Space::Io : sim::Space::Mem;
-      const int width = static_cast<int>(size) * 8;
-      const uint32_t v = static_cast<uint32_t>(value & (size == 4 ? 0xFFFFFFFFull : (1ull << width) - 1));
-      if (read)
-        names.bus.Read(space, addr, width);
-      else
-        names.bus.Write(space, addr, width, v);
-      sim::Access a = names.bus.Trace().back();
-      a.value = v;
-      a.device = name == "io" ? nullptr : Lasting(a.device);
-      if (name == "io") a.reg = "(no device)";  // nothing decodes it on QEMU's machine
-      window->push_back(a);
-    }
-  }
+  sim::Bus &bus = names_->platform.bus;
+  if (read)
+    bus.Read(space, addr, width);
+  else
+    bus.Write(space, addr, width, v);
   sim::Bus::SetCurrent(outer);
+  sim::Access a = names_->last;
+  a.value = v;
+  a.device = name == "io" ? nullptr : Lasting(a.device);
+  if (name == "io") a.reg = "(no device)";  // nothing decodes it on QEMU's machine
+  if (onAccess) onAccess(window_, a);
+}
+
+void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,
+                size_t &events, const sim::BoardLayout &board) {
+  boot.clear();
+  smis.clear();
+  TraceReader reader(board);
+  reader.onWindow = [&](uint64_t window) {
+    if (window != 0) smis.emplace_back();
+  };
+  reader.onAccess = [&](uint64_t window, const sim::Access &a) { (window == 0 ? boot : smis.back()).push_back(a); };
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) reader.Line(line);
+  events = reader.events;
 }
 
 Outcome Run(const Settings &s) {
@@ -296,14 +362,38 @@ Outcome Run(const Settings &s) {
   argv.insert(argv.end(), {"-append", append, "-debugcon", "file:" + reportFile.string(), "-serial",
                            s.serial ? "file:" + console.string() : std::string("none"), "-device",
                            "isa-debug-exit,iobase=0xf4,iosize=0x04"});
-  if (s.trace)
+  // QEMU's log of device accesses comes through a FIFO and is read as it is
+  // written: nothing of it is kept but what the callbacks keep.
+  board.pciExpressBase = pciExpressBase;
+  TraceReader reader(board);
+  const bool streamed = s.onAccess || s.onWindow;
+  if (streamed) {
+    reader.onWindow = s.onWindow;
+    reader.onAccess = s.onAccess;
+  } else if (s.trace) {
+    reader.onWindow = [&](uint64_t window) {
+      if (window != 0) o.smiTraces.emplace_back();
+    };
+    reader.onAccess = [&](uint64_t window, const sim::Access &a) {
+      (window == 0 ? o.bootTrace : o.smiTraces.back()).push_back(a);
+    };
+  }
+  int stream = -1;
+  if (streamed || s.trace) {
+    if (mkfifo(trace.c_str(), 0600) != 0 ||
+        (stream = open(trace.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+      o.fault = "cannot make a FIFO for QEMU's log at " + trace.string();
+      return o;
+    }
     argv.insert(argv.end(), {"-d", "trace:memory_region_ops_read,trace:memory_region_ops_write", "-D", trace.string()});
+  }
 
-  const std::optional<int> status = RunBounded(argv, dir.path / "qemu.log", s.timeoutSeconds, o.wallSeconds);
+  const std::optional<int> status = RunBounded(argv, dir.path / "qemu.log", s.timeoutSeconds, o.wallSeconds, stream,
+                                               [&](const std::string &line) { reader.Line(line); });
+  if (stream >= 0) close(stream);
+  o.traceEvents = reader.events;
   o.ReadReport(ReadFile(reportFile));
   o.console = ReadFile(console);
-  board.pciExpressBase = pciExpressBase;
-  if (s.trace) ParseTrace(ReadFile(trace), o.bootTrace, o.smiTraces, o.traceEvents, board);
 
   using namespace report;
   const std::string verdict = o.Text(Result::kVerdict);

@@ -17,7 +17,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +43,13 @@ struct Settings {
   bool serial = true;  // false: no UART at all (-serial none: its ports read all ones)
   bool protectionChecks = false;
   bool trace = false;          // log the driver's register accesses
+  // Called as QEMU's log of device accesses is read, while QEMU runs: a
+  // window of the driver's own code opens (0: the entry, n: the n-th handler
+  // call), and each access in it.  With either set, the log is read as it is
+  // written and the outcome keeps no trace (the memory stays flat whatever
+  // the run's length).
+  std::function<void(uint64_t window)> onWindow;
+  std::function<void(uint64_t window, const sim::Access &)> onAccess;
   std::string guestArguments;  // appended to the guest's command line (later words win)
   double timeoutSeconds = 30;
   std::string qemuPath;   // default: the qemu-system-x86_64 the build found
@@ -88,8 +97,29 @@ Outcome Run(const Settings &settings);
 std::string DefaultGuest();
 std::string DefaultQemu();
 
-// QEMU's memory_region_ops_read/write log, cut to the driver's windows (the
-// guest's marker writes are recognised and dropped).  Register names are
+// QEMU's memory_region_ops_read/write log read a line at a time, cut to the
+// driver's windows (the guest's marker writes open and close them), each
+// access named as the simulator names it.
+class TraceReader {
+ public:
+  explicit TraceReader(const sim::BoardLayout &board);
+  ~TraceReader();
+  TraceReader(const TraceReader &) = delete;
+  TraceReader &operator=(const TraceReader &) = delete;
+
+  std::function<void(uint64_t window)> onWindow;
+  std::function<void(uint64_t window, const sim::Access &)> onAccess;
+  void Line(const std::string &line);
+  size_t events = 0;         // trace lines read
+  uint64_t handlerCalls = 0;  // windows of handler calls opened so far
+
+ private:
+  std::unique_ptr<struct TraceNames> names_;
+  bool open_ = false;
+  uint64_t window_ = 0;
+};
+
+// A whole log at once (the same cut and names).  Register names are
 // filled in by replaying the accesses on a simulated platform's devices,
 // laid out as the board is.
 void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,

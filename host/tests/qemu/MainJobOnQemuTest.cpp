@@ -54,6 +54,24 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
        {0x31, 0xC0, 0xC3},  // xor eax, eax; ret
        1,
        {"3 of 3 attempts: not re-locked: the handler returned without setting the lock again", "re-locked 0,"}},
+      // Escapes only QEMU's log of device accesses shows, named as the simulator names them.
+      {"or-0xff",
+       {0xB8, 0x4C, 0x80, 0x0F, 0x80, 0x80, 0x08, 0xFF, 0x31, 0xC0, 0xC3},
+       1,
+       {"SMI 1: violation (lock value): handler wrote 0xFF to the lock register, which read 0x", "re-locked 3,"}},
+      {"or-0x03", {0xB8, 0x4C, 0x80, 0x0F, 0x80, 0x80, 0x08, 0x03, 0x31, 0xC0, 0xC3}, 1, {"SMI 1: violation (lock value)"}},
+      {"port-0x80",
+       {0xB0, 0x55, 0xE6, 0x80, RELOCK},  // mov al, 0x55; out 0x80, al
+       1,
+       {"SMI 1: violation (port): handler wrote port 0x80", "violations 3,", "re-locked 3,"}},
+      {"port-0xcf8",
+       {0x31, 0xC0, 0x66, 0xBA, 0xF8, 0x0C, 0xEF, RELOCK},  // xor eax, eax; mov dx, 0xCF8; out dx, eax
+       1,
+       {"SMI 1: violation (port): handler wrote port 0xCF8"}},
+      {"16-bit-lock-write",
+       {0xB8, 0x4C, 0x80, 0x0F, 0x80, 0x66, 0x83, 0x08, 0x01, 0x31, 0xC0, 0xC3},  // or word [rax], 1
+       1,
+       {"SMI 1: violation (data): handler read 2 bytes at 0x800F804C", "handler wrote 2 bytes at 0x800F804C"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,8 +1,10 @@
 #include "QemuJob.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "Report.h"
+#include "harness/Confinement.h"
 #include "qemu/QemuRun.h"
 #include "sim/TraceText.h"
 
@@ -39,6 +41,42 @@ std::string UnfitForQ35(const sim::BoardLayout &board) {
   return {};
 }
 
+// The handler's device accesses as QEMU logged them, judged by the rules the
+// simulator applies to the same accesses: any port, any memory-mapped access
+// but one byte at the lock, and a lock write other than the value read
+// with bit 0 set are violations.
+class LogJudge {
+ public:
+  LogJudge(uint64_t lockAddress, Report &report) : lockAddress_(lockAddress), report_(report) {}
+  void Window(uint64_t window) {
+    window_ = window;
+    lockRead_.reset();
+  }
+  void Access(const sim::Access &a) {
+    if (window_ == 0) return;  // the entry may touch what it brings up
+    const bool write = a.dir == sim::Dir::Write;
+    std::string what;
+    if (const auto kind = harness::CheckDeviceAccess(a.space == sim::Space::Io, a.address, a.width, write,
+                                                     lockAddress_, what)) {
+      report_.LogViolation(window_, *kind, what);
+      return;
+    }
+    if (!write) {
+      lockRead_ = static_cast<uint8_t>(a.value);
+      return;
+    }
+    if (const auto breach = harness::LockWriteBreach(lockRead_, a.value))
+      report_.LogViolation(window_, harness::ViolationKind::LockValue, *breach);
+    lockRead_ = static_cast<uint8_t>(a.value);
+  }
+
+ private:
+  uint64_t lockAddress_;
+  Report &report_;
+  uint64_t window_ = 0;
+  std::optional<uint8_t> lockRead_;
+};
+
 }  // namespace
 
 int RunOnQemu(const Options &o, const std::string &image) {
@@ -53,7 +91,38 @@ int RunOnQemu(const Options &o, const std::string &image) {
       return kExitCouldNotRun;
     }
   }
+
+  // QEMU's log is judged, counted and listed as it is read.
+  Report report;
+  LogJudge judge(board.GpioLockAddress(), report);
+  Progress progress(static_cast<uint64_t>(o.attempts));
+  sim::TraceListing listing;
+  const Spool spool(o.trace);
+  if (o.trace) {
+    if (spool.file == nullptr) {
+      std::fprintf(stderr, "vexa-platform: cannot make a temporary file for the trace\n");
+      return kExitCouldNotRun;
+    }
+    listing.StreamTo(spool.file);
+  }
+  bool entryReturned = false;
   qemu::Settings s;
+  s.onWindow = [&](uint64_t window) {
+    judge.Window(window);
+    if (window != 0) progress.Update(window);
+    if (!o.trace) return;
+    if (window == 0) {
+      listing.Mark("boot: ModuleEntryPoint, called in SMM by the guest's dispatcher");
+      return;
+    }
+    if (!entryReturned) listing.Mark("boot: the entry returned");
+    entryReturned = true;
+    listing.Mark("attempt " + std::to_string(window) + ": the unlock SMI's handler (QEMU's log of its accesses)");
+  };
+  s.onAccess = [&](uint64_t, const sim::Access &a) {
+    judge.Access(a);
+    if (o.trace) listing.Add(a);
+  };
   s.imagePath = image;
   s.printLevel = o.printLevel;
   s.cmos = o.cmos;  // default: the rate the image's board selects
@@ -76,26 +145,19 @@ int RunOnQemu(const Options &o, const std::string &image) {
 
   pe::MapFile map;
   map.Read(pe::MapPathFor(image));  // without it, findings name offsets instead of functions
-  Report report;
   report.TakeQemuRun(run, map, o.attempts);
   std::printf("== image %s in SMM on QEMU's q35 machine\n", ShownPath(image).c_str());
   std::printf("== %s\n", ConsoleBanner(run, 0x3F8).c_str());
   PrintConsole(run.console, o);
   report.Print();
   if (o.trace) {
-    sim::TraceListing listing;
-    listing.Mark("boot: ModuleEntryPoint, called in SMM by the guest's dispatcher");
-    for (const sim::Access &a : run.bootTrace) listing.Add(a);
-    listing.Mark("boot: the entry returned");
-    for (size_t i = 0; i < run.smiTraces.size(); ++i) {
-      listing.Mark("attempt " + std::to_string(i + 1) + ": the unlock SMI's handler (QEMU's log of its accesses)");
-      for (const sim::Access &a : run.smiTraces[i]) listing.Add(a);
-    }
+    if (!entryReturned) listing.Mark("boot: the entry returned");
+    listing.Finish();
     std::printf(
         "== register accesses as QEMU logged them: %zu (runs of one repeated access shown once, with "
         "their count)\n",
         listing.Accesses());
-    std::fputs(listing.Text().c_str(), stdout);
+    spool.CopyTo(stdout);
   }
   const EFI_STATUS status = run.Number(report::Entry::kStatus).value_or(harness::kHarnessFault);
   std::printf("%s\n", report

@@ -246,7 +246,18 @@ void Report::TakeFindings(const harness::ImageRun &run, const pe::MapFile &map) 
   for (std::string &line : attempts) Add(std::move(line));
 }
 
+void Report::LogViolation(uint64_t smi, harness::ViolationKind kind, const std::string &what) {
+  ++violations_;
+  if (logLines_.size() < kLinesKept / 2) {
+    logLines_.push_back(RunName(smi) + ": violation (" + harness::ViolationName(kind) + "): " + what);
+  } else {
+    ++linesDropped_;
+  }
+}
+
 void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts) {
+  for (std::string &line : logLines_) Add(std::move(line));
+  logLines_.clear();
   const std::string during =
       run.Text(report::Exception::kDuring) == "boot" || run.Text(report::Fault::kDuring) == "boot"
           ? "boot"

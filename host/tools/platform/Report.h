@@ -73,6 +73,9 @@ class Report {
   // the breakpoints its IDT counted and stepped over, the unlocks left undone.
   // QEMU has no confinement checks, so it finds no violations.
   void TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts);
+  // A violation seen in QEMU's log of the handler's device accesses, while
+  // the run goes on (before TakeQemuRun); the log names no instruction.
+  void LogViolation(uint64_t smi, harness::ViolationKind kind, const std::string &what);
 
   void Print() const;
   std::string Summary(int attempts, int smis, EFI_STATUS status, double seconds) const;
@@ -84,6 +87,7 @@ class Report {
   void Add(std::string line);
 
   std::vector<std::string> lines_;
+  std::vector<std::string> logLines_;  // the first of LogViolation's
   size_t linesDropped_ = 0;
   uint64_t faults_ = 0, violations_ = 0, breakpoints_ = 0;
   int relocked_ = 0, undone_ = 0;
