@@ -267,8 +267,39 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   const std::string where = rva ? " at " + WhereInImage(static_cast<uint32_t>(*rva), map) : std::string();
   if (run.Has(report::Exception::kVector)) {
     ++faults_;
-    Add(during + ": fault" + where + ": exception " + run.Text(report::Exception::kVector) + " in SMM (error " +
-        run.Text(report::Exception::kError) + ", rip " + run.Text(report::Exception::kRip) + ")");
+    const std::string exception = "exception " + run.Text(report::Exception::kVector) + " in SMM (error " +
+                                  run.Text(report::Exception::kError) + ", rip " + run.Text(report::Exception::kRip) +
+                                  ")";
+    const uint64_t vector = run.Number(report::Exception::kVector).value_or(0);
+    if (vector == 6) {  // named as the simulator names it
+      Add(during + ": fault (invalid instruction)" + where + ": invalid instruction at " +
+          run.Text(report::Exception::kRip) + " (the processor raises #UD)");
+    } else if (vector == 14) {
+      // A page the SMM page tables keep from the driver: named as the
+      // simulator names the same access; in a handler, a violation of its
+      // confinement as well.
+      const uint64_t error = run.Number(report::Exception::kError).value_or(0);
+      const std::string cr2 = harness::Hex(run.Number(report::Exception::kCr2).value_or(0));
+      harness::ViolationKind kind = harness::ViolationKind::Unmapped;
+      std::string what = std::string((error & 2) != 0 ? "write to" : "read of") + " unmapped address " + cr2;
+      if ((error & 0x10) != 0) {
+        kind = harness::ViolationKind::Fetch;
+        what = "instruction fetch outside the image's code at " + cr2;
+      } else if (run.Has(report::Exception::kBootServicesTables)) {
+        kind = harness::ViolationKind::BootServicesPointer;
+        what = "handler read the boot-services tables at " + cr2 + " (not present while a handler runs)";
+      } else if ((error & 1) != 0) {
+        kind = harness::ViolationKind::Data;
+        what = "write to read-only memory at " + cr2;
+      }
+      if (during != "boot") {
+        ++violations_;
+        Add(during + ": violation (" + harness::ViolationName(kind) + ")" + where + ": " + what);
+      }
+      Add(during + ": fault" + where + ": " + what + " (a page fault: " + exception + ")");
+    } else {
+      Add(during + ": fault" + where + ": " + exception);
+    }
   }
   if (run.Has(report::Fault::kWhat)) {
     ++faults_;
@@ -277,6 +308,22 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   if (run.end == qemu::Outcome::End::TimedOut || run.end == qemu::Outcome::End::Crashed) {
     ++faults_;
     Add(std::string("the QEMU run ") + qemu::EndName(run.end) + ": " + run.fault);
+  }
+  const bool runEnded = faults_ != 0;
+  // What the handler returned and what the entry did, as the simulator judges them.
+  if (const uint64_t errors = run.Number(report::Attack::kHandlerErrors).value_or(0)) {
+    faults_ += errors;
+    Add(RunName(run.Number(report::Attack::kFirstHandlerErrorSmi).value_or(0)) +
+        ": fault (handler status): the handler returned " +
+        harness::Hex(run.Number(report::Attack::kFirstHandlerError).value_or(0)) + " instead of EFI_SUCCESS" +
+        (errors > 1 ? " (and in " + std::to_string(errors - 1) + " more SMIs)" : ""));
+  }
+  const uint64_t entryStatus = run.Number(report::Entry::kStatus).value_or(0);
+  if (EFI_ERROR(entryStatus) && run.Number(report::Entry::kRegistrations).value_or(0) != 0) {
+    ++faults_;
+    Add("boot: fault (entry status): the entry failed (" + harness::Hex(entryStatus) +
+        ") after registering its handler: the handler stays registered and runs on every unlock SMI, though the "
+        "driver said it did not start");
   }
   const uint64_t atBoot = run.Number(report::Entry::kBreakpoints).value_or(0);
   const uint64_t all = run.Number(report::Attack::kBreakpoints).value_or(atBoot);
@@ -289,7 +336,7 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   undone_ = attempts - relocked_;
   if (undone_ == 0) return;
   std::string why = "the handler returned without setting the lock again";
-  if (faults_ != 0) {
+  if (runEnded) {
     why = "the run ended at the fault above";
   } else if (run.Number(report::Attack::kSmis).value_or(0) < static_cast<uint64_t>(attempts)) {
     why = "an unlock SMI was not taken, and the attacker stopped there";

@@ -2,9 +2,12 @@
 // real-address-like mode: CS base SMBASE, the other segments base 0 with
 // 4 GiB limits, paging and protection off.  The entry loads its own GDT,
 // goes through 32-bit protected mode into 64-bit mode with the SMM page
-// tables, allows SSE (the driver's jump context saves MXCSR and XMM6-15),
-// loads the SMM IDT, calls the dispatcher on the SMM stack and returns with
-// RSM, which restores the interrupted state from the state save map.
+// tables (no-execute bits in force, read-only pages holding against its own
+// writes), allows SSE (the driver's jump context saves MXCSR and XMM6-15),
+// loads the SMM IDT, saves the interrupted code's SSE state (the state save
+// map holds none of it) and gives SMM the reset MXCSR, calls the dispatcher
+// on the SMM stack, puts the SSE state back and returns with RSM, which
+// restores the rest from the state save map.
 #include "Layout.h"
 #include "LongMode.inc"
 
@@ -22,15 +25,25 @@ smi_entry:
         .code32
 smi_entry32:
         load_data_segments
+        movl $MSR_EFER, %ecx
+        rdmsr
+        orl $EFER_NXE, %eax
+        wrmsr
         // EM and TS clear: SSE instructions run.
-        enter_long_mode CR4_PAE | CR4_OSFXSR | CR4_OSXMMEXCPT, SMM_PAGE_TABLES, CR0_EM | CR0_TS, CR0_PG | CR0_MP, smi_entry64
+        enter_long_mode CR4_PAE | CR4_OSFXSR | CR4_OSXMMEXCPT, SMM_PAGE_TABLES, CR0_EM | CR0_TS, CR0_PG | CR0_MP | CR0_WP, smi_entry64
 
         .code64
 smi_entry64:
         lidt smi_idt_descriptor
         movq $smm_stack_top, %rsp
+        fxsave64 smm_sse_save
+        ldmxcsr smm_mxcsr
         call SmiDispatch
+        fxrstor64 smm_sse_save
         rsm
+
+smm_mxcsr:
+        .long MXCSR_RESET
 
         flat_gdt smi_gdt
         .balign 8
@@ -39,6 +52,9 @@ smi_idt_descriptor:
         .quad gSmmIdt
 
         .bss
+        .balign 16
+smm_sse_save:                           // FXSAVE's 512 bytes
+        .skip 512
         .balign 16
         .skip 65536
         .globl smm_stack_top
