@@ -9,11 +9,18 @@ linker makes is in the debug directory at the end of the read-only data: it
 adds a CodeView entry and its record.  OUT is DEBUG-LINK with the image's own
 debug directory in that place, so every section the image has holds the same
 bytes in OUT (the image test checks that, section by section).
+
+Its DWARF names functions by their source names only: the linkage names are
+Microsoft-mangled, which gdb cannot read, and gdb would take them as the
+names of the functions inlined in the whole-image build (break
+SmmServicesTableLibConstructor would find nothing).  They are kept, as each
+function's description, which gdb does not read.
 """
 import struct
 import sys
 
 DEBUG_DIRECTORY = 6
+DW_AT_LINKAGE_NAME, DW_AT_DESCRIPTION = 0x6E, 0x5A  # both strings, both one byte in ULEB128
 
 
 def headers(data, path):
@@ -28,12 +35,47 @@ def headers(data, path):
         sys.exit(f"{path}: not PE32+")
     directory_at = optional + 112 + 8 * DEBUG_DIRECTORY
     table = optional + optional_size
+    symbols, symbol_count = struct.unpack_from("<II", data, pe + 12)
     sections = []
     for i in range(count):
         at = table + 40 * i
         name, vsize, rva, raw_size, raw_at = struct.unpack_from("<8sIIII", data, at)
-        sections.append((name.rstrip(b"\0"), vsize, rva, raw_size, raw_at, at))
+        name = name.rstrip(b"\0")
+        if name.startswith(b"/"):  # a long name, in the string table after the symbols
+            start = symbols + 18 * symbol_count + int(name[1:])
+            name = data[start:data.index(b"\0", start)]
+        sections.append((name, vsize, rva, raw_size, raw_at, at))
     return directory_at, sections
+
+
+def uleb(data, at):
+    value = shift = 0
+    while True:
+        byte = data[at]
+        at += 1
+        value |= (byte & 0x7F) << shift
+        shift += 7
+        if byte < 0x80:
+            return value, at
+
+
+def describe_linkage_names(data, section):
+    """Turns every DW_AT_linkage_name in the abbreviations into DW_AT_description."""
+    at, end = section[4], section[4] + min(section[1], section[3])
+    while at < end:
+        code, at = uleb(data, at)
+        if code == 0:
+            continue  # the end of a unit's abbreviations
+        _, at = uleb(data, at)  # tag
+        at += 1  # children
+        while True:
+            name_at = at
+            name, at = uleb(data, at)
+            form, at = uleb(data, at)
+            if name == 0 and form == 0:
+                break
+            if name == DW_AT_LINKAGE_NAME:
+                data[name_at] = DW_AT_DESCRIPTION
 
 
 def holding(sections, rva):
@@ -66,6 +108,10 @@ def main():
     link[raw_at + start:raw_at + raw_size] = image[mine[4] + start:mine[4] + end].ljust(raw_size - start, b"\0")
     struct.pack_into("<I", link, header_at + 8, mine[1])
     struct.pack_into("<II", link, link_dir_at, rva, size)
+    abbreviations = [s for s in link_sections if s[0] == b".debug_abbrev"]
+    if len(abbreviations) != 1:
+        sys.exit(f"{link_path}: no .debug_abbrev section")
+    describe_linkage_names(link, abbreviations[0])
     open(out_path, "wb").write(link)
 
 

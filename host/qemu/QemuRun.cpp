@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,7 +22,9 @@
 
 #include "pe/ImageFile.h"
 #include "pe/MapFile.h"
+#include "pe/PeReader.h"
 #include "qemu/Crc32.h"
+#include "qemu/GdbSession.h"
 #include "qemu/guest/both/Layout.h"
 #include "sim/Platform.h"
 
@@ -97,6 +100,98 @@ std::string ReadFile(const fs::path &path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string Hex(uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
+  return text;
+}
+
+// Starts argv with its output to `log` (null: the terminal's), in a process
+// group of its own if asked (a Ctrl-C in the terminal then never reaches it).
+pid_t Spawn(const std::vector<std::string> &argv, const fs::path *log, bool ownGroup) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (ownGroup) setpgid(0, 0);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the rig
+  signal(SIGINT, SIG_DFL);
+  if (log != nullptr) {
+    std::FILE *out = std::fopen(log->c_str(), "w");
+    if (out != nullptr) {
+      dup2(fileno(out), 1);
+      dup2(fileno(out), 2);
+    }
+  }
+  std::vector<char *> args;
+  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  std::fprintf(stderr, "cannot start %s: %s\n", args[0], std::strerror(errno));
+  _exit(127);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// QEMU's log, read from a FIFO as QEMU writes it: each whole line goes to
+// `line`; a line's start waits in `rest_` until its end arrives.
+class LogPump {
+ public:
+  LogPump(int fd, std::function<void(const std::string &)> line) : fd_(fd), line_(std::move(line)) {}
+  // Waits up to `ms` for more, and takes all there is.
+  void Pump(int ms) {
+    if (fd_ < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      return;
+    }
+    pollfd p = {fd_, POLLIN, 0};
+    poll(&p, 1, ms);
+    char buffer[1 << 16];
+    for (;;) {
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n <= 0) return;  // nothing more now, or no writer (yet, or any more)
+      size_t from = 0;
+      for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
+        if (buffer[i] != '\n') continue;
+        rest_.append(buffer + from, i - from);
+        line_(rest_);
+        rest_.clear();
+        from = i + 1;
+      }
+      rest_.append(buffer + from, static_cast<size_t>(n) - from);
+    }
+  }
+
+ private:
+  int fd_;
+  std::function<void(const std::string &)> line_;
+  std::string rest_;
+};
+
+// Waits for `pid` until `seconds` after `start` (no bound if negative): its
+// exit status, or nothing past the bound (it is then killed).  Meanwhile,
+// and once more at its end, `log` is read.
+std::optional<int> Reap(pid_t pid, Clock::time_point start, double seconds, double &wall, LogPump *log = nullptr) {
+  if (pid < 0) return -1;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    wall = std::chrono::duration<double>(Clock::now() - start).count();
+    if (done == pid) {
+      if (log != nullptr) log->Pump(0);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (seconds >= 0 && wall > seconds) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return std::nullopt;
+    }
+    if (log != nullptr) {
+      log->Pump(2);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+}
+
 // The last `count` lines of `text`, without a final line feed.
 std::string LastLines(std::string text, int count) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -105,76 +200,6 @@ std::string LastLines(std::string text, int count) {
   if (at != std::string::npos && at != 0) text = text.substr(at + 1);
   if (text.size() > 2000) text = "..." + text.substr(text.size() - 2000);
   return text;
-}
-
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
-  return text;
-}
-
-// Whole lines from `fd` (non-blocking) to `line`, as they come; `rest`
-// keeps a line's start until its end arrives.  False at the writer's end.
-bool ReadLines(int fd, std::string &rest, const std::function<void(const std::string &)> &line) {
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return n < 0 && errno == EAGAIN;
-    size_t from = 0;
-    for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
-      if (buffer[i] != '\n') continue;
-      rest.append(buffer + from, i - from);
-      line(rest);
-      rest.clear();
-      from = i + 1;
-    }
-    rest.append(buffer + from, static_cast<size_t>(n) - from);
-  }
-}
-
-// Runs argv with output to `log`; the exit status, or nothing after the
-// bound (the process is then killed).  While it runs, the lines written to
-// `stream` (a FIFO's reading end, or -1) go to `line` as they come.
-std::optional<int> RunBounded(const std::vector<std::string> &argv, const fs::path &log, double seconds, double &wall,
-                              int stream = -1, const std::function<void(const std::string &)> &line = {}) {
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    std::FILE *out = std::fopen(log.c_str(), "w");
-    if (out != nullptr) {
-      dup2(fileno(out), 1);
-      dup2(fileno(out), 2);
-    }
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    std::fprintf(stderr, "cannot start %s: %s\n", args[0], std::strerror(errno));
-    _exit(127);
-  }
-  std::string rest;
-  for (;;) {
-    int status = 0;
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (done == pid) {
-      if (stream >= 0) ReadLines(stream, rest, line);  // what it wrote last
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    if (wall > seconds) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return std::nullopt;
-    }
-    if (stream >= 0) {
-      pollfd p = {stream, POLLIN, 0};
-      poll(&p, 1, 2);
-      ReadLines(stream, rest, line);
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  }
 }
 
 struct TempDir {
@@ -208,6 +233,63 @@ const sim::Device *Lasting(const sim::Device *device) {
   std::unique_ptr<NameOnly> &d = devices[device->Name()];
   if (!d) d = std::make_unique<NameOnly>(device->Name());
   return d.get();
+}
+
+// QEMU paused with its gdbstub, and gdb on the session's command file.
+// Returns false (with o.fault) when the session cannot start; else `status`
+// is QEMU's, as Reap gives it.
+bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path &dir, Outcome &o,
+                std::optional<int> &status, LogPump &log) {
+  GdbSession g;
+  g.companion = DebugCompanionFor(s.imagePath);
+  const std::string companion = ReadFile(g.companion);
+  pe::Headers h{};
+  if (!s.loadDriver ||
+      pe::Parse(reinterpret_cast<const uint8_t *>(companion.data()), companion.size(), h) != nullptr) {
+    o.fault = "no debug companion at " + g.companion + " (the image build writes it beside the image)";
+    return false;
+  }
+  const std::string gdb = s.gdbPath.empty() ? DefaultGdb() : s.gdbPath;
+  if (access(gdb.c_str(), X_OK) != 0) {
+    o.fault = "cannot run gdb at " + gdb + " (scripts/install-deps.sh installs it)";
+    return false;
+  }
+  g.imageBase = h.imageBase;
+  g.smmSymbols = DefaultSmmSymbols();
+  g.guestSymbols = s.guestPath.empty() ? DefaultGuest() : s.guestPath;
+  g.port = FreeLocalPort();
+  g.breakAt = s.breakAt.empty() ? "GpioUnlockSmiHandler" : s.breakAt;
+  g.batch = s.gdb == Settings::Gdb::Batch;
+  g.atStop = s.atStop;
+  if (g.port == 0) {
+    o.fault = "no free local port for QEMU's gdbstub";
+    return false;
+  }
+  const fs::path file = dir / "session.gdb", qemuLog = dir / "qemu.log", gdbLog = dir / "gdb.log";
+  std::ofstream(file) << g.Commands();
+  argv.insert(argv.end(), {"-S", "-gdb", "tcp:127.0.0.1:" + std::to_string(g.port)});
+
+  const Clock::time_point start = Clock::now();
+  const pid_t q = Spawn(argv, &qemuLog, true);
+  double gdbWall = 0;
+  if (g.batch) {
+    const std::optional<int> done = Reap(Spawn({gdb, "-nx", "-batch", "-x", file.string()}, &gdbLog, true), start,
+                                         s.timeoutSeconds, gdbWall);
+    status = Reap(q, start, done ? s.timeoutSeconds : 0, o.wallSeconds, &log);
+    o.gdbLog = ReadFile(gdbLog);
+  } else if (s.gdb == Settings::Gdb::Terminal) {
+    // gdb owns the terminal: a Ctrl-C interrupts the guest, never the rig.
+    struct sigaction ignore {}, previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &previous);
+    Reap(Spawn({gdb, "-q", "-x", file.string()}, nullptr, false), start, -1, gdbWall);
+    sigaction(SIGINT, &previous, nullptr);
+    status = Reap(q, start, gdbWall + 5, o.wallSeconds, &log);  // gdb's quit ends QEMU
+  } else {
+    if (s.attach) s.attach(gdb + " -q -x " + file.string());
+    status = Reap(q, start, -1, o.wallSeconds, &log);
+  }
+  return true;
 }
 
 }  // namespace
@@ -380,16 +462,22 @@ Outcome Run(const Settings &s) {
   }
   int stream = -1;
   if (streamed || s.trace) {
-    if (mkfifo(trace.c_str(), 0600) != 0 ||
-        (stream = open(trace.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+    if (mkfifo(trace.c_str(), 0600) != 0 || (stream = open(trace.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
       o.fault = "cannot make a FIFO for QEMU's log at " + trace.string();
       return o;
     }
     argv.insert(argv.end(), {"-d", "trace:memory_region_ops_read,trace:memory_region_ops_write", "-D", trace.string()});
   }
+  LogPump pump(stream, [&](const std::string &line) { reader.Line(line); });
 
-  const std::optional<int> status = RunBounded(argv, dir.path / "qemu.log", s.timeoutSeconds, o.wallSeconds, stream,
-                                               [&](const std::string &line) { reader.Line(line); });
+  std::optional<int> status;
+  if (s.gdb == Settings::Gdb::Off) {
+    const fs::path log = dir.path / "qemu.log";
+    status = Reap(Spawn(argv, &log, false), Clock::now(), s.timeoutSeconds, o.wallSeconds, &pump);
+  } else if (!RunWithGdb(s, argv, dir.path, o, status, pump)) {
+    if (stream >= 0) close(stream);
+    return o;
+  }
   if (stream >= 0) close(stream);
   o.traceEvents = reader.events;
   o.ReadReport(ReadFile(reportFile));
@@ -415,7 +503,9 @@ Outcome Run(const Settings &s) {
     o.end = Outcome::End::Crashed;
     const std::string log = LastLines(ReadFile(dir.path / "qemu.log"), 5);
     const std::string said = log.empty() ? " (nothing on its stderr)" : "; its stderr ends:\n" + log;
-    if (o.Text(Guest::kProgram).empty()) {
+    if (*status == 0 && s.gdb != Settings::Gdb::Off) {
+      o.fault = "gdb ended the run before the guest's exit";
+    } else if (o.Text(Guest::kProgram).empty()) {
       o.fault = "QEMU ended (exit status " + std::to_string(*status) + ") before the guest reported anything" + said;
     } else if (*status == 0) {
       o.fault = "QEMU stopped without the guest's exit (exit status 0: the guest reset, a triple fault?)" + said;

@@ -14,6 +14,13 @@
 // SMRAM checks them before loading.  The print level goes in through the
 // image's map, as in the Unicorn harness.  Each run has a wall-clock bound:
 // past it QEMU is killed and the outcome says so.
+//
+// With s.gdb, QEMU starts paused with its gdbstub on a free local port, and a
+// gdb command file (GdbSession.h) connects, waits for the dispatcher to load
+// the image, loads the image's debug companion (VexaGpioUnlockSmm.debug,
+// beside it) at that address and stops at s.breakAt: gdb then runs in the
+// terminal, or waits for the user's own gdb, or runs the file alone (batch).
+// Only batch runs keep the wall-clock bound.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +61,13 @@ struct Settings {
   double timeoutSeconds = 30;
   std::string qemuPath;   // default: the qemu-system-x86_64 the build found
   std::string guestPath;  // default: the guest this build produced
+
+  enum class Gdb { Off, Terminal, Wait, Batch };
+  Gdb gdb = Gdb::Off;
+  std::string breakAt;              // a function or FILE:LINE of the module (default: the SMI handler)
+  std::vector<std::string> atStop;  // Batch: gdb commands run where it stopped, before it goes on
+  std::function<void(const std::string &command)> attach;  // Wait: told the command that attaches gdb
+  std::string gdbPath;                                      // default: the gdb the build found
 };
 
 struct Outcome {
@@ -69,6 +83,7 @@ struct Outcome {
   double wallSeconds = 0;  // QEMU's run, start to exit
   std::string report;      // the guest's debug console, as printed
   std::string console;     // the serial port's bytes
+  std::string gdbLog;      // Batch: gdb's output
   std::vector<std::string> failedChecks;
 
   std::vector<sim::Access> bootTrace;               // entry's first access to its return

@@ -35,6 +35,11 @@ smi_entry32:
         .code64
 smi_entry64:
         lidt smi_idt_descriptor
+        // RSP 16-byte aligned at the call, as both calling conventions ask:
+        // compiled code, the driver's included, keeps 16-byte values (the
+        // XMM registers its jump context saves, spilled SSE temporaries) on
+        // the stack with aligned moves, which fault on a stack 8 bytes off.
+        // SmiDispatch checks it, so a change here cannot go unnoticed.
         movq $smm_stack_top, %rsp
         fxsave64 smm_sse_save
         ldmxcsr smm_mxcsr

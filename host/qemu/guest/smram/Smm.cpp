@@ -335,6 +335,15 @@ void Refuse(Mailbox &m, const char *why) {
 
 using EntryPoint = EFI_STATUS(EFIAPI *)(EFI_HANDLE, EFI_SYSTEM_TABLE *);
 
+}  // namespace
+
+// Called with the image in place, before its entry runs: a debugger stops
+// here (the rig's gdb command file does) to load the driver's symbols at
+// `base`.  Out of line, under a plain name.
+extern "C" __attribute__((noinline, used)) void DriverLoadedAt(uint64_t base) { asm volatile("" : : "r"(base)); }
+
+namespace {
+
 void LoadAndStartDriver(Mailbox &m) {
   if (gLoadTried) return Refuse(m, "a-driver-is-loaded-once");
   gLoadTried = true;
@@ -359,6 +368,7 @@ void LoadAndStartDriver(Mailbox &m) {
   TightenPageTables();
   m.imageBase = reinterpret_cast<uint64_t>(gImage);
   m.loaded = 1;
+  DriverLoadedAt(m.imageBase);
   const uint32_t mxcsr = MXCSR_RESET;  // the value firmware runs with
   asm volatile("ldmxcsr %0" : : "m"(mxcsr));
   const auto entry = reinterpret_cast<EntryPoint>(gImage + gHeaders.entryRva);
@@ -391,6 +401,8 @@ void DispatchGpioUnlock(Mailbox &m) {
 }  // namespace
 
 extern "C" void SmiDispatch() {
+  // Called with RSP 16-byte aligned, so the frame is too (SmiEntry.S says why).
+  if ((reinterpret_cast<uint64_t>(__builtin_frame_address(0)) & 15) != 0) FailRun("smm-stack-misaligned");
   Mailbox &m = TheMailbox();
   if (gPmBase == 0) gPmBase = static_cast<uint16_t>(m.pmBase & 0xFF80);
   const uint8_t command = In8(APM_CONTROL_PORT);
