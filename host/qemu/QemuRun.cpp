@@ -23,8 +23,8 @@
 #include "pe/ImageFile.h"
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
-#include "qemu/Crc32.h"
 #include "qemu/GdbSession.h"
+#include "tables/Crc32.h"
 #include "qemu/guest/both/Layout.h"
 #include "sim/Platform.h"
 
@@ -244,8 +244,11 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
   g.companion = DebugCompanionFor(s.imagePath);
   const std::string companion = ReadFile(g.companion);
   pe::Headers h{};
-  if (!s.loadDriver ||
-      pe::Parse(reinterpret_cast<const uint8_t *>(companion.data()), companion.size(), h) != nullptr) {
+  if (!s.loadDriver) {
+    o.fault = "gdb needs the driver: there is no image to stop in";
+    return false;
+  }
+  if (pe::Parse(reinterpret_cast<const uint8_t *>(companion.data()), companion.size(), h) != nullptr) {
     o.fault = "no debug companion at " + g.companion + " (the image build writes it beside the image)";
     return false;
   }
@@ -279,7 +282,8 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
     o.gdbLog = ReadFile(gdbLog);
   } else if (s.gdb == Settings::Gdb::Terminal) {
     // gdb owns the terminal: a Ctrl-C interrupts the guest, never the rig.
-    struct sigaction ignore {}, previous{};
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGINT, &ignore, &previous);
     Reap(Spawn({gdb, "-q", "-x", file.string()}, nullptr, false), start, -1, gdbWall);
@@ -425,7 +429,7 @@ Outcome Run(const Settings &s) {
       o.fault = error;
       return o;
     }
-    append += " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(Crc32(image.data(), image.size()));
+    append += " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(tables::Crc32(image.data(), image.size()));
     if (s.printLevel != 0) {
       pe::MapFile map;
       const std::string mapPath = pe::MapPathFor(s.imagePath);

@@ -67,7 +67,7 @@ struct Settings {
   std::string breakAt;              // a function or FILE:LINE of the module (default: the SMI handler)
   std::vector<std::string> atStop;  // Batch: gdb commands run where it stopped, before it goes on
   std::function<void(const std::string &command)> attach;  // Wait: told the command that attaches gdb
-  std::string gdbPath;                                      // default: the gdb the build found
+  std::string gdbPath;                                     // default: the gdb the build found
 };
 
 struct Outcome {

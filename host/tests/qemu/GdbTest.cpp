@@ -12,9 +12,9 @@
 
 namespace {
 
-// The number of the first line of a module source that holds `text`.
-std::string LineOf(const std::string &text, const std::string &file = "Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp") {
-  std::ifstream in(VEXA_SOURCE_ROOT "/" + file);
+// The number of the handler's source line that holds `text`.
+std::string LineOf(const std::string &text) {
+  std::ifstream in(VEXA_SOURCE_ROOT "/Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp");
   std::string line;
   for (int n = 1; std::getline(in, line); ++n)
     if (line.find(text) != std::string::npos) return std::to_string(n);
@@ -41,9 +41,9 @@ TEST(GdbOnQemu, StopsAtTheDriversOwnSourceInSmmAndTheRunGoesOn) {
       {"ModuleEntryPoint",
        {"monitor info registers"},
        {"Breakpoint 2, ModuleEntryPoint (", "DriverEntryPoint.cpp:", " SMM=1 "}},
-      {"SmmServicesTableLib.cpp:" + LineOf("LocateProtocol(", "MdePkg/Library/SmmServicesTableLib/SmmServicesTableLib.cpp"),
+      {"UefiBootServicesTableLibConstructor",
        {"monitor info registers"},
-       {"Breakpoint 2, SmmServicesTableLibConstructor (", "SmmServicesTableLib.cpp:", " SMM=1 "}},
+       {"Breakpoint 2, UefiBootServicesTableLibConstructor (", "UefiBootServicesTableLib.cpp:", " SMM=1 "}},
   };
   for (const auto &row : rows) {
     qemu::Settings s;

@@ -17,7 +17,7 @@
 #include "pe/ImageFile.h"
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
-#include "qemu/Crc32.h"
+#include "tables/Crc32.h"
 #include "qemu/QemuRun.h"
 #include "support/TestSupport.h"
 
@@ -89,7 +89,7 @@ TEST_F(QemuDefence, EntryReturnsSuccessInSmmAndRegistersOneHandlerForSource48) {
   const qemu::Outcome &o = *withDriver;
   ASSERT_TRUE(Passed(o));
   const std::vector<uint8_t> image = ImageBytes();
-  EXPECT_EQ(o.Number(report::Image::kCrcInSmram), qemu::Crc32(image.data(), image.size()));  // the exact bytes
+  EXPECT_EQ(o.Number(report::Image::kCrcInSmram), tables::Crc32(image.data(), image.size()));  // the exact bytes
   EXPECT_EQ(o.Number(report::Smbase::kValue), 0x1FF00000u);                                  // relocated into TSEG
   EXPECT_EQ(o.Number(report::Image::kLoaded), 1u);
   EXPECT_EQ(o.Number(report::Entry::kStatus), EFI_SUCCESS);

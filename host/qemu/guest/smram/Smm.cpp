@@ -27,7 +27,8 @@
 #include "SmiSourceDispatch.h"
 #include "Uefi.h"
 #include "pe/PeReader.h"
-#include "qemu/Crc32.h"
+#include "tables/Crc32.h"
+#include "tables/FirmwareTables.h"
 
 using namespace guest;
 
@@ -65,19 +66,15 @@ uint32_t gBreakpoints;
 bool gInEntry;         // the driver's entry point is running
 uint64_t gUnlockSmis;  // unlock SMIs dispatched so far
 
-// The firmware tables the driver is given; the boot-services ones on a page
-// of their own, which a handler cannot reach.
-struct alignas(PAGE_SIZE) BootTables {
-  EFI_SYSTEM_TABLE systemTable;
-  EFI_BOOT_SERVICES bootServices;
-  EFI_LOADED_IMAGE_PROTOCOL loadedImage;
+// The firmware tables the driver is given, on a page of their own, which a
+// handler cannot reach; the SMM ones (the SMST, the dispatcher) are copied
+// out of it, for a handler may use those.
+struct alignas(PAGE_SIZE) BootTablesPage {
+  tables::Tables tables;
 };
-static_assert(sizeof(BootTables) == PAGE_SIZE, "one page");
-BootTables gBootTables;
-EFI_SYSTEM_TABLE &gSystemTable = gBootTables.systemTable;
-EFI_BOOT_SERVICES &gBootServices = gBootTables.bootServices;
-EFI_LOADED_IMAGE_PROTOCOL &gLoadedImage = gBootTables.loadedImage;
-EFI_SMM_BASE2_PROTOCOL gSmmBase2;
+static_assert(sizeof(BootTablesPage) == PAGE_SIZE, "one page");
+BootTablesPage gBootTablesPage;
+tables::Tables &gTables = gBootTablesPage.tables;
 EFI_SMM_SYSTEM_TABLE2 gSmst;
 SMI_SOURCE_DISPATCH_PROTOCOL gDispatch;
 uint64_t gImageHandleObject;
@@ -169,7 +166,7 @@ void TightenPageTables() {
 // The boot-services tables' page, present or not.
 void BootTablesPresent(bool present) {
   if (!gStrictPages) return;
-  const uint64_t page = reinterpret_cast<uint64_t>(&gBootTables);
+  const uint64_t page = reinterpret_cast<uint64_t>(&gBootTablesPage);
   uint64_t &entry = gTsegPages[(page - kTsegRegion) / PAGE_SIZE];
   entry = present ? entry | PTE_PRESENT : entry & ~uint64_t{PTE_PRESENT};
   asm volatile("invlpg (%0)" : : "r"(page) : "memory");
@@ -238,13 +235,13 @@ EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE handle, EFI_GUID *protocol, VOID **i
   if (iface == nullptr) return EFI_INVALID_PARAMETER;
   *iface = nullptr;
   if (handle != gImageHandle || !SameGuid(protocol, kLoadedImageGuid)) return EFI_UNSUPPORTED;
-  *iface = &gLoadedImage;
+  *iface = &gTables.loadedImage;
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI LocateProtocol(EFI_GUID *protocol, VOID *, VOID **iface) {
   if (iface == nullptr) return EFI_INVALID_PARAMETER;
-  *iface = SameGuid(protocol, kSmmBase2Guid) ? &gSmmBase2 : nullptr;
+  *iface = SameGuid(protocol, kSmmBase2Guid) ? &gTables.smmBase2 : nullptr;
   return *iface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
@@ -282,49 +279,21 @@ EFI_STATUS EFIAPI Register(SMI_SOURCE_DISPATCH_PROTOCOL *, SMI_SOURCE_HANDLER ha
   return EFI_SUCCESS;
 }
 
-// Every pointer-sized slot after the header traps, then the services the
-// driver uses are filled in.
-void TrapEverySlot(void *table, size_t size) {
-  auto *slots = reinterpret_cast<uint64_t *>(static_cast<uint8_t *>(table) + sizeof(EFI_TABLE_HEADER));
-  for (size_t i = 0; i < (size - sizeof(EFI_TABLE_HEADER)) / 8; ++i)
-    slots[i] = reinterpret_cast<uint64_t>(&UnexpectedService);
+template <typename Function>
+uint64_t Address(Function f) {
+  return reinterpret_cast<uint64_t>(f);
 }
 
 void BuildTables() {
-  TrapEverySlot(&gBootServices, sizeof gBootServices);
-  gBootServices.Hdr = {0x56524553544F4F42ull, 0x00020046, sizeof gBootServices, 0, 0};  // "BOOTSERV", 2.70
-  gBootServices.Reserved = nullptr;
-  gBootServices.HandleProtocol = HandleProtocol;
-  gBootServices.LocateProtocol = LocateProtocol;
-
-  gSystemTable = {};
-  gSystemTable.Hdr = {0x5453595320494249ull, 0x00020046, sizeof gSystemTable, 0, 0};  // "IBI SYST", 2.70
-  gSystemTable.BootServices = &gBootServices;
-
-  gLoadedImage = {};
-  gLoadedImage.Revision = 0x1000;
-  gLoadedImage.SystemTable = &gSystemTable;
-  gLoadedImage.ImageBase = gImage;
-  gLoadedImage.ImageSize = gHeaders.sizeOfImage;
-
-  gSmmBase2.InSmm = InSmm;
-  gSmmBase2.GetSmstLocation = GetSmstLocation;
-
-  gSmst = {};
-  TrapEverySlot(&gSmst, sizeof gSmst);
-  gSmst.Hdr = {0x54534D53ull, 0x00010046, sizeof gSmst, 0, 0};  // "SMST"
-  gSmst.SmmFirmwareVendor = nullptr;
-  gSmst.SmmFirmwareRevision = 0;
-  gSmst.CurrentlyExecutingCpu = 0;
-  gSmst.NumberOfCpus = 1;
-  gSmst.CpuSaveStateSize = nullptr;
-  gSmst.CpuSaveState = nullptr;
-  gSmst.NumberOfTableEntries = 0;
-  gSmst.SmmConfigurationTable = nullptr;
-  gSmst.SmmLocateProtocol = SmmLocateProtocol;
-
-  gDispatch.Register = Register;
-  gDispatch.UnRegister = reinterpret_cast<SMI_SOURCE_UNREGISTER>(&UnexpectedService);
+  const tables::Services services = {Address(HandleProtocol),    Address(LocateProtocol),    Address(InSmm),
+                                     Address(GetSmstLocation),   Address(SmmLocateProtocol), Address(Register),
+                                     Address(UnexpectedService),  // a handler is never unregistered here
+                                     Address(UnexpectedService)};
+  tables::Build(services,
+                {Address(&gTables.systemTable), Address(&gTables.bootServices), Address(gImage), gHeaders.sizeOfImage},
+                gTables);
+  gSmst = gTables.smst;
+  gDispatch = gTables.dispatch;
 }
 
 void Refuse(Mailbox &m, const char *why) {
@@ -353,7 +322,7 @@ void LoadAndStartDriver(Mailbox &m) {
   gPcieBase = m.pcieBase & ~uint64_t{PCIEXBAR_ALIGNMENT - 1};
   if (size > kFileRoom) return Refuse(m, "image-larger-than-its-room-in-smram");
   for (uint32_t i = 0; i < size; ++i) gFile[i] = Load<uint8_t>(from + i);
-  m.imageCrcSeen = qemu::Crc32(gFile, size);
+  m.imageCrcSeen = tables::Crc32(gFile, size);
   if (m.imageCrcSeen != crc) return Refuse(m, "image-checksum-mismatch");
   const char *error = pe::CheckDriverImage(gFile, size, gHeaders);
   if (error == nullptr && gHeaders.sizeOfImage > kImageRoom) error = "image-larger-than-its-room-in-smram";
@@ -374,7 +343,7 @@ void LoadAndStartDriver(Mailbox &m) {
   const auto entry = reinterpret_cast<EntryPoint>(gImage + gHeaders.entryRva);
   gInEntry = true;
   Out8(MARKER_PORT, MARK_ENTRY_BEGIN);
-  const EFI_STATUS status = entry(gImageHandle, &gSystemTable);
+  const EFI_STATUS status = entry(gImageHandle, &gTables.systemTable);
   Out8(MARKER_PORT, MARK_ENTRY_END);
   gInEntry = false;
   m.entryStatus = status;
@@ -441,7 +410,7 @@ extern "C" void OnException(ExceptionFrame *frame) {
       uint64_t cr2;
       asm volatile("mov %%cr2, %0" : "=r"(cr2));
       line.Hex(Exception::kCr2, cr2);
-      if (In(cr2, &gBootTables, &gBootTables + 1)) line.Dec(Exception::kBootServicesTables, 1);
+      if (In(cr2, &gBootTablesPage, &gBootTablesPage + 1)) line.Dec(Exception::kBootServicesTables, 1);
     }
   }
   FailRun("smm-exception");
