@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -24,9 +25,9 @@
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
 #include "qemu/GdbSession.h"
-#include "tables/Crc32.h"
 #include "qemu/guest/both/Layout.h"
 #include "sim/Platform.h"
+#include "tables/Crc32.h"
 
 namespace qemu {
 
@@ -252,6 +253,23 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
     o.fault = "no debug companion at " + g.companion + " (the image build writes it beside the image)";
     return false;
   }
+  // Symbols for other code would stop gdb in the wrong places: the companion
+  // must hold the image's sections, byte for byte.
+  const std::string image = ReadFile(s.imagePath);
+  pe::Headers ih{};
+  bool same = pe::Parse(reinterpret_cast<const uint8_t *>(image.data()), image.size(), ih) == nullptr &&
+              ih.sectionCount <= h.sectionCount && ih.imageBase == h.imageBase;
+  for (uint16_t i = 0; same && i < ih.sectionCount; ++i) {
+    const pe::Section &a = ih.sections[i], &b = h.sections[i];
+    const uint32_t n = std::min(a.virtualSize, a.rawSize);
+    same = a.rva == b.rva && a.virtualSize == b.virtualSize && n <= b.rawSize &&
+           image.compare(a.rawOffset, n, companion, b.rawOffset, n) == 0;
+  }
+  if (!same) {
+    o.fault = "the debug companion " + g.companion + " does not hold " + s.imagePath +
+              "'s code and data (from another build?)";
+    return false;
+  }
   const std::string gdb = s.gdbPath.empty() ? DefaultGdb() : s.gdbPath;
   if (access(gdb.c_str(), X_OK) != 0) {
     o.fault = "cannot run gdb at " + gdb + " (scripts/install-deps.sh installs it)";
@@ -429,7 +447,8 @@ Outcome Run(const Settings &s) {
       o.fault = error;
       return o;
     }
-    append += " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(tables::Crc32(image.data(), image.size()));
+    append +=
+        " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(tables::Crc32(image.data(), image.size()));
     if (s.printLevel != 0) {
       pe::MapFile map;
       const std::string mapPath = pe::MapPathFor(s.imagePath);

@@ -3,11 +3,14 @@
 // function names and source lines, stopped in SMM (as QEMU tells it).
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "qemu/GdbSession.h"
 #include "qemu/QemuRun.h"
 
 namespace {
@@ -64,4 +67,20 @@ TEST(GdbOnQemu, StopsAtTheDriversOwnSourceInSmmAndTheRunGoesOn) {
       at += text.size();
     }
   }
+}
+
+// Symbols from another build of the image (here: another board's, whose
+// settings in .data differ) are refused before QEMU starts.
+TEST(GdbOnQemu, RefusesACompanionThatDoesNotHoldTheImage) {
+  namespace fs = std::filesystem;
+  const fs::path image = fs::path(testing::TempDir()) / ("gdb-mismatch-" + std::to_string(getpid()) + ".efi");
+  fs::copy_file(VEXA_IMAGE_PATH, image, fs::copy_options::overwrite_existing);
+  fs::copy_file(qemu::DebugCompanionFor(VEXA_BOARD_WINDOW_IMAGE), qemu::DebugCompanionFor(image.string()),
+                fs::copy_options::overwrite_existing);
+  qemu::Settings s;
+  s.imagePath = image.string();
+  s.gdb = qemu::Settings::Gdb::Batch;
+  const qemu::Outcome o = qemu::Run(s);
+  EXPECT_EQ(o.end, qemu::Outcome::End::NotRun);
+  EXPECT_NE(o.fault.find("does not hold"), std::string::npos) << o.fault;
 }

@@ -141,7 +141,7 @@ int RunOnQemu(const Options &o, const std::string &image) {
   };
   std::fflush(stdout);
   const qemu::Outcome run = qemu::Run(s);
-  if (o.gdb == Options::Gdb::Batch) {
+  if (o.gdb == Options::Gdb::Batch && run.end != qemu::Outcome::End::NotRun) {
     // gdb's lines from the load on (before it, only its connection notes),
     // without the note that the connection closed when QEMU exited.
     std::string log = run.gdbLog;
