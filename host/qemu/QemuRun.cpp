@@ -294,8 +294,8 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
   const pid_t q = Spawn(argv, &qemuLog, true);
   double gdbWall = 0;
   if (g.batch) {
-    const std::optional<int> done = Reap(Spawn({gdb, "-nx", "-batch", "-x", file.string()}, &gdbLog, true), start,
-                                         s.timeoutSeconds, gdbWall);
+    const std::optional<int> done =
+        Reap(Spawn({gdb, "-nx", "-batch", "-x", file.string()}, &gdbLog, true), start, s.timeoutSeconds, gdbWall);
     status = Reap(q, start, done ? s.timeoutSeconds : 0, o.wallSeconds, &log);
     o.gdbLog = ReadFile(gdbLog);
   } else if (s.gdb == Settings::Gdb::Terminal) {
@@ -350,6 +350,8 @@ void TraceReader::Line(const std::string &line) {
   ++events;
   unsigned long long addr = 0, value = 0;
   unsigned size = 0;
+  int cpu = -1;
+  std::sscanf(line.c_str() + line.find(' '), " cpu %d", &cpu);
   const size_t at = line.find(" addr ");
   const size_t quote = line.find(" name '");
   if (at == std::string::npos || quote == std::string::npos ||
@@ -360,6 +362,7 @@ void TraceReader::Line(const std::string &line) {
     const bool opens = value == MARK_ENTRY_BEGIN || value == MARK_SMI_BEGIN;
     if (opens || value == MARK_ENTRY_END || value == MARK_SMI_END) {
       open_ = opens;
+      windowCpu_ = cpu;
       if (opens) {
         window_ = value == MARK_ENTRY_BEGIN ? 0 : ++handlerCalls;
         if (onWindow) onWindow(window_);
@@ -367,7 +370,8 @@ void TraceReader::Line(const std::string &line) {
       return;
     }
   }
-  if (!open_ || (size != 1 && size != 2 && size != 4)) return;
+  // Inside a window only the CPU that opened it runs the driver.
+  if (!open_ || cpu != windowCpu_ || (size != 1 && size != 2 && size != 4)) return;
   bool io = name != "pcie-mmcfg-mmio" && addr <= 0xFFFF;
   for (const char *r : kIoRegions) io = io || name == r;
   const sim::Space space = io ? sim::Space::Io : sim::Space::Mem;
@@ -404,6 +408,24 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
   events = reader.events;
 }
 
+std::map<int, std::vector<uint64_t>> ParseSmmEntries(const std::string &log) {
+  constexpr unsigned long kSmmFlag = 1ul << 19;  // the block was translated for SMM
+  std::map<int, std::vector<uint64_t>> entries;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    int cpu = 0;
+    unsigned long long csBase = 0, pc = 0;
+    unsigned long flags = 0;
+    const size_t open = line.find('[');
+    if (line.rfind("Trace ", 0) != 0 || open == std::string::npos || std::sscanf(line.c_str(), "Trace %d:", &cpu) != 1 ||
+        std::sscanf(line.c_str() + open, "[%llx/%llx/%lx", &csBase, &pc, &flags) != 3)
+      continue;
+    if ((flags & kSmmFlag) != 0 && pc == csBase + SMM_ENTRY_OFFSET) entries[cpu].push_back(csBase);
+  }
+  return entries;
+}
+
 Outcome Run(const Settings &s) {
   Outcome o;
   const std::string qemu = s.qemuPath.empty() ? DefaultQemu() : s.qemuPath;
@@ -437,9 +459,15 @@ Outcome Run(const Settings &s) {
   std::string append = "driver=" + std::to_string(s.loadDriver ? 1 : 0) +
                        " cmos=" + Hex(s.cmos.value_or(board.cmosSerialBaud)) + " pcie-base=" + Hex(pciExpressBase) +
                        " attempts=" + std::to_string(s.attempts) + " idle-smis=" + std::to_string(s.idleSmis) +
-                       " protection=" + std::to_string(s.protectionChecks ? 1 : 0);
-  std::vector<std::string> argv = {qemu,          "-machine", "q35,smm=on", "-accel",     "tcg",     "-m", "512M",
-                                   "-nodefaults", "-display", "none",       "-no-reboot", "-kernel", guest};
+                       " protection=" + std::to_string(s.protectionChecks ? 1 : 0) + " cpus=" + std::to_string(s.cpus) +
+                       " cpu1-attempts=" + std::to_string(s.cpu1Attempts);
+  // One host thread runs every CPU in turn (a CPU gives way at the end of a
+  // block, a PAUSE or a HLT): the rendezvous's waits cost no host thread
+  // each, and a run's time does not hang on the host scheduling several.
+  std::vector<std::string> argv = {qemu,          "-machine", "q35,smm=on", "-accel",     "tcg,thread=single",
+                                   "-m",          "512M",     "-smp",       std::to_string(s.cpus),
+                                   "-nodefaults", "-display", "none",       "-no-reboot", "-kernel",
+                                   guest};
   if (s.loadDriver) {
     std::vector<uint8_t> image;
     std::string error;
@@ -467,14 +495,23 @@ Outcome Run(const Settings &s) {
   argv.insert(argv.end(), {"-append", append, "-debugcon", "file:" + reportFile.string(), "-serial",
                            s.serial ? "file:" + console.string() : std::string("none"), "-device",
                            "isa-debug-exit,iobase=0xf4,iosize=0x04"});
-  // QEMU's log of device accesses comes through a FIFO and is read as it is
-  // written: nothing of it is kept but what the callbacks keep.
+  std::string logged;
+  if (s.trace) logged = "trace:memory_region_ops_read,trace:memory_region_ops_write";
+  if (s.smmEntries) {
+    // Blocks are logged as they run; cut to TSEG's entry area, only the SMM entries are.
+    logged += std::string(logged.empty() ? "" : ",") + "exec";
+    argv.insert(argv.end(), {"-dfilter", Hex(TSEG_BASE + SMM_ENTRY_OFFSET) + "+" + Hex(SMM_ENTRY_AREA_SIZE)});
+  }
+  // QEMU's log comes through a FIFO and is read as it is written: nothing
+  // of it is kept but what the callbacks keep (and the SMM entries' lines).
   board.pciExpressBase = pciExpressBase;
   TraceReader reader(board);
   const bool streamed = s.onAccess || s.onWindow;
   if (streamed) {
     reader.onWindow = s.onWindow;
     reader.onAccess = s.onAccess;
+    if (logged.find("trace:") == std::string::npos)
+      logged = "trace:memory_region_ops_read,trace:memory_region_ops_write" + (logged.empty() ? "" : "," + logged);
   } else if (s.trace) {
     reader.onWindow = [&](uint64_t window) {
       if (window != 0) o.smiTraces.emplace_back();
@@ -484,14 +521,18 @@ Outcome Run(const Settings &s) {
     };
   }
   int stream = -1;
-  if (streamed || s.trace) {
+  if (!logged.empty()) {
     if (mkfifo(trace.c_str(), 0600) != 0 || (stream = open(trace.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
       o.fault = "cannot make a FIFO for QEMU's log at " + trace.string();
       return o;
     }
-    argv.insert(argv.end(), {"-d", "trace:memory_region_ops_read,trace:memory_region_ops_write", "-D", trace.string()});
+    argv.insert(argv.end(), {"-d", logged, "-D", trace.string()});
   }
-  LogPump pump(stream, [&](const std::string &line) { reader.Line(line); });
+  std::string entries;  // the exec log's lines, which the SMM entries come from
+  LogPump pump(stream, [&](const std::string &line) {
+    if (s.smmEntries && line.rfind("Trace ", 0) == 0) entries += line + "\n";
+    reader.Line(line);
+  });
 
   std::optional<int> status;
   if (s.gdb == Settings::Gdb::Off) {
@@ -505,6 +546,7 @@ Outcome Run(const Settings &s) {
   o.traceEvents = reader.events;
   o.ReadReport(ReadFile(reportFile));
   o.console = ReadFile(console);
+  if (s.smmEntries) o.smmEntryBases = ParseSmmEntries(entries);
 
   using namespace report;
   const std::string verdict = o.Text(Result::kVerdict);

@@ -60,6 +60,7 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
     std::vector<uint8_t> handler;
     int status;
     std::vector<std::string> findings;
+    std::string arguments = "";               // more of the tool's options
     const char *in = "GpioUnlockSmiHandler";  // the function patched
     std::vector<uint8_t> find = {};           // where in it (default: its start)
   } cases[] = {
@@ -81,6 +82,7 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
        {"boot: fault (entry status): the entry failed (0x8000000000000003) after registering its handler: the "
         "handler stays registered",
         "re-locked 3,"},
+       "",
        "VexaGpioUnlockSmmEntry",
        {0x48, 0x89, 0xC6, 0x48, 0x85, 0xC0}},
       // Escapes the SMM page tables stop, named as the simulator names them.
@@ -93,11 +95,13 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
        {0x8B, 0x04, 0x25, 0x00, 0x00, 0x00, 0x00},  // mov eax, [0]
        1,
        {"boot: fault at ModuleEntryPoint: read of unmapped address 0x0"},
+       "",
        "ModuleEntryPoint"},
       {"writes-far-outside-at-boot",
        {0x48, 0xB8, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0xC6, 0x00, 0x01},  // mov byte [0x10000000], 1
        1,
        {"boot: fault at ModuleEntryPoint+0xA: write to unmapped address 0x10000000"},
+       "",
        "ModuleEntryPoint"},
       {"writes-its-own-code",
        {0x48, 0x8D, 0x05, 0xF9, 0xFF, 0xFF, 0xFF, 0xC6, 0x00, 0x90, RELOCK},  // lea rax, [rip - 7]; mov byte [rax], 0x90
@@ -106,7 +110,15 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
       {"forgets-to-relock",
        {0x31, 0xC0, 0xC3},  // xor eax, eax; ret
        1,
-       {"3 of 3 attempts: not re-locked: the handler returned without setting the lock again", "re-locked 0,"}},
+       {"3 of 3 attempts: not re-locked: the handler returned without setting the lock again", "re-locked 0,",
+        "CPU 1: 3 of 3 clears not re-locked"}},
+      {"four CPUs",
+       {},
+       0,
+       {"== 4 CPUs in SMM at SMBASE 0x1ff00000,0x1ff00400,0x1ff00800,0x1ff00c00 (one each); SMIs since broadcast 7, "
+        "every CPU in for 7;",
+        "== CPU 1 attacks while CPU 0 is busy: 3 clears, 3 re-locked;", "re-locked 3, SMIs 3, faults 0"},
+       " --cpus 4"},
       // Escapes only QEMU's log of device accesses shows, named as the simulator names them.
       {"or-0xff",
        {0xB8, 0x4C, 0x80, 0x0F, 0x80, 0x80, 0x08, 0xFF, 0x31, 0xC0, 0xC3},
@@ -116,7 +128,7 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
       {"port-0x80",
        {0xB0, 0x55, 0xE6, 0x80, RELOCK},  // mov al, 0x55; out 0x80, al
        1,
-       {"SMI 1: violation (port): handler wrote port 0x80", "violations 3,", "re-locked 3,"}},
+       {"SMI 1: violation (port): handler wrote port 0x80", "violations 6,", "re-locked 3,"}},  // CPU 1 clears 3 times too
       {"port-0xcf8",
        {0x31, 0xC0, 0x66, 0xBA, 0xF8, 0x0C, 0xEF, RELOCK},  // xor eax, eax; mov dx, 0xCF8; out dx, eax
        1,
@@ -131,7 +143,8 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
     const std::string image =
         c.handler.empty() ? std::string(VEXA_IMAGE_PATH) : Patched(c.name, c.handler, c.in, c.find).string();
     const testsupport::Outcome run = testsupport::Shell(testsupport::Quote(VEXA_PLATFORM_TOOL) +
-                                                        " --qemu --attempts 3 --image " + testsupport::Quote(image));
+                                                        " --qemu --attempts 3 --image " + testsupport::Quote(image) +
+                                                        c.arguments);
     EXPECT_EQ(run.status, c.status) << run.output;
     for (const std::string &finding : c.findings) EXPECT_NE(run.output.find(finding), std::string::npos) << run.output;
   }

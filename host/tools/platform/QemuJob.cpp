@@ -95,7 +95,9 @@ int RunOnQemu(const Options &o, const std::string &image) {
   // QEMU's log is judged, counted and listed as it is read.
   Report report;
   LogJudge judge(board.GpioLockAddress(), report);
-  Progress progress(static_cast<uint64_t>(o.attempts));
+  const int cpus = o.cpus.value_or(2);
+  const int cpu1Attempts = cpus > 1 ? o.attempts : 0;  // CPU 1 attacks too, while CPU 0 is busy
+  Progress progress(static_cast<uint64_t>(o.attempts + cpu1Attempts));
   sim::TraceListing listing;
   const Spool spool(o.trace);
   if (o.trace) {
@@ -117,7 +119,9 @@ int RunOnQemu(const Options &o, const std::string &image) {
     }
     if (!entryReturned) listing.Mark("boot: the entry returned");
     entryReturned = true;
-    listing.Mark("attempt " + std::to_string(window) + ": the unlock SMI's handler (QEMU's log of its accesses)");
+    const bool cpu0 = window <= static_cast<uint64_t>(o.attempts);  // then CPU 1's attempts
+    listing.Mark((cpu0 ? "attempt " + std::to_string(window) : "CPU 1's attempt " + std::to_string(window - o.attempts)) +
+                 ": the unlock SMI's handler (QEMU's log of its accesses)");
   };
   s.onAccess = [&](uint64_t, const sim::Access &a) {
     judge.Access(a);
@@ -128,6 +132,8 @@ int RunOnQemu(const Options &o, const std::string &image) {
   s.cmos = o.cmos;  // default: the rate the image's board selects
   s.attempts = o.attempts;
   s.trace = o.trace;
+  s.cpus = cpus;
+  s.cpu1Attempts = cpu1Attempts;
   s.timeoutSeconds = 60 + o.attempts / 10000.0;  // a run takes a second or so; far more is a hang
   s.gdb = static_cast<qemu::Settings::Gdb>(o.gdb);
   s.breakAt = o.breakAt;
@@ -169,6 +175,8 @@ int RunOnQemu(const Options &o, const std::string &image) {
   report.TakeQemuRun(run, map, o.attempts);
   std::printf("== image %s in SMM on QEMU's q35 machine\n", ShownPath(image).c_str());
   std::printf("== %s\n", ConsoleBanner(run, 0x3F8).c_str());
+  if (s.cpus > 1) std::printf("== %s\n", CpusBanner(run).c_str());
+  if (run.Has(report::Cpu1::kAttempts)) std::printf("== %s\n", Cpu1Banner(run).c_str());
   PrintConsole(run.console, o);
   report.Print();
   if (o.trace) {

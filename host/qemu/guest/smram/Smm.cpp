@@ -35,9 +35,10 @@ using namespace guest;
 extern "C" {
 extern uint8_t __smm_end[], __smm_code_end[], __smm_rodata_end[];
 extern const uint8_t relocation_stub[], relocation_stub_end[];
+extern const uint8_t smi_entry[], smi_entry_end[];
 extern const uint64_t kVectorStubs[kVectors];
 alignas(16) IdtGate gSmmIdt[kVectors];
-void SmiDispatch();
+void SmiDispatch(uint32_t cpu, uint32_t cpus);
 void OnException(ExceptionFrame *frame);
 }
 
@@ -51,6 +52,8 @@ __attribute__((section(".smm_header"), used)) SmmHeader gSmmHeader = {
     0,
     reinterpret_cast<uint64_t>(relocation_stub),
     reinterpret_cast<uint64_t>(relocation_stub_end),
+    reinterpret_cast<uint64_t>(smi_entry),
+    reinterpret_cast<uint64_t>(smi_entry_end),
 };
 
 namespace {
@@ -65,10 +68,11 @@ bool gLoadTried;
 uint32_t gBreakpoints;
 bool gInEntry;         // the driver's entry point is running
 uint64_t gUnlockSmis;  // unlock SMIs dispatched so far
+uint32_t gExecutingCpu, gCpuCount = 1;  // the CPU dispatching this SMI, of how many (from the rendezvous)
 
-// The firmware tables the driver is given, on a page of their own, which a
-// handler cannot reach; the SMM ones (the SMST, the dispatcher) are copied
-// out of it, for a handler may use those.
+// The firmware tables the driver is given.
+// On a page of their own, which a handler cannot reach; the SMM ones (the
+// SMST, the dispatcher) are copied out of it, for a handler may use those.
 struct alignas(PAGE_SIZE) BootTablesPage {
   tables::Tables tables;
 };
@@ -113,8 +117,9 @@ bool In(uint64_t at, const void *first, const void *end) {
 // What one 4 KiB page of TSEG may be used for.
 uint64_t TsegPage(uint64_t page) {
   if (page < TSEG_BASE) return 0;  // RAM below SMRAM
-  if (page == SMM_SMBASE + SMM_ENTRY_OFFSET) return page | kReadOnlyCode;  // the SMI entry
-  if (page < SMM_PROGRAM) return page | kData;  // header, page tables, state save map
+  if (page >= SMM_SMBASE + SMM_ENTRY_OFFSET && page < SMM_SMBASE + SMM_ENTRY_OFFSET + SMM_ENTRY_AREA_SIZE)
+    return page | kReadOnlyCode;  // the CPUs' SMI entries
+  if (page < SMM_PROGRAM) return page | kData;  // header, page tables, state save maps
   if (page < reinterpret_cast<uint64_t>(__smm_code_end)) return page | kReadOnlyCode;
   if (page < reinterpret_cast<uint64_t>(__smm_rodata_end)) return page | kReadOnlyData;
   if (In(page, gImage, gImage + sizeof gImage)) {
@@ -294,6 +299,8 @@ void BuildTables() {
                 gTables);
   gSmst = gTables.smst;
   gDispatch = gTables.dispatch;
+  gSmst.CurrentlyExecutingCpu = gExecutingCpu;  // the rendezvous's, not the one-CPU default
+  gSmst.NumberOfCpus = gCpuCount;
 }
 
 void Refuse(Mailbox &m, const char *why) {
@@ -353,6 +360,10 @@ void DispatchGpioUnlock(Mailbox &m) {
   for (int i = 0; i < gRegistrationCount; ++i) {
     Registration &r = gRegistrations[i];
     if (r.source != GPIO_UNLOCK_SMI_SOURCE) continue;
+    gSmst.CurrentlyExecutingCpu = gExecutingCpu;
+    gSmst.NumberOfCpus = gCpuCount;
+    m.mp.smstCpus = static_cast<uint32_t>(gSmst.NumberOfCpus);
+    m.mp.smstExecuting = static_cast<uint32_t>(gSmst.CurrentlyExecutingCpu);
     BootTablesPresent(false);
     Out8(MARKER_PORT, MARK_SMI_BEGIN);
     const EFI_STATUS status = r.handler(&r, &r.source, nullptr, nullptr);
@@ -369,11 +380,13 @@ void DispatchGpioUnlock(Mailbox &m) {
 
 }  // namespace
 
-extern "C" void SmiDispatch() {
+extern "C" void SmiDispatch(uint32_t cpu, uint32_t cpus) {
   // Called with RSP 16-byte aligned, so the frame is too (SmiEntry.S says why).
   if ((reinterpret_cast<uint64_t>(__builtin_frame_address(0)) & 15) != 0) FailRun("smm-stack-misaligned");
   Mailbox &m = TheMailbox();
+  gExecutingCpu = cpu;
   if (gPmBase == 0) gPmBase = static_cast<uint16_t>(m.pmBase & 0xFF80);
+  gCpuCount = cpus;
   const uint8_t command = In8(APM_CONTROL_PORT);
   m.smbase = Load<uint32_t>(SMM_SMBASE + SAVE_STATE_SMBASE);
   if (command == APM_LOAD_DRIVER) {
