@@ -276,6 +276,7 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
     names.superIo.absent = true;
     names.uart.PowerOnReset();
     std::vector<sim::Access> *window = nullptr;
+    int windowCpu = -1;  // the CPU whose window it is: the others' accesses meanwhile are not the driver's
     std::istringstream lines(log);
     std::string line;
     while (std::getline(lines, line)) {
@@ -284,6 +285,8 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
       ++events;
       unsigned long long addr = 0, value = 0;
       unsigned size = 0;
+      int cpu = -1;
+      std::sscanf(line.c_str() + line.find(' '), " cpu %d", &cpu);
       const size_t at = line.find(" addr ");
       const size_t quote = line.find(" name '");
       if (at == std::string::npos || quote == std::string::npos ||
@@ -294,9 +297,10 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
         if (value == MARK_ENTRY_BEGIN) window = &boot;
         if (value == MARK_SMI_BEGIN) window = &smis.emplace_back();
         if (value == MARK_ENTRY_END || value == MARK_SMI_END) window = nullptr;
+        windowCpu = cpu;
         continue;
       }
-      if (window == nullptr || (size != 1 && size != 2 && size != 4)) continue;
+      if (window == nullptr || cpu != windowCpu || (size != 1 && size != 2 && size != 4)) continue;
       bool io = name != "pcie-mmcfg-mmio" && addr <= 0xFFFF;
       for (const char *r : kIoRegions) io = io || name == r;
       const sim::Space space = io ? sim::Space::Io : sim::Space::Mem;
@@ -314,6 +318,24 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
     }
   }
   sim::Bus::SetCurrent(outer);
+}
+
+std::map<int, std::vector<uint64_t>> ParseSmmEntries(const std::string &log) {
+  constexpr unsigned long kSmmFlag = 1ul << 19;  // the block was translated for SMM
+  std::map<int, std::vector<uint64_t>> entries;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    int cpu = 0;
+    unsigned long long csBase = 0, pc = 0;
+    unsigned long flags = 0;
+    const size_t open = line.find('[');
+    if (line.rfind("Trace ", 0) != 0 || open == std::string::npos || std::sscanf(line.c_str(), "Trace %d:", &cpu) != 1 ||
+        std::sscanf(line.c_str() + open, "[%llx/%llx/%lx", &csBase, &pc, &flags) != 3)
+      continue;
+    if ((flags & kSmmFlag) != 0 && pc == csBase + SMM_ENTRY_OFFSET) entries[cpu].push_back(csBase);
+  }
+  return entries;
 }
 
 Outcome Run(const Settings &s) {
@@ -349,9 +371,15 @@ Outcome Run(const Settings &s) {
   std::string append = "driver=" + std::to_string(s.loadDriver ? 1 : 0) +
                        " cmos=" + Hex(s.cmos.value_or(board.cmosSerialBaud)) + " pcie-base=" + Hex(pciExpressBase) +
                        " attempts=" + std::to_string(s.attempts) + " idle-smis=" + std::to_string(s.idleSmis) +
-                       " protection=" + std::to_string(s.protectionChecks ? 1 : 0);
-  std::vector<std::string> argv = {qemu,          "-machine", "q35,smm=on", "-accel",     "tcg",     "-m", "512M",
-                                   "-nodefaults", "-display", "none",       "-no-reboot", "-kernel", guest};
+                       " protection=" + std::to_string(s.protectionChecks ? 1 : 0) + " cpus=" + std::to_string(s.cpus) +
+                       " cpu1-attempts=" + std::to_string(s.cpu1Attempts);
+  // One host thread runs every CPU in turn (a CPU gives way at the end of a
+  // block, a PAUSE or a HLT): the rendezvous's waits cost no host thread
+  // each, and a run's time does not hang on the host scheduling several.
+  std::vector<std::string> argv = {qemu,          "-machine", "q35,smm=on", "-accel",     "tcg,thread=single",
+                                   "-m",          "512M",     "-smp",       std::to_string(s.cpus),
+                                   "-nodefaults", "-display", "none",       "-no-reboot", "-kernel",
+                                   guest};
   if (s.loadDriver) {
     std::vector<uint8_t> image;
     std::string error;
@@ -379,8 +407,14 @@ Outcome Run(const Settings &s) {
   argv.insert(argv.end(), {"-append", append, "-debugcon", "file:" + reportFile.string(), "-serial",
                            s.serial ? "file:" + console.string() : std::string("none"), "-device",
                            "isa-debug-exit,iobase=0xf4,iosize=0x04"});
-  if (s.trace)
-    argv.insert(argv.end(), {"-d", "trace:memory_region_ops_read,trace:memory_region_ops_write", "-D", trace.string()});
+  std::string logged;
+  if (s.trace) logged = "trace:memory_region_ops_read,trace:memory_region_ops_write";
+  if (s.smmEntries) {
+    // Blocks are logged as they run; cut to TSEG's entry area, only the SMM entries are.
+    logged += std::string(logged.empty() ? "" : ",") + "exec";
+    argv.insert(argv.end(), {"-dfilter", Hex(TSEG_BASE + SMM_ENTRY_OFFSET) + "+" + Hex(SMM_ENTRY_AREA_SIZE)});
+  }
+  if (!logged.empty()) argv.insert(argv.end(), {"-d", logged, "-D", trace.string()});
 
   std::optional<int> status;
   if (s.gdb == Settings::Gdb::Off) {
@@ -392,7 +426,9 @@ Outcome Run(const Settings &s) {
   o.ReadReport(ReadFile(reportFile));
   o.console = ReadFile(console);
   board.pciExpressBase = pciExpressBase;
-  if (s.trace) ParseTrace(ReadFile(trace), o.bootTrace, o.smiTraces, o.traceEvents, board);
+  const std::string log = logged.empty() ? std::string() : ReadFile(trace);
+  if (s.trace) ParseTrace(log, o.bootTrace, o.smiTraces, o.traceEvents, board);
+  if (s.smmEntries) o.smmEntryBases = ParseSmmEntries(log);
 
   using namespace report;
   const std::string verdict = o.Text(Result::kVerdict);
