@@ -191,7 +191,7 @@ int RunOnQemu(const Options &o, const std::string &image) {
         listing.Accesses());
     spool.CopyTo(stdout);
   }
-  if (o.gdb == Options::Gdb::Batch && run.gdbLog.find("\nBreakpoint 2, ") == std::string::npos) {
+  if (o.gdb == Options::Gdb::Batch && run.gdbLog.find("Breakpoint 2, ") == std::string::npos) {
     std::fprintf(stderr, "vexa-platform: gdb never stopped at %s (its lines above say why)\n", where.c_str());
     return kExitCouldNotRun;
   }
