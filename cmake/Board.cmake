@@ -13,6 +13,8 @@ set(VEXA_BOARD_SETTINGS
   Board PciExpressBaseAddress SerialRegisterBase SerialUseMmio SerialPciDeviceInfo SerialLineControl
   SerialFifoControl SerialExtendedTxFifoSize SerialUseHardwareFlowControl SerialDetectCable SerialBaudRate
   SerialClockRate FixedDebugPrintErrorLevel DebugPrintErrorLevel DebugPropertyMask)
+# Settings a board may leave out (absent: the handler trusts the window).
+set(VEXA_BOARD_OPTIONAL_SETTINGS PciExpressBarRegister PciExpressBarMask)
 
 function(_vexa_board_fail file line name value why)
   message(FATAL_ERROR "board settings ${file}, line ${line}: ${name} = ${value}: ${why}")
@@ -54,6 +56,42 @@ function(_vexa_hex number out)
 endfunction()
 
 # Reads and checks `file`; writes the header and the record into `outdir`.
+# The window check (optional, both settings or neither): the chipset register
+# that holds the window's base, as a configuration address on bus 0 that the
+# legacy ports reach (bus << 20 | device << 15 | function << 12 | register, a
+# 64-bit register: the offset a multiple of 8 below 0x100), and the mask of
+# its bits that must read as the window's base with bit 0 (decoding) set.
+macro(_vexa_board_window_check)
+  set(c_PciExpressBarCheck FALSE)
+  set(hex_PciExpressBarRegister 0x0)
+  set(hex_PciExpressBarMask 0x0)
+  if(DEFINED seen_PciExpressBarRegister OR DEFINED seen_PciExpressBarMask)
+    foreach(name PciExpressBarRegister PciExpressBarMask)
+      if(NOT DEFINED seen_${name})
+        message(FATAL_ERROR "board settings ${file}: PciExpressBarRegister and PciExpressBarMask go together; "
+                            "${name} is missing")
+      endif()
+    endforeach()
+    _number(PciExpressBarRegister 0 0x0FFFFFF8)
+    math(EXPR offset "${PciExpressBarRegister} & 0xFFF")
+    math(EXPR misaligned "${PciExpressBarRegister} % 8")
+    if(offset GREATER 0xF8 OR NOT misaligned EQUAL 0)
+      _vexa_board_fail("${file}" ${seen_PciExpressBarRegister} PciExpressBarRegister "${raw_PciExpressBarRegister}"
+                       "the register must be a multiple of 8 below 0x100 (a 64-bit register the legacy ports reach)")
+    endif()
+    _number(PciExpressBarMask 1 0xFFFFFFFFFFFF)
+    math(EXPR covered "${PciExpressBarMask} & (${PciExpressBaseAddress} | 1)")
+    math(EXPR wanted "${PciExpressBaseAddress} | 1")
+    if(NOT covered EQUAL wanted)
+      _vexa_board_fail("${file}" ${seen_PciExpressBarMask} PciExpressBarMask "${raw_PciExpressBarMask}"
+                       "must cover bit 0 and every bit of PciExpressBaseAddress")
+    endif()
+    set(c_PciExpressBarCheck TRUE)
+    _vexa_hex(${PciExpressBarRegister} hex_PciExpressBarRegister)
+    _vexa_hex(${PciExpressBarMask} hex_PciExpressBarMask)
+  endif()
+endmacro()
+
 function(vexa_board file outdir)
   if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
     message(FATAL_ERROR "board settings ${file}: no such file")
@@ -72,9 +110,9 @@ function(vexa_board file outdir)
     endif()
     set(name "${CMAKE_MATCH_1}")
     set(value "${CMAKE_MATCH_2}")
-    if(NOT name IN_LIST VEXA_BOARD_SETTINGS)
+    if(NOT name IN_LIST VEXA_BOARD_SETTINGS AND NOT name IN_LIST VEXA_BOARD_OPTIONAL_SETTINGS)
       message(FATAL_ERROR "board settings ${file}, line ${line}: unknown setting '${name}' "
-                          "(the settings are: ${VEXA_BOARD_SETTINGS})")
+                          "(the settings are: ${VEXA_BOARD_SETTINGS} ${VEXA_BOARD_OPTIONAL_SETTINGS})")
     endif()
     if(DEFINED seen_${name})
       message(FATAL_ERROR "board settings ${file}, line ${line}: ${name} is given twice (first on line ${seen_${name}})")
@@ -130,6 +168,7 @@ function(vexa_board file outdir)
   _number(FixedDebugPrintErrorLevel 0 0xFFFFFFFF)
   _number(DebugPrintErrorLevel 0 0xFFFFFFFF)
   _number(DebugPropertyMask 0 0xFF)
+  _vexa_board_window_check()
 
   # The PCI path: "DEVICE FUNCTION PMREG, ..., END".
   string(REGEX REPLACE "[ \t]+" " " path "${raw_SerialPciDeviceInfo}")
@@ -212,6 +251,9 @@ function(vexa_board file outdir)
 #define VEXA_BOARD_FIXED_DEBUG_PRINT_ERROR_LEVEL ${hex_FixedDebugPrintErrorLevel}u
 #define VEXA_BOARD_DEBUG_PRINT_ERROR_LEVEL ${hex_DebugPrintErrorLevel}u
 #define VEXA_BOARD_DEBUG_PROPERTY_MASK ${hex_DebugPropertyMask}
+#define VEXA_BOARD_PCI_EXPRESS_BAR_CHECK ${c_PciExpressBarCheck}
+#define VEXA_BOARD_PCI_EXPRESS_BAR_REGISTER ${hex_PciExpressBarRegister}u
+#define VEXA_BOARD_PCI_EXPRESS_BAR_MASK ${hex_PciExpressBarMask}ull
 ")
   file(CONFIGURE OUTPUT "${outdir}/VexaBoardSettings.h" CONTENT "${header}")
 
@@ -219,8 +261,10 @@ function(vexa_board file outdir)
   string(REGEX REPLACE "[ \t]*,[ \t]*" ", " pathText "${path}")
   string(STRIP "${pathText}" pathText)
   set(record "")
-  foreach(name IN LISTS VEXA_BOARD_SETTINGS)
-    if(name STREQUAL "Board")
+  foreach(name IN LISTS VEXA_BOARD_SETTINGS VEXA_BOARD_OPTIONAL_SETTINGS)
+    if(NOT DEFINED seen_${name})
+      continue()
+    elseif(name STREQUAL "Board")
       set(shown "${raw_Board}")
     elseif(name STREQUAL "SerialPciDeviceInfo")
       set(shown "${pathText}")

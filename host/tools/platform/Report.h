@@ -51,6 +51,9 @@ class Report {
   // QEMU has no confinement checks, so it finds no violations.
   void TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts);
 
+  // A named attack's finding (Attacks.h); any one fails the run.
+  void AttackFinding(std::string line);
+
   void Print() const;
   std::string Summary(int attempts, int smis, EFI_STATUS status, double seconds) const;
   bool Defended(int attempts, EFI_STATUS status) const;
@@ -64,6 +67,7 @@ class Report {
   size_t linesDropped_ = 0;
   uint64_t faults_ = 0, violations_ = 0, breakpoints_ = 0;
   int relocked_ = 0, undone_ = 0;
+  int attackFindings_ = 0;
 };
 
 }  // namespace tool
