@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 
 #include "harness/RealImage.h"
 #include "pe/ImageFile.h"
@@ -89,14 +88,14 @@ TEST_F(QemuDefence, EntryReturnsSuccessInSmmAndRegistersOneHandlerForSource48) {
   const qemu::Outcome &o = *withDriver;
   ASSERT_TRUE(Passed(o));
   const std::vector<uint8_t> image = ImageBytes();
-  EXPECT_EQ(o.Number("image.crc-in-smram"), qemu::Crc32(image.data(), image.size()));  // the exact bytes
-  EXPECT_EQ(o.Number("smbase.value"), 0x1FF00000u);                                    // relocated into TSEG
-  EXPECT_EQ(o.Number("image.loaded"), 1u);
-  EXPECT_EQ(o.Number("entry.status"), EFI_SUCCESS);
-  EXPECT_EQ(o.Number("entry.in-smm"), 1u);  // what InSmm found, reading SMRAM-only state
-  EXPECT_EQ(o.Number("entry.registrations"), 1u);
-  EXPECT_EQ(o.Text("entry.sources"), "48");
-  EXPECT_EQ(o.Number("entry.breakpoints"), 0u);
+  EXPECT_EQ(o.Number(report::Image::kCrcInSmram), qemu::Crc32(image.data(), image.size()));  // the exact bytes
+  EXPECT_EQ(o.Number(report::Smbase::kValue), 0x1FF00000u);                                  // relocated into TSEG
+  EXPECT_EQ(o.Number(report::Image::kLoaded), 1u);
+  EXPECT_EQ(o.Number(report::Entry::kStatus), EFI_SUCCESS);
+  EXPECT_EQ(o.Number(report::Entry::kInSmm), 1u);  // what InSmm found, reading SMRAM-only state
+  EXPECT_EQ(o.Number(report::Entry::kRegistrations), 1u);
+  EXPECT_EQ(o.Text(report::Entry::kSources), "48");
+  EXPECT_EQ(o.Number(report::Entry::kBreakpoints), 0u);
 }
 
 TEST_F(QemuDefence, EveryClearIsRelockedAndWithoutTheDriverNoneIs) {
@@ -108,23 +107,23 @@ TEST_F(QemuDefence, EveryClearIsRelockedAndWithoutTheDriverNoneIs) {
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
     ASSERT_EQ(r.o->end, qemu::Outcome::End::Passed) << r.o->fault << "\n" << r.o->report;
-    EXPECT_EQ(r.o->Number("smram.value"), 0x1Au);  // closed and locked before the attacks
-    EXPECT_EQ(r.o->Number("attack.smis"), 1000u);
-    EXPECT_EQ(r.o->Number("attack.relocked"), r.relocked);
-    EXPECT_EQ(r.o->Number("attack.handler-calls"), r.handlerCalls);
+    EXPECT_EQ(r.o->Number(report::Smram::kValue), 0x1Au);  // closed and locked before the attacks
+    EXPECT_EQ(r.o->Number(report::Attack::kSmis), 1000u);
+    EXPECT_EQ(r.o->Number(report::Attack::kRelocked), r.relocked);
+    EXPECT_EQ(r.o->Number(report::Attack::kHandlerCalls), r.handlerCalls);
   }
 }
 
 TEST_F(QemuDefence, SmramStaysHiddenWriteProofAndLocked) {
   const qemu::Outcome &o = *withDriver;
   ASSERT_TRUE(Passed(o));
-  EXPECT_EQ(o.Number("tseg.hidden"), 1u);
-  EXPECT_EQ(o.Number("protection.visible-bytes"), 0u);            // of the 1 MiB, handler included
-  EXPECT_EQ(o.Number("protection.relocked-after-writes"), 1u);    // 1 MiB of 0xCC written from outside
-  EXPECT_EQ(o.Number("protection.smram-after-reopen"), 0x1Au);    // D_OPEN refused after D_LCK
-  EXPECT_EQ(o.Number("protection.esmramc-after-reopen"), 0x39u);  // T_EN stays
-  EXPECT_EQ(o.Number("protection.visible-after-reopen"), 0u);
-  EXPECT_EQ(o.Number("protection.relocked-after-reopen"), 1u);
+  EXPECT_EQ(o.Number(report::Tseg::kHidden), 1u);
+  EXPECT_EQ(o.Number(report::Protection::kVisibleBytes), 0u);           // of the 1 MiB, handler included
+  EXPECT_EQ(o.Number(report::Protection::kRelockedAfterWrites), 1u);    // 1 MiB of 0xCC written from outside
+  EXPECT_EQ(o.Number(report::Protection::kSmramAfterReopen), 0x1Au);    // D_OPEN refused after D_LCK
+  EXPECT_EQ(o.Number(report::Protection::kEsmramcAfterReopen), 0x39u);  // T_EN stays
+  EXPECT_EQ(o.Number(report::Protection::kVisibleAfterReopen), 0u);
+  EXPECT_EQ(o.Number(report::Protection::kRelockedAfterReopen), 1u);
 }
 
 TEST(Qemu, BootTraceEqualsTheSimulatorsAndEachSmiTouchesOnlyTheLock) {
@@ -158,7 +157,7 @@ TEST(Qemu, BootTraceEqualsTheSimulatorsAndEachSmiTouchesOnlyTheLock) {
     const qemu::Outcome o = qemu::Run(s);
     ASSERT_TRUE(Passed(o));
     const SimulatorRun sim = OnTheSimulator(s.printLevel, scenario.cmos, true, scenario.board, scenario.image);
-    EXPECT_EQ(o.Number("entry.status"), sim.status);
+    EXPECT_EQ(o.Number(report::Entry::kStatus), sim.status);
     EXPECT_EQ(o.console, sim.console);
     EXPECT_GT(o.bootTrace.size(), 40u);
     EXPECT_TRUE(testsupport::TraceIs(o.bootTrace, sim.trace));
@@ -196,10 +195,10 @@ TEST(Qemu, WithoutAUartTheEntryEndsWithItsDefinedStatusAndTheHandlerStillRelocks
   const qemu::Outcome o = qemu::Run(s);
   ASSERT_TRUE(o.Ran()) << qemu::EndName(o.end) << ": " << o.fault << "\n" << o.report;
   const SimulatorRun sim = OnTheSimulator(s.printLevel, 0x00, false);
-  EXPECT_EQ(o.Number("entry.status"), sim.status);
-  EXPECT_EQ(o.Number("entry.breakpoints"), sim.breakpoints);
-  EXPECT_EQ(o.Number("entry.registrations"), 1u);
-  EXPECT_EQ(o.Number("attack.relocked"), 10u);
+  EXPECT_EQ(o.Number(report::Entry::kStatus), sim.status);
+  EXPECT_EQ(o.Number(report::Entry::kBreakpoints), sim.breakpoints);
+  EXPECT_EQ(o.Number(report::Entry::kRegistrations), 1u);
+  EXPECT_EQ(o.Number(report::Attack::kRelocked), 10u);
   EXPECT_LT(o.wallSeconds, 10.0);
 }
 
@@ -275,29 +274,36 @@ TEST(Qemu, BadRequestsAndFaultsInSmmEndInAReportNotAHang) {
   const struct {
     const char *name;
     std::string image, arguments;
-    std::map<std::string, std::string> expected;
+    std::vector<std::pair<report::Field, std::string>> expected;
   } rows[] = {
       {"bytes that do not match their checksum",
        VEXA_IMAGE_PATH,
        "image-crc=0x1",
-       {{"image.loaded", "0"}, {"image.error", "image-checksum-mismatch"}, {"check.failed", "an-unlock-stayed"}}},
+       {{report::Image::kLoaded, "0"},
+        {report::Image::kError, "image-checksum-mismatch"},
+        {report::Check::kFailed, "an-unlock-stayed"}}},
       {"a file that is no driver image",
        qemu::DefaultGuest(),
        "",
-       {{"image.loaded", "0"}, {"image.error", "no-MZ-header"}}},
-      {"an unknown parameter", VEXA_IMAGE_PATH, "frobnicate=1", {{"result.reason", "bad-command-line"}}},
+       {{report::Image::kLoaded, "0"}, {report::Image::kError, "no-MZ-header"}}},
+      {"an unknown parameter", VEXA_IMAGE_PATH, "frobnicate=1", {{report::Result::kReason, "bad-command-line"}}},
       {"the driver calls a service it has no business calling",
        PatchedImage("calls-slot-41", LocateProtocolCall() + 2, {0x48}),  // the slot after LocateProtocol
        "",
-       {{"fault.where", "smm"}, {"fault.what", "the-image-called-a-firmware-service-it-has-no-business-calling"}}},
+       {{report::Fault::kWhere, "smm"},
+        {report::Fault::kWhat, "the-image-called-a-firmware-service-it-has-no-business-calling"}}},
       {"the handler faults",
        PatchedImage("handler-ud2", FileOffset(handler), {0x0F, 0x0B}),
        "",
-       {{"exception.where", "smm"}, {"exception.vector", "6"}, {"exception.rva", Hex(handler)}}},
+       {{report::Exception::kWhere, "smm"},
+        {report::Exception::kVector, "6"},
+        {report::Exception::kRva, Hex(handler)}}},
       {"the handler breaks where it would write",
        PatchedImage("handler-int3", FileOffset(write), {0xCC, 0x90, 0x90, 0x90, 0x90, 0x90}),
        "",
-       {{"attack.relocked", "0"}, {"attack.breakpoints", "3"}, {"check.failed", "an-unlock-stayed"}}},
+       {{report::Attack::kRelocked, "0"},
+        {report::Attack::kBreakpoints, "3"},
+        {report::Check::kFailed, "an-unlock-stayed"}}},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
@@ -307,7 +313,8 @@ TEST(Qemu, BadRequestsAndFaultsInSmmEndInAReportNotAHang) {
     s.attempts = 3;
     const qemu::Outcome o = qemu::Run(s);
     EXPECT_EQ(o.end, qemu::Outcome::End::Failed) << o.fault << "\n" << o.report;
-    for (const auto &[field, value] : r.expected) EXPECT_EQ(o.Text(field), value) << field << "\n" << o.report;
+    for (const auto &[field, value] : r.expected)
+      EXPECT_EQ(o.Text(field), value) << field.topic << "." << field.name << "\n" << o.report;
   }
 }
 

@@ -35,6 +35,10 @@ struct Options {
   bool dispatcherMissing = false;  // the SMM protocol database has no SMI-source dispatcher
   bool trace = false;              // print every register access, decoded per device
   std::vector<attack::Kind> attacks;  // --attack, in order (none given: the plain clear)
+  // --qemu under gdb: gdb in this terminal, waiting for the user's own gdb, or a batch session.
+  enum class Gdb { Off, Terminal, Wait, Batch };
+  Gdb gdb = Gdb::Off;
+  std::string breakAt;  // where gdb stops: a function or FILE:LINE of the module (default: the SMI handler)
 };
 
 // Parses argv; on a bad option returns nothing and sets `error`.  Numbers are

@@ -25,6 +25,7 @@ using namespace guest;
 
 extern "C" {
 extern uint8_t __smm_end[];
+extern const uint8_t relocation_stub[], relocation_stub_end[];
 extern const uint64_t kVectorStubs[kVectors];
 alignas(16) IdtGate gSmmIdt[kVectors];
 void SmiDispatch();
@@ -39,6 +40,8 @@ __attribute__((section(".smm_header"), used)) SmmHeader gSmmHeader = {
     reinterpret_cast<uint64_t>(gSmmIdt),
     reinterpret_cast<uint64_t>(kVectorStubs),
     0,
+    reinterpret_cast<uint64_t>(relocation_stub),
+    reinterpret_cast<uint64_t>(relocation_stub_end),
 };
 
 namespace {
@@ -97,20 +100,28 @@ uint64_t ImageRva(uint64_t address) {
 BOOLEAN InSmramNow() { return Load<uint32_t>(SMM_SMBASE + SAVE_STATE_REVISION) == SMM_REVISION_64 ? 1 : 0; }
 
 // "during=boot" or "during=smi smi=N": which run of the driver's code it was.
-void SayDuring() {
-  Say(gInEntry ? " during=boot" : " during=smi");
-  if (!gInEntry) SayField("smi", gUnlockSmis);
+template <typename Topic>
+void SayDuring(Line<Topic> &line) {
+  line.Text(Topic::kDuring, gInEntry ? "boot" : "smi");
+  if (!gInEntry) line.Dec(Topic::kSmi, gUnlockSmis);
+}
+
+[[noreturn]] void FailRun(const char *reason) {
+  Line<report::Result>().Text(report::Result::kVerdict, "fail").Text(report::Result::kReason, reason);
+  Exit(EXIT_FAIL);
 }
 
 [[noreturn]] void Fail(const char *what, uint64_t caller) {
-  Say("fault where=smm");
-  SayDuring();
-  Say(" what=");
-  Say(what);
-  const uint64_t rva = ImageRva(caller);
-  if (rva != ~uint64_t{0}) SayField("rva", rva, true);
-  Say("\nresult verdict=fail reason=smm-fault\n");
-  Exit(EXIT_FAIL);
+  {
+    using report::Fault;
+    Line<Fault> line;
+    line.Text(Fault::kWhere, "smm");
+    SayDuring(line);
+    line.Text(Fault::kWhat, what);
+    const uint64_t rva = ImageRva(caller);
+    if (rva != ~uint64_t{0}) line.Hex(Fault::kRva, rva);
+  }
+  FailRun("smm-fault");
 }
 
 // Every table slot the driver has no business calling.
@@ -220,6 +231,15 @@ void Refuse(Mailbox &m, const char *why) {
 
 using EntryPoint = EFI_STATUS(EFIAPI *)(EFI_HANDLE, EFI_SYSTEM_TABLE *);
 
+}  // namespace
+
+// Called with the image in place, before its entry runs: a debugger stops
+// here (the rig's gdb command file does) to load the driver's symbols at
+// `base`.  Out of line, under a plain name.
+extern "C" __attribute__((noinline, used)) void DriverLoadedAt(uint64_t base) { asm volatile("" : : "r"(base)); }
+
+namespace {
+
 void LoadAndStartDriver(Mailbox &m) {
   if (gLoadTried) return Refuse(m, "a-driver-is-loaded-once");
   gLoadTried = true;
@@ -242,7 +262,8 @@ void LoadAndStartDriver(Mailbox &m) {
   BuildTables();
   m.imageBase = reinterpret_cast<uint64_t>(gImage);
   m.loaded = 1;
-  const uint32_t mxcsr = 0x1F80;  // the reset value firmware runs with
+  DriverLoadedAt(m.imageBase);
+  const uint32_t mxcsr = MXCSR_RESET;  // the value firmware runs with
   asm volatile("ldmxcsr %0" : : "m"(mxcsr));
   const auto entry = reinterpret_cast<EntryPoint>(gImage + gHeaders.entryRva);
   gInEntry = true;
@@ -287,17 +308,18 @@ extern "C" void SmiDispatch() {
 // Breakpoints (the driver's assertion reports end in INT3) are counted and
 // stepped over; any other exception in SMM is reported and ends the run.
 extern "C" void OnException(ExceptionFrame *frame) {
-  if (frame->vector == 3) {
+  if (frame->vector == VECTOR_BREAKPOINT) {
     ++gBreakpoints;
     return;
   }
-  Say("exception where=smm");
-  SayDuring();
-  SayField("vector", frame->vector);
-  SayField("error", frame->error, true);
-  SayField("rip", frame->rip, true);
-  const uint64_t rva = ImageRva(frame->rip);
-  if (rva != ~uint64_t{0}) SayField("rva", rva, true);
-  Say("\nresult verdict=fail reason=smm-exception\n");
-  Exit(EXIT_FAIL);
+  {
+    using report::Exception;
+    Line<Exception> line;
+    line.Text(Exception::kWhere, "smm");
+    SayDuring(line);
+    line.Dec(Exception::kVector, frame->vector).Hex(Exception::kError, frame->error).Hex(Exception::kRip, frame->rip);
+    const uint64_t rva = ImageRva(frame->rip);
+    if (rva != ~uint64_t{0}) line.Hex(Exception::kRva, rva);
+  }
+  FailRun("smm-exception");
 }
