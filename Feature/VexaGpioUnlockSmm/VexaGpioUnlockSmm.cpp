@@ -41,7 +41,7 @@ static_assert((GPIO_LOCK_REGISTER_OFFSET & 3) == 0, "the lock byte is the first 
 // still says it decodes at this image's base; otherwise the lock is set
 // through the legacy ports.  The interrupted code may be between its own
 // 0xCF8 and 0xCFC accesses, so 0xCF8 is given back as it was found.
-[[maybe_unused]] static VOID RelockCheckingTheWindow(UINTN Address) {
+[[maybe_unused]] static VOID RelockCheckingTheWindow(UINTN LockAddress) {
   const UINT32 Interrupted = IoRead32(PCI_CONFIG_ADDRESS_PORT);
   IoWrite32(PCI_CONFIG_ADDRESS_PORT, LegacyConfigAddress(PcdPciExpressBarRegister));
   UINT64 Bar = IoRead32(PCI_CONFIG_DATA_PORT);
@@ -49,8 +49,8 @@ static_assert((GPIO_LOCK_REGISTER_OFFSET & 3) == 0, "the lock byte is the first 
   Bar |= (UINT64)IoRead32(PCI_CONFIG_DATA_PORT) << 32;
 
   if ((Bar & PcdPciExpressBarMask) == (PcdPciExpressBaseAddress | 1)) {
-    if ((MmioRead8(Address) & GPIO_LOCK_BIT) == 0) {
-      MmioOr8(Address, GPIO_LOCK_BIT);
+    if ((MmioRead8(LockAddress) & GPIO_LOCK_BIT) == 0) {
+      MmioOr8(LockAddress, GPIO_LOCK_BIT);
     }
   } else {
     // Bit 0 alone: the register's other bits keep what they hold.

@@ -7,4 +7,5 @@ target_compile_definitions(test_mainjob PRIVATE VEXA_IMAGE_PATH="${VEXA_IMAGE_PA
   VEXA_Q35_BOARD_IMAGE="${VEXA_BOARD_IMAGE_qemu-q35}"
   VEXA_PLATFORM_TOOL="$<TARGET_FILE:vexa-platform>")
 # The command line's ranges are checked on the parser itself.
-target_sources(test_mainjob PRIVATE ${PROJECT_SOURCE_DIR}/host/tools/platform/Options.cpp)
+target_sources(test_mainjob PRIVATE ${PROJECT_SOURCE_DIR}/host/tools/platform/Options.cpp
+  ${PROJECT_SOURCE_DIR}/host/tools/platform/Attacks.cpp)
