@@ -4,6 +4,7 @@
 // machine is (no Super I/O; the 16550 as QEMU's reset leaves it).
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,7 +17,7 @@
 #include "pe/ImageFile.h"
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
-#include "qemu/Crc32.h"
+#include "tables/Crc32.h"
 #include "qemu/QemuRun.h"
 #include "support/TestSupport.h"
 
@@ -88,7 +89,7 @@ TEST_F(QemuDefence, EntryReturnsSuccessInSmmAndRegistersOneHandlerForSource48) {
   const qemu::Outcome &o = *withDriver;
   ASSERT_TRUE(Passed(o));
   const std::vector<uint8_t> image = ImageBytes();
-  EXPECT_EQ(o.Number(report::Image::kCrcInSmram), qemu::Crc32(image.data(), image.size()));  // the exact bytes
+  EXPECT_EQ(o.Number(report::Image::kCrcInSmram), tables::Crc32(image.data(), image.size()));  // the exact bytes
   EXPECT_EQ(o.Number(report::Smbase::kValue), 0x1FF00000u);                                  // relocated into TSEG
   EXPECT_EQ(o.Number(report::Image::kLoaded), 1u);
   EXPECT_EQ(o.Number(report::Entry::kStatus), EFI_SUCCESS);
@@ -223,7 +224,7 @@ std::string PatchedImage(const std::string &name, size_t at, const std::vector<u
   std::vector<uint8_t> file = ImageBytes();
   EXPECT_LE(at + bytes.size(), file.size());
   std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
-  const std::string path = testing::TempDir() + "/" + name + ".efi";
+  const std::string path = testing::TempDir() + "/" + name + "-" + std::to_string(getpid()) + ".efi";
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char *>(file.data()), static_cast<std::streamsize>(file.size()));
   std::filesystem::copy_file(pe::MapPathFor(VEXA_IMAGE_PATH), pe::MapPathFor(path),
@@ -263,6 +264,21 @@ uint32_t HandlersWrite(const pe::MapFile &map) {
   return 0;
 }
 
+// Where the entry stores the source it registers for, 48: the immediate of
+// the one MOV r/m32, imm32 (C7 /0) in VexaGpioUnlockSmmEntry that stores it.
+size_t RegisteredSource() {
+  pe::MapFile map;
+  EXPECT_TRUE(map.Read(pe::MapPathFor(VEXA_IMAGE_PATH))) << map.Error();
+  const size_t entry = FileOffset(map.Rva("VexaGpioUnlockSmmEntry").value_or(0));
+  const std::vector<uint8_t> file = ImageBytes();
+  const uint8_t source[] = {0x30, 0x00, 0x00, 0x00};
+  for (size_t at = entry; at + 8 <= file.size() && at < entry + 0x100; ++at)
+    for (size_t imm = at + 2; imm <= at + 3; ++imm)  // ModRM alone, or with an 8-bit displacement
+      if (file[at] == 0xC7 && (file[at + 1] & 0x38) == 0 && std::memcmp(&file[imm], source, 4) == 0) return imm;
+  ADD_FAILURE() << "no store of 48 in VexaGpioUnlockSmmEntry";
+  return 0;
+}
+
 // What the guest does with a bad request or a driver that misbehaves in
 // SMM: a defined refusal or report, and an exit, never a hang.
 TEST(Qemu, BadRequestsAndFaultsInSmmEndInAReportNotAHang) {
@@ -298,6 +314,19 @@ TEST(Qemu, BadRequestsAndFaultsInSmmEndInAReportNotAHang) {
        {{report::Exception::kWhere, "smm"},
         {report::Exception::kVector, "6"},
         {report::Exception::kRva, Hex(handler)}}},
+      {"the driver registers for another source: its handler is never called",
+       PatchedImage("source-47", RegisteredSource(), {0x2F}),
+       "",
+       {{report::Entry::kSources, "47"},
+        {report::Attack::kHandlerCalls, "0"},
+        {report::Attack::kRelocked, "0"},
+        {report::Check::kFailed, "an-unlock-stayed"}}},
+      // in eax, dx (0x630, SMI_EN under the default BIOS's PM base); clear APM_EN; out dx, eax; xor eax, eax; ret
+      {"the handler turns the unlock SMI off: each SMI not taken is counted",
+       PatchedImage("handler-stops-smis", FileOffset(handler),
+                    {0x66, 0xBA, 0x30, 0x06, 0xED, 0x24, 0xDF, 0xEF, 0x31, 0xC0, 0xC3}),
+       "",
+       {{report::Attack::kSmis, "1"}, {report::Check::kFailed, "an-smi-was-not-taken"}}},
       {"the handler breaks where it would write",
        PatchedImage("handler-int3", FileOffset(write), {0xCC, 0x90, 0x90, 0x90, 0x90, 0x90}),
        "",
@@ -313,8 +342,13 @@ TEST(Qemu, BadRequestsAndFaultsInSmmEndInAReportNotAHang) {
     s.attempts = 3;
     const qemu::Outcome o = qemu::Run(s);
     EXPECT_EQ(o.end, qemu::Outcome::End::Failed) << o.fault << "\n" << o.report;
-    for (const auto &[field, value] : r.expected)
-      EXPECT_EQ(o.Text(field), value) << field.topic << "." << field.name << "\n" << o.report;
+    for (const auto &[field, value] : r.expected) {
+      const bool check = std::string(field.topic) == report::Check::kName;  // several may fail: this one among them
+      EXPECT_EQ(check && std::count(o.failedChecks.begin(), o.failedChecks.end(), value) != 0 ? value : o.Text(field),
+                value)
+          << field.topic << "." << field.name << "\n"
+          << o.report;
+    }
   }
 }
 

@@ -19,16 +19,18 @@
 #include "SmiSourceDispatch.h"
 #include "Uefi.h"
 #include "pe/PeReader.h"
-#include "qemu/Crc32.h"
+#include "tables/Crc32.h"
+#include "tables/FirmwareTables.h"
 
 using namespace guest;
 
 extern "C" {
 extern uint8_t __smm_end[];
 extern const uint8_t relocation_stub[], relocation_stub_end[];
+extern const uint8_t smi_entry[], smi_entry_end[];
 extern const uint64_t kVectorStubs[kVectors];
 alignas(16) IdtGate gSmmIdt[kVectors];
-void SmiDispatch();
+void SmiDispatch(uint32_t cpu, uint32_t cpus);
 void OnException(ExceptionFrame *frame);
 }
 
@@ -42,6 +44,8 @@ __attribute__((section(".smm_header"), used)) SmmHeader gSmmHeader = {
     0,
     reinterpret_cast<uint64_t>(relocation_stub),
     reinterpret_cast<uint64_t>(relocation_stub_end),
+    reinterpret_cast<uint64_t>(smi_entry),
+    reinterpret_cast<uint64_t>(smi_entry_end),
 };
 
 namespace {
@@ -56,14 +60,10 @@ bool gLoadTried;
 uint32_t gBreakpoints;
 bool gInEntry;         // the driver's entry point is running
 uint64_t gUnlockSmis;  // unlock SMIs dispatched so far
+uint32_t gExecutingCpu, gCpuCount = 1;  // the CPU dispatching this SMI, of how many (from the rendezvous)
 
 // The firmware tables the driver is given.
-EFI_SYSTEM_TABLE gSystemTable;
-EFI_BOOT_SERVICES gBootServices;
-EFI_LOADED_IMAGE_PROTOCOL gLoadedImage;
-EFI_SMM_BASE2_PROTOCOL gSmmBase2;
-EFI_SMM_SYSTEM_TABLE2 gSmst;
-SMI_SOURCE_DISPATCH_PROTOCOL gDispatch;
+tables::Tables gTables;
 uint64_t gImageHandleObject;
 const EFI_HANDLE gImageHandle = &gImageHandleObject;
 
@@ -134,13 +134,13 @@ EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE handle, EFI_GUID *protocol, VOID **i
   if (iface == nullptr) return EFI_INVALID_PARAMETER;
   *iface = nullptr;
   if (handle != gImageHandle || !SameGuid(protocol, kLoadedImageGuid)) return EFI_UNSUPPORTED;
-  *iface = &gLoadedImage;
+  *iface = &gTables.loadedImage;
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI LocateProtocol(EFI_GUID *protocol, VOID *, VOID **iface) {
   if (iface == nullptr) return EFI_INVALID_PARAMETER;
-  *iface = SameGuid(protocol, kSmmBase2Guid) ? &gSmmBase2 : nullptr;
+  *iface = SameGuid(protocol, kSmmBase2Guid) ? &gTables.smmBase2 : nullptr;
   return *iface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
@@ -155,13 +155,13 @@ EFI_STATUS EFIAPI InSmm(const EFI_SMM_BASE2_PROTOCOL *, BOOLEAN *inSmram) {
 
 EFI_STATUS EFIAPI GetSmstLocation(const EFI_SMM_BASE2_PROTOCOL *, EFI_SMM_SYSTEM_TABLE2 **smst) {
   if (smst == nullptr) return EFI_INVALID_PARAMETER;
-  *smst = &gSmst;
+  *smst = &gTables.smst;
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI SmmLocateProtocol(EFI_GUID *protocol, VOID *, VOID **iface) {
   if (iface == nullptr) return EFI_INVALID_PARAMETER;
-  *iface = SameGuid(protocol, kSmiSourceDispatchGuid) ? &gDispatch : nullptr;
+  *iface = SameGuid(protocol, kSmiSourceDispatchGuid) ? &gTables.dispatch : nullptr;
   return *iface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
@@ -178,49 +178,21 @@ EFI_STATUS EFIAPI Register(SMI_SOURCE_DISPATCH_PROTOCOL *, SMI_SOURCE_HANDLER ha
   return EFI_SUCCESS;
 }
 
-// Every pointer-sized slot after the header traps, then the services the
-// driver uses are filled in.
-void TrapEverySlot(void *table, size_t size) {
-  auto *slots = reinterpret_cast<uint64_t *>(static_cast<uint8_t *>(table) + sizeof(EFI_TABLE_HEADER));
-  for (size_t i = 0; i < (size - sizeof(EFI_TABLE_HEADER)) / 8; ++i)
-    slots[i] = reinterpret_cast<uint64_t>(&UnexpectedService);
+template <typename Function>
+uint64_t Address(Function f) {
+  return reinterpret_cast<uint64_t>(f);
 }
 
 void BuildTables() {
-  TrapEverySlot(&gBootServices, sizeof gBootServices);
-  gBootServices.Hdr = {0x56524553544F4F42ull, 0x00020046, sizeof gBootServices, 0, 0};  // "BOOTSERV", 2.70
-  gBootServices.Reserved = nullptr;
-  gBootServices.HandleProtocol = HandleProtocol;
-  gBootServices.LocateProtocol = LocateProtocol;
-
-  gSystemTable = {};
-  gSystemTable.Hdr = {0x5453595320494249ull, 0x00020046, sizeof gSystemTable, 0, 0};  // "IBI SYST", 2.70
-  gSystemTable.BootServices = &gBootServices;
-
-  gLoadedImage = {};
-  gLoadedImage.Revision = 0x1000;
-  gLoadedImage.SystemTable = &gSystemTable;
-  gLoadedImage.ImageBase = gImage;
-  gLoadedImage.ImageSize = gHeaders.sizeOfImage;
-
-  gSmmBase2.InSmm = InSmm;
-  gSmmBase2.GetSmstLocation = GetSmstLocation;
-
-  gSmst = {};
-  TrapEverySlot(&gSmst, sizeof gSmst);
-  gSmst.Hdr = {0x54534D53ull, 0x00010046, sizeof gSmst, 0, 0};  // "SMST"
-  gSmst.SmmFirmwareVendor = nullptr;
-  gSmst.SmmFirmwareRevision = 0;
-  gSmst.CurrentlyExecutingCpu = 0;
-  gSmst.NumberOfCpus = 1;
-  gSmst.CpuSaveStateSize = nullptr;
-  gSmst.CpuSaveState = nullptr;
-  gSmst.NumberOfTableEntries = 0;
-  gSmst.SmmConfigurationTable = nullptr;
-  gSmst.SmmLocateProtocol = SmmLocateProtocol;
-
-  gDispatch.Register = Register;
-  gDispatch.UnRegister = reinterpret_cast<SMI_SOURCE_UNREGISTER>(&UnexpectedService);
+  const tables::Services services = {Address(HandleProtocol),    Address(LocateProtocol),    Address(InSmm),
+                                     Address(GetSmstLocation),   Address(SmmLocateProtocol), Address(Register),
+                                     Address(UnexpectedService),  // a handler is never unregistered here
+                                     Address(UnexpectedService)};
+  tables::Build(services,
+                {Address(&gTables.systemTable), Address(&gTables.bootServices), Address(gImage), gHeaders.sizeOfImage},
+                gTables);
+  gTables.smst.CurrentlyExecutingCpu = gExecutingCpu;  // the rendezvous's, not the one-CPU default
+  gTables.smst.NumberOfCpus = gCpuCount;
 }
 
 void Refuse(Mailbox &m, const char *why) {
@@ -248,7 +220,7 @@ void LoadAndStartDriver(Mailbox &m) {
   const uint32_t size = m.imageSize, crc = m.imageCrc, level = m.printLevel, levelRva = m.printLevelRva;
   if (size > kFileRoom) return Refuse(m, "image-larger-than-its-room-in-smram");
   for (uint32_t i = 0; i < size; ++i) gFile[i] = Load<uint8_t>(from + i);
-  m.imageCrcSeen = qemu::Crc32(gFile, size);
+  m.imageCrcSeen = tables::Crc32(gFile, size);
   if (m.imageCrcSeen != crc) return Refuse(m, "image-checksum-mismatch");
   const char *error = pe::CheckDriverImage(gFile, size, gHeaders);
   if (error == nullptr && gHeaders.sizeOfImage > kImageRoom) error = "image-larger-than-its-room-in-smram";
@@ -268,7 +240,7 @@ void LoadAndStartDriver(Mailbox &m) {
   const auto entry = reinterpret_cast<EntryPoint>(gImage + gHeaders.entryRva);
   gInEntry = true;
   Out8(MARKER_PORT, MARK_ENTRY_BEGIN);
-  const EFI_STATUS status = entry(gImageHandle, &gSystemTable);
+  const EFI_STATUS status = entry(gImageHandle, &gTables.systemTable);
   Out8(MARKER_PORT, MARK_ENTRY_END);
   gInEntry = false;
   m.entryStatus = status;
@@ -278,6 +250,10 @@ void DispatchGpioUnlock(Mailbox &m) {
   for (int i = 0; i < gRegistrationCount; ++i) {
     Registration &r = gRegistrations[i];
     if (r.source != GPIO_UNLOCK_SMI_SOURCE) continue;
+    gTables.smst.CurrentlyExecutingCpu = gExecutingCpu;
+    gTables.smst.NumberOfCpus = gCpuCount;
+    m.mp.smstCpus = static_cast<uint32_t>(gTables.smst.NumberOfCpus);
+    m.mp.smstExecuting = static_cast<uint32_t>(gTables.smst.CurrentlyExecutingCpu);
     Out8(MARKER_PORT, MARK_SMI_BEGIN);
     const EFI_STATUS status = r.handler(&r, &r.source, nullptr, nullptr);
     Out8(MARKER_PORT, MARK_SMI_END);
@@ -288,8 +264,12 @@ void DispatchGpioUnlock(Mailbox &m) {
 
 }  // namespace
 
-extern "C" void SmiDispatch() {
+extern "C" void SmiDispatch(uint32_t cpu, uint32_t cpus) {
+  // Called with RSP 16-byte aligned, so the frame is too (SmiEntry.S says why).
+  if ((reinterpret_cast<uint64_t>(__builtin_frame_address(0)) & 15) != 0) FailRun("smm-stack-misaligned");
   Mailbox &m = TheMailbox();
+  gExecutingCpu = cpu;
+  gCpuCount = cpus;
   const uint8_t command = In8(APM_CONTROL_PORT);
   m.smbase = Load<uint32_t>(SMM_SMBASE + SAVE_STATE_SMBASE);
   if (command == APM_LOAD_DRIVER) {
