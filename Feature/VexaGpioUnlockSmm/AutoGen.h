@@ -66,6 +66,11 @@ constexpr BOOLEAN PcdPciExpressBarCheck = VEXA_BOARD_PCI_EXPRESS_BAR_CHECK;
 constexpr UINT32 PcdPciExpressBarRegister = VEXA_BOARD_PCI_EXPRESS_BAR_REGISTER;
 constexpr UINT64 PcdPciExpressBarMask = VEXA_BOARD_PCI_EXPRESS_BAR_MASK;
 
+// Legacy devices the console's platform hook opens: the LPC bridge's decode
+// dword, and the Super I/O's index port (its data port follows; 0: none).
+constexpr UINT32 PcdLegacyIoDecode = VEXA_BOARD_LEGACY_IO_DECODE;
+constexpr UINT16 PcdSuperIoIndexPort = VEXA_BOARD_SUPER_IO_INDEX_PORT;
+
 // GUIDs held in the module's data.
 extern EFI_GUID gEfiSmmBase2ProtocolGuid;
 extern EFI_GUID gEfiLoadedImageProtocolGuid;

@@ -64,6 +64,12 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
         "every CPU in for 7;",
         "== CPU 1 attacks while CPU 0 is busy: 3 clears, 3 re-locked;", "re-locked 3, SMIs 3, faults 0"},
        " --cpus 4"},
+      {"eight CPUs",
+       {},
+       0,
+       {"== 8 CPUs in SMM at SMBASE 0x1ff00000,0x1ff00400,0x1ff00800,0x1ff00c00,0x1ff01000,0x1ff01400,0x1ff01800,"
+        "0x1ff01c00 (one each); SMIs since broadcast 7, every CPU in for 7; SMM entries per CPU 7,7,7,7,7,7,7,7,"},
+       " --cpus 8"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);

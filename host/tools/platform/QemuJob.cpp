@@ -17,7 +17,9 @@ int RunOnQemu(const Options &o, const std::string &image) {
   s.trace = o.trace;
   s.cpus = o.cpus.value_or(2);
   s.cpu1Attempts = s.cpus > 1 ? o.attempts : 0;
-  s.timeoutSeconds = 60 + o.attempts / 10000.0;  // a run takes a second or so; far more is a hang
+  // A run takes a second or so; far more is a hang.  Each SMI brings every
+  // CPU in, so the bound grows with the CPUs as with the SMIs.
+  s.timeoutSeconds = 60 + (o.attempts + s.cpu1Attempts) * s.cpus / 5000.0;
   s.gdb = static_cast<qemu::Settings::Gdb>(o.gdb);
   s.breakAt = o.breakAt;
   const std::string where = o.breakAt.empty() ? "GpioUnlockSmiHandler" : o.breakAt;
