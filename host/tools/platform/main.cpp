@@ -25,7 +25,9 @@
 #include "QemuJob.h"
 #include "Report.h"
 #include "harness/ImageRun.h"
+#include "pe/ImageFile.h"
 #include "pe/MapFile.h"
+#include "pe/PeReader.h"
 #include "sim/Attacker.h"
 #include "sim/Platform.h"
 #include "sim/TraceText.h"
@@ -54,6 +56,23 @@ bool Board(const pe::MapFile &map, bool haveMap, sim::BoardLayout &layout, std::
   return sim::BoardLayoutFrom(map.BoardSettings(), layout, error);
 }
 
+// The main job runs, for analysis, any image the firmware could load; one
+// that lacks a property of the module's image (which the packer refuses) is
+// named as such before the run.
+void NoteBrokenProperties(const std::string &image) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  pe::Headers headers;
+  if (!pe::ReadImageFile(image, bytes, error) ||
+      pe::CheckLoadableImage(bytes.data(), bytes.size(), headers) != nullptr)
+    return;  // the load says what is wrong
+  const char *reasons[8];
+  const int count = pe::BrokenProperties(headers, reasons, 8);
+  for (int i = 0; i < count && i < 8; ++i)
+    std::fprintf(stderr, "vexa-platform: note: %s lacks a property of the module's image (vexa_ffs refuses it): %s\n",
+                 tool::ShownPath(image).c_str(), reasons[i]);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -68,6 +87,7 @@ int main(int argc, char **argv) {
     std::fputs(tool::kUsage, stdout);
     return tool::kExitDefended;
   }
+  if (!o.hostBuild) NoteBrokenProperties(o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath);
   if (o.qemu) return tool::RunOnQemu(o, o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath);
   const auto started = std::chrono::steady_clock::now();
 
@@ -84,11 +104,21 @@ int main(int argc, char **argv) {
     return tool::kExitCouldNotRun;
   }
   if (o.about) return tool::PrintAbout(image, mapPath, haveMap, map);
+  if (o.superIoGiven && layout.superIoIndexPort == 0) {
+    std::fprintf(stderr, "vexa-platform: --superio: board %s has no Super I/O\n", layout.name.c_str());
+    return tool::kExitUsage;
+  }
 
   sim::Platform platform(layout);
   SetUpPlatform(platform, o);
   sim::TraceListing listing;
+  const tool::Spool spool(o.trace);  // the listing waits in a file until the findings are printed
   if (o.trace) {
+    if (spool.file == nullptr) {
+      std::fprintf(stderr, "vexa-platform: cannot make a temporary file for the trace\n");
+      return tool::kExitCouldNotRun;
+    }
+    listing.StreamTo(spool.file);
     platform.bus.onAccess = [&](const sim::Access &a) { listing.Add(a); };
     platform.bus.onMark = [&](const std::string &text) { listing.Mark(text); };
   }
@@ -115,8 +145,7 @@ int main(int argc, char **argv) {
       // The print level is a variable in the image's data; the linker's map says where.
       const auto rva = haveMap ? map.Rva("PcdDebugPrintErrorLevel") : std::nullopt;
       if (!haveMap) {
-        std::fprintf(stderr, "vexa-platform: --print-level needs the image's map, and %s is missing\n",
-                     mapPath.c_str());
+        std::fprintf(stderr, "vexa-platform: --print-level needs the image's map, and %s\n", map.Error().c_str());
         return tool::kExitCouldNotRun;
       }
       if (!rva || !run->WriteGuest(harness::kImageBase + *rva, &o.printLevel, sizeof o.printLevel)) {
@@ -138,6 +167,7 @@ int main(int argc, char **argv) {
   sim::Attacker attacker(platform);
   attacker.readBack = !o.attacks.empty();
   int attempt = 0;
+  tool::Progress progress(static_cast<uint64_t>(o.attempts) * attacks.size());
   for (const attack::Kind kind : attacks) {
     tool::AttackOutcome out;
     out.kind = kind;
@@ -145,6 +175,7 @@ int main(int argc, char **argv) {
     platform.bus.Mark(std::string("attack ") + attack::kNames[kind] + ": the attacker sets it up");
     attacker.Begin(kind);
     for (int round = 1; round <= o.attempts; ++round) {
+      progress.Update(static_cast<uint64_t>(attempt));
       const tool::Report::Before before = report.Snapshot(platform, run.get());
       platform.bus.Mark("attempt " + std::to_string(++attempt) + ": the attacker clears the GPIO lock" +
                         (o.attacks.empty() ? "" : std::string(" (") + attack::kNames[kind] + ")"));
@@ -189,7 +220,8 @@ int main(int argc, char **argv) {
   if (o.trace) {
     std::printf("== register accesses: %zu (runs of one repeated access shown once, with their count)\n",
                 listing.Accesses());
-    std::fputs(listing.Text().c_str(), stdout);
+    listing.Finish();
+    spool.CopyTo(stdout);
   }
   std::printf("%s%s\n", report.Summary(attempt, platform.SmisDelivered(), status, seconds).c_str(),
               o.attacks.empty() ? "" : ("; " + tool::AttackSummary(outcomes)).c_str());
