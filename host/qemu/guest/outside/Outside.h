@@ -26,6 +26,9 @@ void StartCpus(uint32_t cpus, uint32_t fault);
 // CPU 1 clears the lock and raises the unlock SMI, `attempts` times, while
 // CPU 0 keeps busy.
 void AttackFromCpu1(uint64_t pcieBase, uint32_t attempts);
+// A named attack (sim/Attack.h's kind) on the window at `base`, for up to
+// `attempts` rounds; reports them (Attacks.cpp).
+void NamedAttack(uint32_t kind, uint64_t base, uint64_t attempts);
 // What the rendezvous counted.
 void ReportRendezvous();
 
