@@ -92,6 +92,7 @@ int RunAttacksOnQemu(const Options &o, const std::string &image, const sim::Boar
   EFI_STATUS status = EFI_SUCCESS;
   int rounds = 0, smis = 0;
   double seconds = 0;
+  std::vector<uint64_t> polls;  // per attack: the attacker's most polls between raising an SMI and its taking
   for (const attack::Kind kind : o.attacks) {
     LogJudge judge(board.GpioLockAddress(), report, board.windowCheck);
     std::vector<std::vector<sim::Access>> atLock;  // per SMI: the handler's accesses at the image's lock address
@@ -140,6 +141,7 @@ int RunAttacksOnQemu(const Options &o, const std::string &image, const sim::Boar
         (a.dir == sim::Dir::Read ? out.handlerReads : out.handlerWrites).push_back(static_cast<uint8_t>(a.value));
     }
     outcomes.push_back(out);
+    polls.push_back(run.Number(report::Named::kPolls).value_or(0));
     if (console.empty()) console = run.console;
     if (outcomes.size() == 1) status = run.Number(report::Entry::kStatus).value_or(harness::kHarnessFault);
     rounds += done;
@@ -149,6 +151,9 @@ int RunAttacksOnQemu(const Options &o, const std::string &image, const sim::Boar
   for (const AttackOutcome &out : outcomes)
     for (std::string &line : AttackFindings(out, board.pciExpressBase)) report.AttackFinding(std::move(line));
   std::printf("== image %s in SMM on QEMU's q35 machine, one run per attack\n", ShownPath(image).c_str());
+  for (size_t i = 0; i < outcomes.size(); ++i)
+    std::printf("== %s: the attacker polled at most %llu times between raising an unlock SMI and its entry into SMM\n",
+                attack::kNames[outcomes[i].kind], static_cast<unsigned long long>(polls[i]));
   PrintConsole(console, o);
   report.Print();
   std::printf("%s; %s\n", report.Summary(rounds, smis, status, seconds).c_str(), AttackSummary(outcomes).c_str());

@@ -70,7 +70,7 @@ void guest::NamedAttack(uint32_t kind, uint64_t base, uint64_t attempts) {
   auto lock = [&] { return window != 0 ? Load<uint8_t>(window + kLockOffset) : LegacyLock(); };
 
   const uint32_t handlerCallsBefore = gMailbox.handlerCalls;
-  uint64_t rounds = 0, relocked = 0, smis = 0;
+  uint64_t rounds = 0, relocked = 0, smis = 0, polls = 0;
   uint32_t cf8Left = 0, cf8Found = 0;
   uint8_t lockBefore = 0, lockAfter = 0;
   bool cf8Changed = false, bitsChanged = false;
@@ -88,6 +88,7 @@ void guest::NamedAttack(uint32_t kind, uint64_t base, uint64_t attempts) {
     const uint32_t found = In32(PCI_CONFIG_ADDRESS_PORT);
     const uint8_t there = lock(), legacy = LegacyLock();
     smis += smi ? 1 : 0;
+    if (smi && gLastSmiPolls > polls) polls = gLastSmiPolls;
     if (found != left && !cf8Changed) {
       cf8Changed = true;
       cf8Left = left;
@@ -103,7 +104,7 @@ void guest::NamedAttack(uint32_t kind, uint64_t base, uint64_t attempts) {
   }
   {
     Line<Named> line;
-    line.Dec(Named::kKind, kind).Dec(Named::kRounds, rounds).Dec(Named::kRelocked, relocked).Dec(Named::kSmis, smis);
+    line.Dec(Named::kKind, kind).Dec(Named::kRounds, rounds).Dec(Named::kRelocked, relocked).Dec(Named::kSmis, smis).Dec(Named::kPolls, polls);
     if (cf8Changed) line.Hex(Named::kCf8Left, cf8Left).Hex(Named::kCf8Found, cf8Found);
     if (bitsChanged) line.Hex(Named::kLockBefore, lockBefore).Hex(Named::kLockAfter, lockAfter);
     if (k == kFakeWindow) line.Dec(Named::kFramebuffer, framebuffer);

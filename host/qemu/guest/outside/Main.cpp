@@ -128,12 +128,17 @@ struct Module {
 
 }  // namespace
 
+uint64_t guest::gLastSmiPolls;
+
 bool guest::RaiseSmi(uint8_t command) {
   const uint32_t before = __atomic_load_n(&gMailbox.smis, __ATOMIC_ACQUIRE);
   __atomic_fetch_add(&gMailbox.mp.raised, 1, __ATOMIC_ACQ_REL);  // what the dispatcher takes for the source's status
   Out8(APM_CONTROL_PORT, command);
   for (uint64_t i = 0; i < kSmiPolls; ++i)
-    if (__atomic_load_n(&gMailbox.smis, __ATOMIC_ACQUIRE) != before) return true;
+    if (__atomic_load_n(&gMailbox.smis, __ATOMIC_ACQUIRE) != before) {
+      gLastSmiPolls = i;
+      return true;
+    }
   Line<Smi>().Dec(Smi::kTaken, 0).Hex(Smi::kCommand, command);
   return false;
 }

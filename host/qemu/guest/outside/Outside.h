@@ -14,6 +14,9 @@ void Check(bool ok, const char *what);
 [[noreturn]] void Finish(const char *reason);
 // Raises an SMI through the APM port and waits until the dispatcher is done.
 bool RaiseSmi(uint8_t command);
+// Polls of the dispatcher's count the last RaiseSmi made before it changed
+// (0: the SMI was taken before the first poll ran).
+extern uint64_t gLastSmiPolls;
 
 // Faults built on purpose (the mp-fault parameter).
 enum MpFaultKind : uint32_t { kFaultNone = 0, kFaultNoBroadcast = 1, kFaultSameSmbase = 2 };
