@@ -63,6 +63,7 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
     std::string arguments = "";               // more of the tool's options
     const char *in = "GpioUnlockSmiHandler";  // the function patched
     std::vector<uint8_t> find = {};           // where in it (default: its start)
+    const char *guest = "";                   // words for the guest's command line
   } cases[] = {
       {"as-built", {}, 0, {"re-locked 3, SMIs 3, faults 0, violations 0, breakpoints 0, entry status Success"}},
       {"int3", {0xCC, RELOCK}, 1, {"SMIs: breakpoints (3), counted by the guest's IDT", "re-locked 3,"}},
@@ -143,12 +144,15 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
        {0xB8, 0x4C, 0x80, 0x0F, 0x80, 0x66, 0x83, 0x08, 0x01, 0x31, 0xC0, 0xC3},  // or word [rax], 1
        1,
        {"SMI 1: violation (data): handler read 2 bytes at 0x800F804C", "handler wrote 2 bytes at 0x800F804C"}},
+      // A check of the guest's own that fails is a finding, whatever the driver did.
+      {"guest-check", {}, 1, {"the guest's check failed: unknown parameter", "faults 1,"}, "", "", {}, "bogus=1"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string image =
         c.handler.empty() ? std::string(VEXA_IMAGE_PATH) : Patched(c.name, c.handler, c.in, c.find).string();
-    const testsupport::Outcome run = testsupport::Shell(testsupport::Quote(VEXA_PLATFORM_TOOL) +
+    const testsupport::Outcome run = testsupport::Shell("VEXA_QEMU_GUEST_ARGUMENTS=" + testsupport::Quote(c.guest) + " " +
+                                                        testsupport::Quote(VEXA_PLATFORM_TOOL) +
                                                         " --qemu --attempts 3 --image " + testsupport::Quote(image) +
                                                         c.arguments);
     EXPECT_EQ(run.status, c.status) << run.output;

@@ -1,5 +1,6 @@
 #include "QemuJob.h"
 
+#include <cstdlib>
 #include <cstdio>
 #include <optional>
 
@@ -219,6 +220,9 @@ int RunOnQemu(const Options &o, const std::string &image) {
   s.trace = o.trace;
   s.cpus = cpus;
   s.cpu1Attempts = cpu1Attempts;
+  // For the rig's own tests and for debugging the rig: words appended to the
+  // guest's command line (see host/qemu/guest/outside/Main.cpp).
+  if (const char *words = std::getenv("VEXA_QEMU_GUEST_ARGUMENTS")) s.guestArguments = words;
   // A run takes a second or so; far more is a hang.  Each SMI brings every
   // CPU in, so the bound grows with the CPUs as with the SMIs.  Whole
   // seconds, so the bound reads as it is.

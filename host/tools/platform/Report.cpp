@@ -369,6 +369,19 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
         " clears not re-locked");
   }
 
+  // The guest's own checks of the run (SMRAM stayed locked, the handler kept
+  // working after the attacker's writes, the SSE state and End-of-SMI, ...):
+  // one that failed and that no line above already names is a fault, so a
+  // run whose platform did not hold never reads as defended.
+  static const char *const kNamedAbove[] = {"an-unlock-stayed", "relocked-without-driver", "entry-status-not-success",
+                                            "an-smi-was-not-taken", "a-clear-from-cpu-1-stayed",
+                                            "cpus-missing-from-the-rendezvous"};
+  for (const std::string &check : run.failedChecks) {
+    if (std::find(std::begin(kNamedAbove), std::end(kNamedAbove), check) != std::end(kNamedAbove)) continue;
+    ++faults_;
+    Add("the guest's check failed: " + Words(check));
+  }
+
   // Several runs (one per named attack) add up.
   const int relocked = static_cast<int>(run.Number(report::Attack::kRelocked).value_or(0));
   const int undone = attempts - relocked;
