@@ -1,6 +1,6 @@
-// vexa_ffs: packs the module image into its firmware file and a firmware volume.
+// vexa-ffs: packs the module image into its firmware file and a firmware volume.
 //
-//   vexa_ffs IMAGE.efi OUT.ffs [OUT.fv]
+//   vexa-ffs IMAGE.efi OUT.ffs [OUT.fv]
 //
 // Exit status 0 on success; 2 on a usage error; 1 when the image cannot be
 // read or packed, or an output cannot be written (with a message on stderr).
@@ -16,7 +16,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: vexa_ffs IMAGE.efi OUT.ffs [OUT.fv]\n"
+    "usage: vexa-ffs IMAGE.efi OUT.ffs [OUT.fv]\n"
     "\n"
     "Packs a driver image into a PI firmware file of type SMM (0x0A): a dependency\n"
     "section on the SMI-source dispatch protocol, the image as a PE32 section, and the\n"
@@ -58,26 +58,26 @@ int main(int argc, char **argv) {
   packager::Bytes image;
   std::string error;
   if (!pe::ReadImageFile(argv[1], image, error)) {
-    std::fprintf(stderr, "vexa_ffs: cannot read %s\n", error.c_str());
+    std::fprintf(stderr, "vexa-ffs: cannot read %s\n", error.c_str());
     return 1;
   }
   const packager::Bytes file =
       packager::BuildModuleFile(image, packager::kModuleFileGuid, packager::kModuleUiName, error);
   if (file.empty()) {
-    std::fprintf(stderr, "vexa_ffs: %s: %s\n", argv[1], error.c_str());
+    std::fprintf(stderr, "vexa-ffs: %s: %s\n", argv[1], error.c_str());
     return 1;
   }
   packager::Bytes volume;
   if (argc == 4) {
     volume = packager::BuildVolume({file}, error);
     if (volume.empty()) {
-      std::fprintf(stderr, "vexa_ffs: %s\n", error.c_str());
+      std::fprintf(stderr, "vexa-ffs: %s\n", error.c_str());
       return 1;
     }
   }
   if (!WriteWhole(argv[2], file, error) || (argc == 4 && !WriteWhole(argv[3], volume, error))) {
     if (argc == 4) std::remove(argv[2]);  // all or nothing
-    std::fprintf(stderr, "vexa_ffs: %s\n", error.c_str());
+    std::fprintf(stderr, "vexa-ffs: %s\n", error.c_str());
     return 1;
   }
   std::printf("%s: firmware file %s, %zu bytes\n", argv[2], packager::GuidText(packager::kModuleFileGuid).c_str(),
