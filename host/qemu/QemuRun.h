@@ -42,7 +42,7 @@ struct Settings {
   uint32_t printLevel = 0;      // the driver's print-level variable (0: as the image has it)
   std::optional<uint8_t> cmos;  // CMOS byte 0x6F before the entry (default: the image's board's rate)
   // Where PCIEXBAR puts the PCI Express window (default: the base the image's
-  // board settings, recorded in its map, give; 0x80000000 without a record).
+  // board settings, recorded in its map, give; the configured board's without a record).
   std::optional<uint64_t> pciExpressBase;
   int attempts = 10;   // attacker clears, each followed by the unlock SMI
   int idleSmis = 0;    // unlock SMIs with the lock left set
