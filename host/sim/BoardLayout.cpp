@@ -85,6 +85,18 @@ bool BoardLayoutFrom(const std::vector<std::pair<std::string, std::string>> &set
     error = "the board setting SerialBaudRate = " + std::to_string(baud) + " is not a rate CMOS can select";
     return false;
   }
+  // Images built before the Super I/O was a setting have it at 0x370.
+  const auto superIo = s.find("SuperIoIndexPort");
+  if (superIo != s.end() && superIo->second != "NONE") {
+    uint64_t port = 0;
+    if (!Number(superIo->second, port) || port == 0 || port > 0xFFFE) {
+      error = "the board setting SuperIoIndexPort = " + superIo->second + " is not a port";
+      return false;
+    }
+    layout.superIoIndexPort = static_cast<uint16_t>(port);
+  } else {
+    layout.superIoIndexPort = superIo != s.end() ? 0 : 0x370;
+  }
   out = layout;
   return true;
 }

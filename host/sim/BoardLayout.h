@@ -1,6 +1,7 @@
 // Where a board puts what the simulated platform models: the PCI Express
 // window, the debug UART (an I/O port base, a memory address, or a PCI UART
-// behind bridges) and the CMOS byte that selects the board's console rate.
+// behind bridges), the Super I/O's ports (or none) and the CMOS byte that
+// selects the board's console rate.
 // A Platform built from a layout answers where an image built with the same
 // board settings looks.
 #pragma once
@@ -44,6 +45,7 @@ struct BoardLayout {
   std::vector<PciHop> pciPath = PciPathFrom(kConfiguredSerialPciDeviceInfo, sizeof kConfiguredSerialPciDeviceInfo);
   // CMOS 0x6F as the board's set-up leaves it: selects the board's rate.
   uint8_t cmosSerialBaud = CmosBaudSelector(VEXA_BOARD_SERIAL_BAUD_RATE);
+  uint16_t superIoIndexPort = VEXA_BOARD_SUPER_IO_INDEX_PORT;  // the Super I/O's index port (data port next); 0: none
 
   uint64_t GpioLockAddress() const { return pciExpressBase + GPIO_LOCK_REGISTER_OFFSET; }
 };
