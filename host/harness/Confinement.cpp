@@ -19,8 +19,31 @@ const char *ViolationName(ViolationKind kind) {
       return "boot-services pointer";
     case ViolationKind::Unmapped:
       return "unmapped";
+    case ViolationKind::LockValue:
+      return "lock value";
   }
   return "?";
+}
+
+std::optional<std::string> LockWriteBreach(std::optional<uint8_t> readBefore, uint32_t written) {
+  if (!readBefore)
+    return "handler wrote " + Hex(written) + " to the lock register without reading it first (its other bits are lost)";
+  const uint32_t expected = *readBefore | 1u;
+  if (written == expected) return std::nullopt;
+  return "handler wrote " + Hex(written) + " to the lock register, which read " + Hex(*readBefore) +
+         ": only bit 0 may change (" + Hex(expected) + ")";
+}
+
+std::optional<ViolationKind> CheckDeviceAccess(bool port, uint64_t address, int width, bool write,
+                                               uint64_t lockAddress, std::string &what) {
+  if (port) {
+    what = std::string("handler ") + (write ? "wrote" : "read") + " port " + Hex(address);
+    return ViolationKind::Port;
+  }
+  if (address == lockAddress && width == 8) return std::nullopt;
+  what = std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(width / 8) + " bytes at " +
+         Hex(address);
+  return ViolationKind::Data;
 }
 
 void Confinement::SetImage(uint64_t base, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>> code) {
@@ -52,6 +75,23 @@ std::optional<ViolationKind> Confinement::CheckData(uint64_t address, uint64_t s
         return ViolationKind::BootServicesPointer;
       }
   return std::nullopt;
+}
+
+bool Confinement::PortAllowed(uint16_t port, int bytes, bool write, uint32_t value, uint32_t selected) {
+  if (configAddresses_.empty()) return false;
+  auto named = [this](uint32_t address) {
+    for (uint32_t a : configAddresses_)
+      if (a == address) return true;
+    return false;
+  };
+  if (port == 0xCF8 && bytes == 4) {
+    if (!write) {
+      if (!cf8Found_) cf8Found_ = value;
+      return true;
+    }
+    return named(value) || (cf8Found_ && value == *cf8Found_);
+  }
+  return port >= 0xCFC && port + bytes <= 0xD00 && named(selected);
 }
 
 }  // namespace harness

@@ -46,6 +46,11 @@ struct BoardLayout {
   // CMOS 0x6F as the board's set-up leaves it: selects the board's rate.
   uint8_t cmosSerialBaud = CmosBaudSelector(VEXA_BOARD_SERIAL_BAUD_RATE);
   uint16_t superIoIndexPort = VEXA_BOARD_SUPER_IO_INDEX_PORT;  // the Super I/O's index port (data port next); 0: none
+  // The window check, when the board has one: the register that holds the
+  // window's base (a packed configuration address on bus 0) and its mask.
+  bool windowCheck = false;
+  uint32_t barRegister = 0;
+  uint64_t barMask = 0;
 
   uint64_t GpioLockAddress() const { return pciExpressBase + GPIO_LOCK_REGISTER_OFFSET; }
 };

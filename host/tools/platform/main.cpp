@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "Attacks.h"
 #include "AutoGen.h"
 #include "Library/PrintLib.h"
 #include "Library/UefiDriverEntryPoint.h"
@@ -24,7 +25,10 @@
 #include "QemuJob.h"
 #include "Report.h"
 #include "harness/ImageRun.h"
+#include "pe/ImageFile.h"
 #include "pe/MapFile.h"
+#include "pe/PeReader.h"
+#include "sim/Attacker.h"
 #include "sim/Platform.h"
 #include "sim/TraceText.h"
 
@@ -52,6 +56,23 @@ bool Board(const pe::MapFile &map, bool haveMap, sim::BoardLayout &layout, std::
   return sim::BoardLayoutFrom(map.BoardSettings(), layout, error);
 }
 
+// The main job runs, for analysis, any image the firmware could load; one
+// that lacks a property of the module's image (which the packer refuses) is
+// named as such before the run.
+void NoteBrokenProperties(const std::string &image) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  pe::Headers headers;
+  if (!pe::ReadImageFile(image, bytes, error) ||
+      pe::CheckLoadableImage(bytes.data(), bytes.size(), headers) != nullptr)
+    return;  // the load says what is wrong
+  const char *reasons[8];
+  const int count = pe::BrokenProperties(headers, reasons, 8);
+  for (int i = 0; i < count && i < 8; ++i)
+    std::fprintf(stderr, "vexa-platform: note: %s lacks a property of the module's image (vexa-ffs refuses it): %s\n",
+                 tool::ShownPath(image).c_str(), reasons[i]);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -66,6 +87,7 @@ int main(int argc, char **argv) {
     std::fputs(tool::kUsage, stdout);
     return tool::kExitDefended;
   }
+  if (!o.hostBuild) NoteBrokenProperties(o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath);
   if (o.qemu) return tool::RunOnQemu(o, o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath);
   const auto started = std::chrono::steady_clock::now();
 
@@ -82,11 +104,21 @@ int main(int argc, char **argv) {
     return tool::kExitCouldNotRun;
   }
   if (o.about) return tool::PrintAbout(image, mapPath, haveMap, map);
+  if (o.superIoGiven && layout.superIoIndexPort == 0) {
+    std::fprintf(stderr, "vexa-platform: --superio: board %s has no Super I/O\n", layout.name.c_str());
+    return tool::kExitUsage;
+  }
 
   sim::Platform platform(layout);
   SetUpPlatform(platform, o);
   sim::TraceListing listing;
+  const tool::Spool spool(o.trace);  // the listing waits in a file until the findings are printed
   if (o.trace) {
+    if (spool.file == nullptr) {
+      std::fprintf(stderr, "vexa-platform: cannot make a temporary file for the trace\n");
+      return tool::kExitCouldNotRun;
+    }
+    listing.StreamTo(spool.file);
     platform.bus.onAccess = [&](const sim::Access &a) { listing.Add(a); };
     platform.bus.onMark = [&](const std::string &text) { listing.Mark(text); };
   }
@@ -123,12 +155,51 @@ int main(int argc, char **argv) {
   }
   platform.bus.Mark("boot: the entry returned");
 
-  for (int attempt = 1; attempt <= o.attempts; ++attempt) {
-    const tool::Report::Before before = report.Snapshot(platform, run.get());
-    platform.bus.Mark("attempt " + std::to_string(attempt) + ": the attacker clears the GPIO lock");
-    platform.AttackerClearsGpioLock();
-    if (o.hostBuild) report.HostBreakpoints(platform.SmisDelivered(), gHostBreakpoints.exchange(0));
-    report.Attempt(attempt, before, platform, run.get());
+  // Each attack in turn (the plain clear when none is named): its set-up,
+  // then rounds of clear, SMI and read-back; a window attack stops at its
+  // first unlock left undone.  Between attacks the window and the lock go
+  // back to where the firmware left them.
+  const std::vector<attack::Kind> attacks = o.attacks.empty() ? std::vector<attack::Kind>{attack::kClear} : o.attacks;
+  std::vector<tool::AttackOutcome> outcomes;
+  sim::Attacker attacker(platform);
+  attacker.readBack = !o.attacks.empty();
+  int attempt = 0;
+  tool::Progress progress(static_cast<uint64_t>(o.attempts) * attacks.size());
+  for (const attack::Kind kind : attacks) {
+    tool::AttackOutcome out;
+    out.kind = kind;
+    out.attempts = o.attempts;
+    platform.bus.Mark(std::string("attack ") + attack::kNames[kind] + ": the attacker sets it up");
+    attacker.Begin(kind);
+    for (int round = 1; round <= o.attempts; ++round) {
+      progress.Update(static_cast<uint64_t>(attempt));
+      const tool::Report::Before before = report.Snapshot(platform, run.get());
+      platform.bus.Mark("attempt " + std::to_string(++attempt) + ": the attacker clears the GPIO lock" +
+                        (o.attacks.empty() ? "" : std::string(" (") + attack::kNames[kind] + ")"));
+      const sim::Attacker::Round r = attacker.Clear();
+      if (o.hostBuild) report.HostBreakpoints(platform.SmisDelivered(), gHostBreakpoints.exchange(0));
+      report.Attempt(attempt, before, platform, run.get());
+      ++out.rounds;
+      out.smiMissing = out.smiMissing || !r.smi;
+      if (r.cf8Found != r.cf8Left && !out.cf8Changed) {
+        out.cf8Left = r.cf8Left;
+        out.cf8Changed = r.cf8Found;
+      }
+      if (((r.lockBefore ^ r.lockAfter) & ~sim::LpcBridge::kGpioLockBit) != 0 && !out.otherBitsChanged)
+        out.otherBitsChanged = std::make_pair(r.lockBefore, r.lockAfter);
+      if (r.relocked && r.relockedLegacy) {
+        ++out.relocked;
+        continue;
+      }
+      if (out.relocked + 1 == out.rounds) {  // the first round not re-locked: what the handler did
+        out.handlerSeen = true;
+        for (const sim::Access &a : r.handlerAtLock)
+          (a.dir == sim::Dir::Read ? out.handlerReads : out.handlerWrites).push_back(static_cast<uint8_t>(a.value));
+      }
+      if (kind != attack::kClear) break;
+    }
+    attacker.End();
+    outcomes.push_back(out);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -139,12 +210,17 @@ int main(int argc, char **argv) {
   std::printf("== %s\n", tool::ConsoleBanner(platform.Console(), layout).c_str());
   tool::PrintConsole(platform.Console(), o);
   if (run) report.TakeFindings(*run, map);
+  for (const tool::AttackOutcome &out : outcomes)
+    if (out.kind != attack::kClear || !o.attacks.empty())
+      for (std::string &line : tool::AttackFindings(out, layout.pciExpressBase)) report.AttackFinding(std::move(line));
   report.Print();
   if (o.trace) {
     std::printf("== register accesses: %zu (runs of one repeated access shown once, with their count)\n",
                 listing.Accesses());
-    std::fputs(listing.Text().c_str(), stdout);
+    listing.Finish();
+    spool.CopyTo(stdout);
   }
-  std::printf("%s\n", report.Summary(o.attempts, platform.SmisDelivered(), status, seconds).c_str());
-  return report.Defended(o.attempts, status) ? tool::kExitDefended : tool::kExitFailed;
+  std::printf("%s%s\n", report.Summary(attempt, platform.SmisDelivered(), status, seconds).c_str(),
+              o.attacks.empty() ? "" : ("; " + tool::AttackSummary(outcomes)).c_str());
+  return report.Defended(attempt, status) ? tool::kExitDefended : tool::kExitFailed;
 }
