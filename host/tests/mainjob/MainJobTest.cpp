@@ -188,7 +188,7 @@ TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
       {"--superio 0x01,0x00 --image " + testsupport::Quote(VEXA_PCI_BOARD_IMAGE), 2,
        "board example-pci-uart has no Super I/O"},
       {"--attempts 2 --image " + testsupport::Quote(wx), 0,
-       "lacks a property of the module's image (vexa_ffs refuses it): a section both writable and executable"},
+       "lacks a property of the module's image (vexa-ffs refuses it): a section both writable and executable"},
       // Options that cannot go together, and one that is run.sh's.
       {"--host --image " + testsupport::Quote(VEXA_IMAGE_PATH), 2, "--image does not apply"},
       {"--about --qemu", 2, "leave out --qemu"},
