@@ -129,7 +129,8 @@ int main(int argc, char **argv) {
 
   for (int attempt = 1; attempt <= o.attempts; ++attempt) {
     const tool::Report::Before before = report.Snapshot(platform, run.get());
-    platform.bus.Mark("attempt " + std::to_string(attempt) + ": the attacker clears the GPIO lock");
+    if (platform.bus.Marked())
+      platform.bus.Mark("attempt " + std::to_string(attempt) + ": the attacker clears the GPIO lock");
     platform.AttackerClearsGpioLock();
     if (o.hostBuild) report.HostBreakpoints(platform.SmisDelivered(), gHostBreakpoints.exchange(0));
     report.Attempt(attempt, before, platform, run.get());
