@@ -305,10 +305,10 @@ TEST(PrintEngine, Statuses) {
 
 TEST(PrintEngine, StatusTableHasEveryRow) {
   ASSERT_EQ(STATUS_TEXT_COUNT, 39);
-  EXPECT_STREQ(mStatusTexts[0], "Success");
-  EXPECT_STREQ(mStatusTexts[34], "Reserved (29)");
-  EXPECT_STREQ(mStatusTexts[38], "Compromised Data");
-  for (int row = 0; row < STATUS_TEXT_COUNT; ++row) EXPECT_NE(mStatusTexts[row], nullptr) << row;
+  EXPECT_STREQ(StatusTextRow(0), "Success");
+  EXPECT_STREQ(StatusTextRow(34), "Reserved (29)");
+  EXPECT_STREQ(StatusTextRow(38), "Compromised Data");
+  for (int row = 0; row < STATUS_TEXT_COUNT; ++row) EXPECT_NE(StatusTextRow(row), nullptr) << row;
   EXPECT_STREQ(mHexDigits, "0123456789ABCDEF");
 }
 
