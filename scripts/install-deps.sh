@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev
   libclang-rt-14-dev clang-tidy clang-format
   libunicorn-dev uefitool-cli
-  qemu-system-x86
+  qemu-system-x86 gdb
 )
 
 missing=()

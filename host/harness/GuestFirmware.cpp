@@ -7,6 +7,7 @@
 #include "Protocol/LoadedImage.h"
 #include "Protocol/SmmBase2.h"
 #include "harness/HexText.h"
+#include "tables/FirmwareTables.h"
 
 namespace harness {
 
@@ -31,56 +32,23 @@ void GuestFirmware::Build() {
   const uint8_t ret = 0xC3;
   for (uint64_t t = 0; t < kThunkCount; ++t) WriteGuest(ThunkAddress(static_cast<Thunk>(t)), &ret, 1);
 
-  sim::FakeFirmware &fw = firmware_;
-  auto fn = [](Thunk t) { return reinterpret_cast<void *>(ThunkAddress(t)); };
-  const uint64_t trap = ThunkAddress(kUnusedService);
-  auto fill = [&](void *table, size_t size) {  // every service slot traps unless set below
-    for (size_t at = sizeof(EFI_TABLE_HEADER); at + 8 <= size; at += 8)
-      std::memcpy(static_cast<uint8_t *>(table) + at, &trap, 8);
-  };
-
-  EFI_BOOT_SERVICES bs{};
-  fill(&bs, sizeof bs);
-  bs.Hdr = fw.BootServices()->Hdr;
-  bs.Reserved = nullptr;
-  bs.HandleProtocol = reinterpret_cast<EFI_HANDLE_PROTOCOL>(fn(kHandleProtocol));
-  bs.LocateProtocol = reinterpret_cast<EFI_LOCATE_PROTOCOL>(fn(kLocateProtocol));
-  WriteGuest(kBootServices, &bs, sizeof bs);
-
-  EFI_SYSTEM_TABLE st{};
-  st.Hdr = fw.SystemTable()->Hdr;
-  st.BootServices = reinterpret_cast<EFI_BOOT_SERVICES *>(kBootServices);
-  WriteGuest(kSystemTable, &st, sizeof st);
-
-  EFI_SMM_BASE2_PROTOCOL base2{};
-  base2.InSmm = reinterpret_cast<EFI_SMM_INSIDE_OUT2>(fn(kInSmm));
-  base2.GetSmstLocation = reinterpret_cast<EFI_SMM_GET_SMST_LOCATION2>(fn(kGetSmstLocation));
-  WriteGuest(kSmmBase2, &base2, sizeof base2);
-
-  EFI_LOADED_IMAGE_PROTOCOL loaded = *fw.LoadedImage();
-  loaded.SystemTable = reinterpret_cast<EFI_SYSTEM_TABLE *>(kSystemTable);
-  loaded.ImageBase = reinterpret_cast<VOID *>(kImageBase);
-  loaded.Unload = nullptr;
-  WriteGuest(kLoadedImage, &loaded, sizeof loaded);
-
-  EFI_SMM_SYSTEM_TABLE2 smst{};
-  fill(&smst, sizeof smst);
-  smst.Hdr = fw.Smst()->Hdr;
-  smst.SmmFirmwareVendor = nullptr;
-  smst.SmmFirmwareRevision = 0;
-  smst.CurrentlyExecutingCpu = fw.Smst()->CurrentlyExecutingCpu;
-  smst.NumberOfCpus = fw.Smst()->NumberOfCpus;
-  smst.CpuSaveStateSize = nullptr;
-  smst.CpuSaveState = nullptr;
-  smst.NumberOfTableEntries = 0;
-  smst.SmmConfigurationTable = nullptr;
-  smst.SmmLocateProtocol = reinterpret_cast<EFI_SMM_LOCATE_PROTOCOL>(fn(kSmmLocateProtocol));
-  WriteGuest(kSmst, &smst, sizeof smst);
-
-  SMI_SOURCE_DISPATCH_PROTOCOL dispatch{};
-  dispatch.Register = reinterpret_cast<SMI_SOURCE_REGISTER>(fn(kRegister));
-  dispatch.UnRegister = reinterpret_cast<SMI_SOURCE_UNREGISTER>(fn(kUnRegister));
-  WriteGuest(kSmiSourceDispatch, &dispatch, sizeof dispatch);
+  // The tables as the builder makes them, with the guest's thunks and
+  // addresses; the fake firmware's system-table revision (a fault switch of
+  // the failure tests) carried over.
+  const tables::Services services = {
+      ThunkAddress(kHandleProtocol),  ThunkAddress(kLocateProtocol),    ThunkAddress(kInSmm),
+      ThunkAddress(kGetSmstLocation), ThunkAddress(kSmmLocateProtocol), ThunkAddress(kRegister),
+      ThunkAddress(kUnRegister),      ThunkAddress(kUnusedService)};
+  tables::Tables t;
+  tables::Build(services, {kSystemTable, kBootServices, kImageBase, 0}, t);
+  t.systemTable.Hdr.Revision = firmware_.SystemTable()->Hdr.Revision;
+  tables::Seal(t.systemTable.Hdr);
+  WriteGuest(kBootServices, &t.bootServices, sizeof t.bootServices);
+  WriteGuest(kSystemTable, &t.systemTable, sizeof t.systemTable);
+  WriteGuest(kSmmBase2, &t.smmBase2, sizeof t.smmBase2);
+  WriteGuest(kLoadedImage, &t.loadedImage, sizeof t.loadedImage);
+  WriteGuest(kSmst, &t.smst, sizeof t.smst);
+  WriteGuest(kSmiSourceDispatch, &t.dispatch, sizeof t.dispatch);
 }
 
 uint64_t GuestFirmware::GuestOf(const void *host) {

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,8 +18,10 @@
 
 #include "pe/ImageFile.h"
 #include "pe/MapFile.h"
-#include "qemu/Crc32.h"
-#include "qemu/guest/Layout.h"
+#include "pe/PeReader.h"
+#include "qemu/GdbSession.h"
+#include "tables/Crc32.h"
+#include "qemu/guest/both/Layout.h"
 #include "sim/Platform.h"
 
 namespace qemu {
@@ -44,18 +47,46 @@ const char *EndName(Outcome::End end) {
   return "?";
 }
 
-std::optional<uint64_t> Outcome::Number(const std::string &field) const {
-  const auto it = fields.find(field);
-  if (it == fields.end() || it->second.empty()) return std::nullopt;
+namespace {
+
+std::string FieldName(report::Field field) { return std::string(field.topic) + "." + field.name; }
+
+}  // namespace
+
+std::optional<uint64_t> Outcome::Number(report::Field field) const {
+  const auto it = fields_.find(FieldName(field));
+  if (it == fields_.end() || it->second.empty()) return std::nullopt;
   char *end = nullptr;
   const uint64_t v = std::strtoull(it->second.c_str(), &end, 0);
   if (*end != '\0') return std::nullopt;
   return v;
 }
 
-std::string Outcome::Text(const std::string &field) const {
-  const auto it = fields.find(field);
-  return it == fields.end() ? std::string() : it->second;
+std::string Outcome::Text(report::Field field) const {
+  const auto it = fields_.find(FieldName(field));
+  return it == fields_.end() ? std::string() : it->second;
+}
+
+bool Outcome::Has(report::Field field) const { return fields_.count(FieldName(field)) != 0; }
+
+// "topic key=value key=value" lines; "check failed=..." lines collect.
+void Outcome::ReadReport(const std::string &text) {
+  report = text;
+  const std::string failed = FieldName(report::Check::kFailed);
+  std::istringstream lines(report);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string topic, word;
+    if (!(words >> topic)) continue;
+    while (words >> word) {
+      const size_t eq = word.find('=');
+      if (eq == std::string::npos) continue;
+      const std::string key = topic + "." + word.substr(0, eq), value = word.substr(eq + 1);
+      if (key == failed) failedChecks.push_back(value);
+      fields_[key] = value;
+    }
+  }
 }
 
 namespace {
@@ -71,49 +102,41 @@ std::string Hex(uint64_t v) {
   return text;
 }
 
-// "topic key=value key=value" lines; "check failed=..." lines collect.
-void ParseReport(Outcome &o) {
-  std::istringstream lines(o.report);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream words(line);
-    std::string topic, word;
-    if (!(words >> topic)) continue;
-    while (words >> word) {
-      const size_t eq = word.find('=');
-      if (eq == std::string::npos) continue;
-      const std::string key = topic + "." + word.substr(0, eq), value = word.substr(eq + 1);
-      if (key == "check.failed") o.failedChecks.push_back(value);
-      o.fields[key] = value;
-    }
-  }
-}
-
-// Runs argv with output to `log`; the exit status, or nothing after the
-// bound (the process is then killed).
-std::optional<int> RunBounded(const std::vector<std::string> &argv, const fs::path &log, double seconds, double &wall) {
-  const auto start = std::chrono::steady_clock::now();
+// Starts argv with its output to `log` (null: the terminal's), in a process
+// group of its own if asked (a Ctrl-C in the terminal then never reaches it).
+pid_t Spawn(const std::vector<std::string> &argv, const fs::path *log, bool ownGroup) {
   const pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    std::FILE *out = std::fopen(log.c_str(), "w");
+  if (pid != 0) return pid;
+  if (ownGroup) setpgid(0, 0);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the rig
+  signal(SIGINT, SIG_DFL);
+  if (log != nullptr) {
+    std::FILE *out = std::fopen(log->c_str(), "w");
     if (out != nullptr) {
       dup2(fileno(out), 1);
       dup2(fileno(out), 2);
     }
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    std::fprintf(stderr, "cannot start %s: %s\n", args[0], std::strerror(errno));
-    _exit(127);
   }
+  std::vector<char *> args;
+  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  std::fprintf(stderr, "cannot start %s: %s\n", args[0], std::strerror(errno));
+  _exit(127);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Waits for `pid` until `seconds` after `start` (no bound if negative): its
+// exit status, or nothing past the bound (it is then killed).
+std::optional<int> Reap(pid_t pid, Clock::time_point start, double seconds, double &wall) {
+  if (pid < 0) return -1;
   for (;;) {
     int status = 0;
     const pid_t done = waitpid(pid, &status, WNOHANG);
-    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    wall = std::chrono::duration<double>(Clock::now() - start).count();
     if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (wall > seconds) {
+    if (seconds >= 0 && wall > seconds) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return std::nullopt;
@@ -153,6 +176,63 @@ const sim::Device *Lasting(const sim::Device *device) {
   std::unique_ptr<NameOnly> &d = devices[device->Name()];
   if (!d) d = std::make_unique<NameOnly>(device->Name());
   return d.get();
+}
+
+// QEMU paused with its gdbstub, and gdb on the session's command file.
+// Returns false (with o.fault) when the session cannot start; else `status`
+// is QEMU's, as Reap gives it.
+bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path &dir, Outcome &o,
+                std::optional<int> &status) {
+  GdbSession g;
+  g.companion = DebugCompanionFor(s.imagePath);
+  const std::string companion = ReadFile(g.companion);
+  pe::Headers h{};
+  if (!s.loadDriver ||
+      pe::Parse(reinterpret_cast<const uint8_t *>(companion.data()), companion.size(), h) != nullptr) {
+    o.fault = "no debug companion at " + g.companion + " (the image build writes it beside the image)";
+    return false;
+  }
+  const std::string gdb = s.gdbPath.empty() ? DefaultGdb() : s.gdbPath;
+  if (access(gdb.c_str(), X_OK) != 0) {
+    o.fault = "cannot run gdb at " + gdb + " (scripts/install-deps.sh installs it)";
+    return false;
+  }
+  g.imageBase = h.imageBase;
+  g.smmSymbols = DefaultSmmSymbols();
+  g.guestSymbols = s.guestPath.empty() ? DefaultGuest() : s.guestPath;
+  g.port = FreeLocalPort();
+  g.breakAt = s.breakAt.empty() ? "GpioUnlockSmiHandler" : s.breakAt;
+  g.batch = s.gdb == Settings::Gdb::Batch;
+  g.atStop = s.atStop;
+  if (g.port == 0) {
+    o.fault = "no free local port for QEMU's gdbstub";
+    return false;
+  }
+  const fs::path file = dir / "session.gdb", qemuLog = dir / "qemu.log", gdbLog = dir / "gdb.log";
+  std::ofstream(file) << g.Commands();
+  argv.insert(argv.end(), {"-S", "-gdb", "tcp:127.0.0.1:" + std::to_string(g.port)});
+
+  const Clock::time_point start = Clock::now();
+  const pid_t q = Spawn(argv, &qemuLog, true);
+  double gdbWall = 0;
+  if (g.batch) {
+    const std::optional<int> done = Reap(Spawn({gdb, "-nx", "-batch", "-x", file.string()}, &gdbLog, true), start,
+                                         s.timeoutSeconds, gdbWall);
+    status = Reap(q, start, done ? s.timeoutSeconds : 0, o.wallSeconds);
+    o.gdbLog = ReadFile(gdbLog);
+  } else if (s.gdb == Settings::Gdb::Terminal) {
+    // gdb owns the terminal: a Ctrl-C interrupts the guest, never the rig.
+    struct sigaction ignore {}, previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &previous);
+    Reap(Spawn({gdb, "-q", "-x", file.string()}, nullptr, false), start, -1, gdbWall);
+    sigaction(SIGINT, &previous, nullptr);
+    status = Reap(q, start, gdbWall + 5, o.wallSeconds);  // gdb's quit ends QEMU
+  } else {
+    if (s.attach) s.attach(gdb + " -q -x " + file.string());
+    status = Reap(q, start, -1, o.wallSeconds);
+  }
+  return true;
 }
 
 }  // namespace
@@ -257,7 +337,7 @@ Outcome Run(const Settings &s) {
       o.fault = error;
       return o;
     }
-    append += " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(Crc32(image.data(), image.size()));
+    append += " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(tables::Crc32(image.data(), image.size()));
     if (s.printLevel != 0) {
       pe::MapFile map;
       const std::string mapPath = pe::MapPathFor(s.imagePath);
@@ -271,21 +351,28 @@ Outcome Run(const Settings &s) {
     argv.insert(argv.end(), {"-initrd", s.imagePath});
   }
   if (!s.guestArguments.empty()) append += " " + s.guestArguments;
-  const fs::path report = dir.path / "report.txt", console = dir.path / "console.txt", trace = dir.path / "trace.txt";
-  argv.insert(argv.end(), {"-append", append, "-debugcon", "file:" + report.string(), "-serial",
+  const fs::path reportFile = dir.path / "report.txt", console = dir.path / "console.txt",
+                 trace = dir.path / "trace.txt";
+  argv.insert(argv.end(), {"-append", append, "-debugcon", "file:" + reportFile.string(), "-serial",
                            s.serial ? "file:" + console.string() : std::string("none"), "-device",
                            "isa-debug-exit,iobase=0xf4,iosize=0x04"});
   if (s.trace)
     argv.insert(argv.end(), {"-d", "trace:memory_region_ops_read,trace:memory_region_ops_write", "-D", trace.string()});
 
-  const std::optional<int> status = RunBounded(argv, dir.path / "qemu.log", s.timeoutSeconds, o.wallSeconds);
-  o.report = ReadFile(report);
+  std::optional<int> status;
+  if (s.gdb == Settings::Gdb::Off) {
+    const fs::path log = dir.path / "qemu.log";
+    status = Reap(Spawn(argv, &log, false), Clock::now(), s.timeoutSeconds, o.wallSeconds);
+  } else if (!RunWithGdb(s, argv, dir.path, o, status)) {
+    return o;
+  }
+  o.ReadReport(ReadFile(reportFile));
   o.console = ReadFile(console);
-  ParseReport(o);
   board.pciExpressBase = pciExpressBase;
   if (s.trace) ParseTrace(ReadFile(trace), o.bootTrace, o.smiTraces, o.traceEvents, board);
 
-  const std::string verdict = o.Text("result.verdict");
+  using namespace report;
+  const std::string verdict = o.Text(Result::kVerdict);
   if (!status) {
     o.end = Outcome::End::TimedOut;
     o.fault = "QEMU did not finish within " + std::to_string(s.timeoutSeconds) + " s and was killed";
@@ -293,19 +380,19 @@ Outcome Run(const Settings &s) {
     o.end = *status == 1 ? Outcome::End::Passed : Outcome::End::Failed;
     if (*status == 3) {
       o.fault = "the guest failed:";
-      if (!o.Text("result.reason").empty()) o.fault += " " + o.Text("result.reason");
+      if (!o.Text(Result::kReason).empty()) o.fault += " " + o.Text(Result::kReason);
       for (const std::string &c : o.failedChecks) o.fault += " " + c;
-      if (o.fields.count("exception.vector") != 0)
-        o.fault += " (exception " + o.Text("exception.where") + " vector " + o.Text("exception.vector") + " rip " +
-                   o.Text("exception.rip") +
-                   (o.fields.count("exception.rva") ? " rva " + o.Text("exception.rva") : "") + ")";
-      if (o.fields.count("fault.what") != 0) o.fault += " (" + o.Text("fault.what") + ")";
+      if (o.Has(Exception::kVector))
+        o.fault += " (exception " + o.Text(Exception::kWhere) + " vector " + o.Text(Exception::kVector) + " rip " +
+                   o.Text(Exception::kRip) + (o.Has(Exception::kRva) ? " rva " + o.Text(Exception::kRva) : "") + ")";
+      if (o.Has(Fault::kWhat)) o.fault += " (" + o.Text(Fault::kWhat) + ")";
     }
   } else {
     o.end = Outcome::End::Crashed;
     std::string log = ReadFile(dir.path / "qemu.log");
     if (log.size() > 400) log = "..." + log.substr(log.size() - 400);
-    o.fault = *status == 0 ? "QEMU stopped without the guest's exit (the guest reset: a triple fault?)"
+    o.fault = *status == 0 && s.gdb != Settings::Gdb::Off ? "gdb ended the run before the guest's exit"
+              : *status == 0 ? "QEMU stopped without the guest's exit (the guest reset: a triple fault?)"
                            : "QEMU exited with status " + std::to_string(*status) + (log.empty() ? "" : ": " + log);
   }
   return o;

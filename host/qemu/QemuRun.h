@@ -5,24 +5,32 @@
 // Contract:
 //   qemu::Settings s;  s.imagePath = ...;  s.attempts = 1000;
 //   qemu::Outcome o = qemu::Run(s);
-//   o.end says how the run ended; o.Number("entry.status") and friends give
-//   the guest's report; o.console is the serial port's bytes; with s.trace,
-//   o.bootTrace and o.smiTraces are the driver's own register accesses as
-//   QEMU logged them.
+//   o.end says how the run ended; o.Number(report::Entry::kStatus) and
+//   friends give the guest's report (its topics and keys: qemu/Report.h); o.console is the serial port's bytes; with
+//   s.trace, o.bootTrace and o.smiTraces are the driver's own register accesses as QEMU logged them.
 //
 // The image reaches the guest as QEMU's -initrd (the PVH start info's first
 // module), with its size and CRC-32 on the command line; the dispatcher in
 // SMRAM checks them before loading.  The print level goes in through the
 // image's map, as in the Unicorn harness.  Each run has a wall-clock bound:
 // past it QEMU is killed and the outcome says so.
+//
+// With s.gdb, QEMU starts paused with its gdbstub on a free local port, and a
+// gdb command file (GdbSession.h) connects, waits for the dispatcher to load
+// the image, loads the image's debug companion (VexaGpioUnlockSmm.debug,
+// beside it) at that address and stops at s.breakAt: gdb then runs in the
+// terminal, or waits for the user's own gdb, or runs the file alone (batch).
+// Only batch runs keep the wall-clock bound.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "qemu/Report.h"
 #include "sim/BoardLayout.h"
 #include "sim/Bus.h"
 
@@ -45,6 +53,13 @@ struct Settings {
   double timeoutSeconds = 30;
   std::string qemuPath;   // default: the qemu-system-x86_64 the build found
   std::string guestPath;  // default: the guest this build produced
+
+  enum class Gdb { Off, Terminal, Wait, Batch };
+  Gdb gdb = Gdb::Off;
+  std::string breakAt;              // a function or FILE:LINE of the module (default: the SMI handler)
+  std::vector<std::string> atStop;  // Batch: gdb commands run where it stopped, before it goes on
+  std::function<void(const std::string &command)> attach;  // Wait: told the command that attaches gdb
+  std::string gdbPath;                                      // default: the gdb the build found
 };
 
 struct Outcome {
@@ -56,21 +71,29 @@ struct Outcome {
     NotRun,    // the run could not start (no QEMU, no image, no map)
   };
   End end = End::NotRun;
-  std::string fault;                          // why, for every end but Passed
-  double wallSeconds = 0;                     // QEMU's run, start to exit
-  std::string report;                         // the guest's debug console, as printed
-  std::string console;                        // the serial port's bytes
-  std::map<std::string, std::string> fields;  // "topic.key" -> value, from the report
+  std::string fault;       // why, for every end but Passed
+  double wallSeconds = 0;  // QEMU's run, start to exit
+  std::string report;      // the guest's debug console, as printed
+  std::string console;     // the serial port's bytes
+  std::string gdbLog;      // Batch: gdb's output
   std::vector<std::string> failedChecks;
 
   std::vector<sim::Access> bootTrace;               // entry's first access to its return
   std::vector<std::vector<sim::Access>> smiTraces;  // one per handler call
   size_t traceEvents = 0;                           // QEMU trace lines read, all of the run
 
-  // A report field as a number ("entry.status", "attack.relocked").
-  std::optional<uint64_t> Number(const std::string &field) const;
-  std::string Text(const std::string &field) const;
+  // A report field as a number (report::Entry::kStatus, report::Attack::kRelocked),
+  // as text, or whether the report has it at all.
+  std::optional<uint64_t> Number(report::Field field) const;
+  std::string Text(report::Field field) const;
+  bool Has(report::Field field) const;
   bool Ran() const { return end == End::Passed || end == End::Failed; }
+
+  // Takes in the guest's report: `report`, its fields and failed checks.
+  void ReadReport(const std::string &text);
+
+ private:
+  std::map<std::string, std::string> fields_;  // "topic.key" -> value, the last one given
 };
 
 const char *EndName(Outcome::End end);

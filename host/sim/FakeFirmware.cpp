@@ -1,5 +1,7 @@
 #include "sim/FakeFirmware.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace sim {
@@ -10,9 +12,6 @@ FakeFirmware *gCurrentFirmware = nullptr;
 const EFI_GUID kSmmBase2 = EFI_SMM_BASE2_PROTOCOL_GUID;
 const EFI_GUID kLoadedImage = EFI_LOADED_IMAGE_PROTOCOL_GUID;
 const EFI_GUID kSmiSourceDispatch = SMI_SOURCE_DISPATCH_PROTOCOL_GUID;
-
-constexpr uint64_t kSystemTableSignature = 0x5453595320494249ULL;  // "IBI SYST"
-constexpr uint64_t kSmstSignature = 0x54534D53ULL;                 // "SMST"
 
 EFI_STATUS EFIAPI ThunkHandleProtocol(EFI_HANDLE handle, EFI_GUID *protocol, VOID **interface) {
   return FakeFirmware::Current()->HandleProtocol(handle, *protocol, interface);
@@ -42,37 +41,26 @@ EFI_STATUS EFIAPI ThunkUnRegister(SMI_SOURCE_DISPATCH_PROTOCOL *, EFI_HANDLE) {
   ++FakeFirmware::Current()->calls.unregisterHandler;
   return EFI_UNSUPPORTED;
 }
+[[noreturn]] EFI_STATUS EFIAPI UnexpectedService() {
+  std::fprintf(stderr, "fake firmware: the module called a firmware service it has no business calling\n");
+  std::abort();
+}
+
+template <typename Function>
+uint64_t Address(Function f) {
+  return reinterpret_cast<uint64_t>(f);
+}
 }  // namespace
 
 bool SameGuid(const EFI_GUID &a, const EFI_GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 FakeFirmware::FakeFirmware() {
   gCurrentFirmware = this;
-
-  bootServices_.Hdr.Signature = 0x56524553544f4f42ULL;  // "BOOTSERV"
-  bootServices_.Hdr.Revision = (2 << 16) | 70;
-  bootServices_.Hdr.HeaderSize = sizeof bootServices_;
-  bootServices_.HandleProtocol = ThunkHandleProtocol;
-  bootServices_.LocateProtocol = ThunkLocateProtocol;
-
-  systemTable_.Hdr.Signature = kSystemTableSignature;
-  systemTable_.Hdr.Revision = (2 << 16) | 70;
-  systemTable_.Hdr.HeaderSize = sizeof systemTable_;
-  systemTable_.BootServices = &bootServices_;
-
-  smst_.Hdr.Signature = kSmstSignature;
-  smst_.Hdr.HeaderSize = sizeof smst_;
-  smst_.SmmLocateProtocol = ThunkSmmLocateProtocol;
-  smst_.NumberOfCpus = 1;
-
-  smmBase2_.InSmm = ThunkInSmm;
-  smmBase2_.GetSmstLocation = ThunkGetSmstLocation;
-
-  dispatch_.Register = ThunkRegister;
-  dispatch_.UnRegister = ThunkUnRegister;
-
-  loadedImage_.Revision = 0x1000;
-  loadedImage_.SystemTable = &systemTable_;
+  const tables::Services services = {
+      Address(ThunkHandleProtocol),  Address(ThunkLocateProtocol),    Address(ThunkInSmm),
+      Address(ThunkGetSmstLocation), Address(ThunkSmmLocateProtocol), Address(ThunkRegister),
+      Address(ThunkUnRegister),      Address(UnexpectedService)};
+  tables::Build(services, {Address(SystemTable()), Address(BootServices()), 0, 0}, tables_);
 }
 
 FakeFirmware::~FakeFirmware() {
@@ -85,7 +73,7 @@ EFI_STATUS FakeFirmware::LocateProtocol(const EFI_GUID &guid, void **interface) 
   ++calls.locateProtocol;
   if (interface == nullptr) return EFI_INVALID_PARAMETER;
   if (smmBase2Present && SameGuid(guid, kSmmBase2)) {
-    *interface = &smmBase2_;
+    *interface = SmmBase2();
     return EFI_SUCCESS;
   }
   *interface = nullptr;
@@ -96,7 +84,7 @@ EFI_STATUS FakeFirmware::HandleProtocol(EFI_HANDLE handle, const EFI_GUID &guid,
   ++calls.handleProtocol;
   if (interface == nullptr) return EFI_INVALID_PARAMETER;
   if (loadedImagePresent && handle == ImageHandle() && SameGuid(guid, kLoadedImage)) {
-    *interface = &loadedImage_;
+    *interface = LoadedImage();
     return EFI_SUCCESS;
   }
   *interface = nullptr;
@@ -107,7 +95,7 @@ EFI_STATUS FakeFirmware::SmmLocateProtocol(const EFI_GUID &guid, void **interfac
   ++calls.smmLocateProtocol;
   if (interface == nullptr) return EFI_INVALID_PARAMETER;
   if (smiSourceDispatchPresent && SameGuid(guid, kSmiSourceDispatch)) {
-    *interface = smiSourceDispatchNull ? nullptr : &dispatch_;
+    *interface = smiSourceDispatchNull ? nullptr : SmiSourceDispatch();
     return EFI_SUCCESS;
   }
   *interface = nullptr;

@@ -2,12 +2,12 @@
 //
 // A system table and boot services (HandleProtocol, LocateProtocol over a
 // protocol database), SMM Base2 (InSmm, GetSmstLocation), the SMM system
-// table (SmmLocateProtocol) and the chipset's SMI-source dispatcher.  Each
-// service counts its calls, and each can be made to fail, for the failure
-// tests.  Only one fake firmware is live at a time (the services have no
-// context argument of their own).  Called through its tables, the firmware
-// refuses (EFI_INVALID_PARAMETER) a registration key, which it never issues,
-// and a protocol member called with another interface than its own as This.
+// table (SmmLocateProtocol) and the chipset's SMI-source dispatcher, built by
+// the tables builder (tables/FirmwareTables.h).  Each service counts its
+// calls, and each can be made to fail, for the failure tests; every other
+// service slot stops the program with a message saying so.  Only one fake firmware is live at a time (the services have
+// no context argument of their own).  Called through its tables, the firmware refuses (EFI_INVALID_PARAMETER) a
+// registration key, which it never issues, and a protocol member called with another interface than its own as This.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include "Library/SmmServicesTableLib.h"
 #include "Protocol/LoadedImage.h"
 #include "SmiSourceDispatch.h"
+#include "tables/FirmwareTables.h"
 
 namespace sim {
 
@@ -29,12 +30,12 @@ class FakeFirmware {
 
   static FakeFirmware *Current();
 
-  EFI_SYSTEM_TABLE *SystemTable() { return &systemTable_; }
-  EFI_BOOT_SERVICES *BootServices() { return &bootServices_; }
-  EFI_SMM_SYSTEM_TABLE2 *Smst() { return &smst_; }
-  EFI_SMM_BASE2_PROTOCOL *SmmBase2() { return &smmBase2_; }
-  SMI_SOURCE_DISPATCH_PROTOCOL *SmiSourceDispatch() { return &dispatch_; }
-  EFI_LOADED_IMAGE_PROTOCOL *LoadedImage() { return &loadedImage_; }
+  EFI_SYSTEM_TABLE *SystemTable() { return &tables_.systemTable; }
+  EFI_BOOT_SERVICES *BootServices() { return &tables_.bootServices; }
+  EFI_SMM_SYSTEM_TABLE2 *Smst() { return &tables_.smst; }
+  EFI_SMM_BASE2_PROTOCOL *SmmBase2() { return &tables_.smmBase2; }
+  SMI_SOURCE_DISPATCH_PROTOCOL *SmiSourceDispatch() { return &tables_.dispatch; }
+  EFI_LOADED_IMAGE_PROTOCOL *LoadedImage() { return &tables_.loadedImage; }
   EFI_HANDLE ImageHandle() { return &imageHandleStorage_; }
 
   // Fault switches.
@@ -69,8 +70,7 @@ class FakeFirmware {
   // The chipset signalled `source`: call every handler registered for it with
   // the given arguments.  Returns how many handlers ran; their statuses are
   // collected in lastHandlerStatuses.
-  int Fire(uint32_t source, const void *context = nullptr, void *commBuffer = nullptr,
-           UINTN *commBufferSize = nullptr);
+  int Fire(uint32_t source, const void *context = nullptr, void *commBuffer = nullptr, UINTN *commBufferSize = nullptr);
   std::vector<EFI_STATUS> lastHandlerStatuses;
 
   // The services themselves, as the firmware would answer (also used by the
@@ -85,12 +85,7 @@ class FakeFirmware {
   EFI_STATUS GetSmstLocation(EFI_SMM_SYSTEM_TABLE2 **smst);
 
  private:
-  EFI_SYSTEM_TABLE systemTable_{};
-  EFI_BOOT_SERVICES bootServices_{};
-  EFI_SMM_SYSTEM_TABLE2 smst_{};
-  EFI_SMM_BASE2_PROTOCOL smmBase2_{};
-  SMI_SOURCE_DISPATCH_PROTOCOL dispatch_{};
-  EFI_LOADED_IMAGE_PROTOCOL loadedImage_{};
+  tables::Tables tables_{};
   uint64_t imageHandleStorage_ = 0;
   std::vector<Registration> registrations_;
   uint64_t nextDispatchHandle_ = 0x1000;

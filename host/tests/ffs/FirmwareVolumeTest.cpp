@@ -168,6 +168,67 @@ TEST_F(FirmwareVolume, ToolRejectsBadInputWithAMessage) {
   EXPECT_FALSE(fs::exists(dir_ / "e.ffs.partial"));
 }
 
+// The fields a firmware reads before it dispatches the file, against their
+// published values written out here (not the packer's constants): a wrong
+// state byte, for one, reads as a deleted file that no checksum notices.
+TEST(FirmwareFileBuilder, HeadersHoldTheValuesAFirmwareActsOn) {
+  const Bytes image = ReadBytes(VEXA_IMAGE_PATH);
+  std::string error;
+  const Bytes file = packager::BuildModuleFile(image, packager::kModuleFileGuid, packager::kModuleUiName, error);
+  ASSERT_TRUE(error.empty()) << error;
+  const Bytes fv = packager::BuildVolume({file}, error);
+  ASSERT_TRUE(error.empty()) << error;
+  ASSERT_GT(fv.size(), 0x48u + file.size());
+  auto le = [](uint64_t v, int n) {
+    Bytes out;
+    for (int i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return out;
+  };
+  const size_t f = 0x48, pe32 = f + 24 + 24;  // the file; its PE32 section after the 22-byte depex, aligned
+  const struct {
+    const char *what;
+    size_t at;
+    Bytes bytes;
+  } fields[] = {
+      {"zero vector", 0, Bytes(16, 0)},
+      {"file system",
+       16,
+       {0x78, 0xE5, 0x8C, 0x8C, 0x3D, 0x8A, 0x1C, 0x4F, 0x99, 0x35, 0x89, 0x61, 0x85, 0xC3, 0x2D, 0xD3}},
+      {"volume length", 32, le(fv.size(), 8)},
+      {"signature", 40, {'_', 'F', 'V', 'H'}},
+      {"attributes: erase polarity 1, 8-byte alignment", 44, le(0x00030E3F, 4)},
+      {"header length, no extended header, revision 2", 48, {0x48, 0, fv[50], fv[51], 0, 0, 0, 2}},
+      {"block map", 56, le(fv.size() / 0x1000, 4)},
+      {"block size, terminator", 60, {0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"file name",
+       f,
+       {0x1E, 0x57, 0x7C, 0x5C, 0xAA, 0x4E, 0xE7, 0x46, 0x94, 0x67, 0xDC, 0xA8, 0x49, 0x0E, 0xB9, 0xF2}},
+      {"type SMM, checksummed", f + 18, {0x0A, 0x40}},
+      {"file size", f + 20, le(file.size(), 3)},
+      {"state: valid, with erase polarity 1", f + 23, {0xF8}},
+      {"depex section", f + 24, {22, 0, 0, 0x1C, 0x02, 0x5B, 0x45, 0x97, 0x84}},
+      {"depex end", f + 24 + 21, {0x08}},
+      {"PE32 section", pe32, le(image.size() + 4, 3)},
+      {"PE32 type and the image", pe32 + 3, {0x10, 'M', 'Z'}},
+  };
+  for (const auto &c : fields) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Bytes(fv.begin() + static_cast<long>(c.at), fv.begin() + static_cast<long>(c.at + c.bytes.size())),
+              c.bytes);
+  }
+  // The volume header's 16-bit words sum to zero; the file header's bytes do,
+  // with its state and data checksum counted as zero; the data checksum makes
+  // the data's bytes sum to zero.
+  uint16_t words = 0;
+  for (size_t i = 0; i < 0x48; i += 2) words = static_cast<uint16_t>(words + (fv[i] | fv[i + 1] << 8));
+  EXPECT_EQ(words, 0);
+  uint8_t header = 0, data = fv[f + 17];
+  for (size_t i = 0; i < 24; ++i) header = static_cast<uint8_t>(header + (i == 17 || i == 23 ? 0 : fv[f + i]));
+  for (size_t i = 24; i < file.size(); ++i) data = static_cast<uint8_t>(data + fv[f + i]);
+  EXPECT_EQ(header, 0);
+  EXPECT_EQ(data, 0);
+}
+
 TEST(FirmwareFileBuilder, RefusesImagesTheFirmwareCouldNotLoad) {
   Bytes image = ReadBytes(VEXA_IMAGE_PATH);
   ASSERT_GT(image.size(), 0x200u);

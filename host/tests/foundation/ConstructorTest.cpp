@@ -5,8 +5,8 @@
 
 #include "Library/SmmServicesTableLib.h"
 #include "Library/UefiBootServicesTableLib.h"
-#include "support/TestSupport.h"
 #include "sim/Platform.h"
+#include "support/TestSupport.h"
 
 using namespace sim;
 
@@ -64,6 +64,21 @@ TEST_F(ConstructorTest, MissingSmmBase2NeverCallsThroughNull) {
   EXPECT_EQ(fw.calls.inSmm, 0);
   EXPECT_EQ(fw.calls.getSmstLocation, 0);
   EXPECT_EQ(breakpoints.Count(), 2);  // the status report, then the null interface report
+}
+
+// A table without boot services (the boot-services constructor has already
+// reported it) leaves nothing to locate SMM Base2 through: no call, no report.
+TEST_F(ConstructorTest, WithoutBootServicesTheSmmConstructorCallsNothing) {
+  EFI_SYSTEM_TABLE noBootServices = *fw.SystemTable();
+  noBootServices.BootServices = nullptr;
+  for (EFI_SYSTEM_TABLE *table : {&noBootServices, static_cast<EFI_SYSTEM_TABLE *>(nullptr)}) {
+    testsupport::BreakpointCounter breakpoints;
+    EXPECT_EQ(SmmServicesTableLibConstructor(fw.ImageHandle(), table), EFI_SUCCESS);
+    EXPECT_EQ(mInternalSmmBase2, nullptr);
+    EXPECT_EQ(gSmst, nullptr);
+    EXPECT_EQ(fw.calls.locateProtocol, 0);
+    EXPECT_EQ(breakpoints.Count(), 0);
+  }
 }
 
 }  // namespace

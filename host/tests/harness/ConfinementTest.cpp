@@ -173,6 +173,54 @@ TEST_F(PatchedHandler, RunningOffTheStackStopsTheRun) {
   EXPECT_EQ(booted_.run->ViolationKinds(), std::set<harness::ViolationKind>{harness::ViolationKind::Data});
 }
 
+TEST_F(PatchedHandler, EveryByteOfAWriteIsChecked) {
+  // mov [rdx], eax (4 bytes at the Context argument); xor eax, eax; ret
+  Patch({0x89, 0x02, 0x31, 0xC0, 0xC3});
+  const uint64_t imageEnd = harness::kImageBase + booted_.run->Image().sizeOfImage;
+  const uint64_t stackFirst = harness::kStackTop - harness::kStackSize;
+  const struct {
+    const char *what;
+    uint64_t at;
+    const char *violation;  // null: none
+    const char *fault;      // null: the handler returns
+  } cases[] = {
+      {"the lock byte and the three after it", sim::Platform::kGpioLockAddress, "wrote 4 bytes at 0x800F804C", nullptr},
+      {"the image's last 4 bytes", imageEnd - 4, nullptr, nullptr},
+      {"one byte past the image", imageEnd - 3, "wrote 4 bytes at", "write to unused SMRAM"},
+      {"the first bytes after the image", imageEnd, "wrote 4 bytes at", "write to unused SMRAM"},
+      {"the last bytes below the stack", stackFirst - 4, "wrote 4 bytes at", "write to unused SMRAM"},
+      {"the stack's first bytes", stackFirst, nullptr, nullptr},
+  };
+  size_t seen = 0;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const EFI_STATUS status = booted_.run->CallHandler(handler_, 0, c.at, 0, 0);
+    const auto &violations = booted_.run->Violations();
+    if (c.violation == nullptr) {
+      EXPECT_EQ(violations.size(), seen);
+    } else {
+      EXPECT_NE(violations.size() > seen ? violations[seen].find(c.violation) : std::string::npos, std::string::npos)
+          << (violations.size() > seen ? violations[seen] : "no violation");
+    }
+    seen = violations.size();
+    EXPECT_EQ(status, c.fault == nullptr ? EFI_SUCCESS : harness::kHarnessFault);
+    if (c.fault != nullptr) EXPECT_NE(booted_.run->Fault().find(c.fault), std::string::npos) << booted_.run->Fault();
+  }
+}
+
+TEST_F(PatchedHandler, ABreakpointNamesTheLatestReportOnTheStack) {
+  // sub rsp, 0x200; int3; add rsp, 0x200; xor eax, eax; ret, with a report
+  // near the stack pointer and an older one deeper in the stack.
+  Patch({0x48, 0x81, 0xEC, 0x00, 0x02, 0x00, 0x00, 0xCC, 0x48, 0x81, 0xC4, 0x00, 0x02, 0x00, 0x00, 0x31, 0xC0, 0xC3});
+  const uint64_t rsp = harness::kStackTop - 0x28 - 0x200;
+  const char latest[] = "ASSERT Latest(2): new\r\n", stale[] = "ASSERT Stale(1): old\r\n";
+  ASSERT_TRUE(booted_.run->WriteGuest(rsp + 0x10, latest, sizeof latest));
+  ASSERT_TRUE(booted_.run->WriteGuest(rsp + 0x100, stale, sizeof stale));
+  EXPECT_EQ(booted_.run->CallHandler(handler_, 0, 0, 0, 0), EFI_SUCCESS);
+  ASSERT_EQ(booted_.run->CountOf(harness::FindingKind::Breakpoint), 1u);
+  EXPECT_EQ(booted_.run->Findings().back().text, "ASSERT Latest(2): new");
+}
+
 TEST_F(PatchedHandler, AHandlerThatUnlocksItselfIsCutOff) {
   // mov al, 1; mov [lock], al; mov al, 0; mov [lock], al; xor eax, eax; ret:
   // every run locks and unlocks, raising the SMI again.

@@ -149,3 +149,28 @@ TEST_F(ImageTest, IsSmall) {
   std::printf("VexaGpioUnlockSmm.efi: %zu bytes\n", size);
   EXPECT_LE(size, budget) << "the image has outgrown its " << budget << "-byte budget";
 }
+
+// The debug companion beside the image (VexaGpioUnlockSmm.debug) is what gdb
+// loads: every section of the image, same place, same bytes, plus DWARF that
+// names the handler.
+TEST_F(ImageTest, DebugCompanionHoldsEverySectionOfTheImage) {
+  std::string path = VEXA_IMAGE_PATH;
+  path = path.substr(0, path.rfind('.')) + ".debug";
+  const std::vector<uint8_t> debug = ReadFile(path);
+  pe::Headers d{};
+  ASSERT_EQ(pe::Parse(debug.data(), debug.size(), d), nullptr) << path;
+  EXPECT_EQ(d.imageBase, pe.imageBase);
+  EXPECT_GT(d.sectionCount, pe.sectionCount);
+  for (uint16_t i = 0; i < pe.sectionCount; ++i) {
+    const pe::Section &s = pe.sections[i], &c = d.sections[i];
+    EXPECT_STREQ(c.name, s.name);
+    EXPECT_EQ(c.rva, s.rva) << s.name;
+    EXPECT_EQ(c.virtualSize, s.virtualSize) << s.name;
+    EXPECT_EQ(c.characteristics, s.characteristics) << s.name;
+    const uint32_t n = std::min(s.virtualSize, s.rawSize);
+    ASSERT_LE(c.rawOffset + n, debug.size()) << s.name;
+    EXPECT_TRUE(std::equal(bytes.begin() + s.rawOffset, bytes.begin() + s.rawOffset + n,
+                           debug.begin() + c.rawOffset)) << s.name;
+  }
+  EXPECT_TRUE(Contains(debug, "GpioUnlockSmiHandler"));
+}

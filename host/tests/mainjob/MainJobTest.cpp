@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -13,6 +14,7 @@
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
 #include "support/TestSupport.h"
+#include "tools/platform/Options.h"
 
 namespace {
 
@@ -109,8 +111,13 @@ TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
       {"--attempts 1e3", 2, "--attempts takes"},
       {"--print-level 0x40 --image " + testsupport::Quote(noMap), 3, "no-map.map is missing"},
       {"--print-level 0x40 --attempts 1 --image " + testsupport::Quote(dotted), 0, "Start\n"},
-      {"--dead-uart --attempts 1", 1, "boot: breakpoint at CpuBreakpoint+0x1: ASSERT AutoGen(40): !EFI_ERROR (Status)"},
+      {"--dead-uart --attempts 1", 1,
+       "boot: breakpoint at CpuBreakpoint+0x1: ASSERT AutoGen(40): !EFI_ERROR (Status)\n"},
       {"--missing smm-base2 --print-level 0x80000000 --attempts 1", 1, "ASSERT_EFI_ERROR (Status = Not Found)"},
+      // An entry that fails is never a defended run, with or without attempts.
+      {"--missing dispatcher --attempts 0", 1, "entry status Not Found"},
+      {"--missing dispatcher --attempts 1", 1,
+       "attempt 1: not re-locked: the SMI reached no handler: none was registered\n"},
       // Every image says which board it was built for, and runs on a platform laid out as that board is.
       {"--about", 0, "  Board                         default\n"},
       {"--about --image " + testsupport::Quote(VEXA_PCI_BOARD_IMAGE), 0,
@@ -123,6 +130,44 @@ TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
     const testsupport::Outcome run = Tool(c.arguments);
     EXPECT_EQ(run.status, c.status) << run.output;
     EXPECT_NE(run.output.find(c.output), std::string::npos) << run.output;
+  }
+}
+
+// Each number's range, accepted and refused at both ends, in both notations.
+TEST(Options, NumbersAreTakenUpToEachEndOfTheirRange) {
+  const struct {
+    std::vector<std::string> args;
+    const char *parsed;  // null: refused
+  } cases[] = {
+      {{"--attempts", "0"}, "attempts 0,"},
+      {{"--attempts", "1000000"}, "attempts 1000000,"},
+      {{"--attempts", "0xf4240"}, "attempts 1000000,"},
+      {{"--attempts", "1000001"}, nullptr},
+      {{"--attempts", "0xF4241"}, nullptr},
+      {{"--cmos", "0"}, "cmos 0x00,"},
+      {{"--cmos", "0xff"}, "cmos 0xFF,"},
+      {{"--cmos", "255"}, "cmos 0xFF,"},
+      {{"--cmos", "0x100"}, nullptr},
+      {{"--print-level", "0xFFFFFFFF"}, "level 0xFFFFFFFF,"},
+      {{"--print-level", "4294967296"}, nullptr},
+      {{"--superio", "0x01,0x02"}, "superio 0x01,0x02"},
+      {{"--superio", "0,0xFF"}, "superio 0x00,0xFF"},
+      {{"--superio", "0x100,0"}, nullptr},
+      {{"--superio", "0,256"}, nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    std::string error;
+    const std::optional<tool::Options> o = tool::ParseOptions(c.args, error);
+    ASSERT_EQ(o.has_value(), c.parsed != nullptr) << error;
+    if (!o) {
+      EXPECT_EQ(error.find(c.args[0]), 0u) << error;
+      continue;
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "attempts %d, cmos 0x%02X, level 0x%X, superio 0x%02X,0x%02X", o->attempts,
+                  o->cmos.value_or(0), o->printLevel, o->superIoDevice2, o->superIoDevice3);
+    EXPECT_NE(std::string(text).find(c.parsed), std::string::npos) << text;
   }
 }
 

@@ -2,6 +2,7 @@
 // in real SMM is named as a finding and never exits 0.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -27,7 +28,7 @@ fs::path Patched(const std::string &name, const std::vector<uint8_t> &code) {
   EXPECT_EQ(pe::Parse(bytes.data(), bytes.size(), h), nullptr);
   EXPECT_TRUE(h.FileOffset(map.Rva("GpioUnlockSmiHandler").value_or(0), static_cast<uint32_t>(code.size()), at));
   std::copy(code.begin(), code.end(), bytes.begin() + static_cast<long>(at));
-  const fs::path path = fs::path(testing::TempDir()) / ("qemu-job-" + name + ".efi");
+  const fs::path path = fs::path(testing::TempDir()) / ("qemu-job-" + name + "-" + std::to_string(getpid()) + ".efi");
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   fs::copy_file(pe::MapPathFor(VEXA_IMAGE_PATH), pe::MapPathFor(path.string()), fs::copy_options::overwrite_existing);

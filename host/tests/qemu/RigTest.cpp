@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -40,7 +41,7 @@ TEST(QemuRig, TraceKeepsOnlyTheDriversWindowsWithAbsoluteAddressesAndNames) {
 }
 
 std::string Script(const std::string &name, const std::string &body) {
-  const std::string path = testing::TempDir() + "/" + name;
+  const std::string path = testing::TempDir() + "/" + name + "-" + std::to_string(getpid());
   std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
   chmod(path.c_str(), 0755);
   return path;

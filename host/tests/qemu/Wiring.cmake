@@ -5,4 +5,4 @@ add_dependencies(test_qemu vexa_firmware_image vexa_qemu_guest vexa-platform)
 add_dependencies(test_qemu vexa_board_image_example-e0000000-9600)
 target_compile_definitions(test_qemu PRIVATE VEXA_IMAGE_PATH="${VEXA_IMAGE_PATH}"
   VEXA_BOARD_WINDOW_IMAGE="${VEXA_BOARD_IMAGE_example-e0000000-9600}"
-  VEXA_PLATFORM_TOOL="$<TARGET_FILE:vexa-platform>")
+  VEXA_PLATFORM_TOOL="$<TARGET_FILE:vexa-platform>" VEXA_SOURCE_ROOT="${PROJECT_SOURCE_DIR}")

@@ -172,6 +172,24 @@ TEST(PciPathIo, ThirtyTwoBitIoWindowReadsTheUpperHalves) {
                                         MemR8(kRootPort + 0x1D, 0x21), MemR16(kRootPort + 0x32, 0x0001),
                                         MemR8(kRootPort + 0x1C, 0x21), MemR16(kRootPort + 0x30, 0x0001)}));
 
+  // The decoded value, in 4 KB units: the upper word holds address bits
+  // 31-16, read only when the low byte's type says 32-bit decoding.
+  const struct {
+    uint8_t low;
+    uint16_t upper;
+    uint32_t units;
+  } ends[] = {{0x21, 0x0001, 0x12},
+              {0xF1, 0xFFFF, 0xFFFFF},
+              {0x01, 0x8000, 0x80000},
+              {0x31, 0x0100, 0x1003},
+              {0xF0, 0xFFFF, 0xF}};
+  for (const auto &e : ends) {
+    SCOPED_TRACE(e.upper);
+    bridge32.Byte(0x1C) = e.low;
+    bridge32.SetWord(0x30, e.upper);
+    EXPECT_EQ(IoPath::BridgeIoWindowEnd(0xE0000, 0x1C, 0x30), e.units);  // 0:1C.0
+  }
+
   // A byte of 0x20 (16-bit decoding) leaves the upper registers unread.
   s.p.bus.ClearTrace();
   bridge32.Byte(0x1C) = 0x20;

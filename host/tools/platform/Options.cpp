@@ -33,6 +33,14 @@ const char kUsage[] =
     "                      chipset, UART and CMOS (the APM port stands in for the\n"
     "                      GPIO-unlock SMI); --attempts, --cmos, --print-level, --trace and\n"
     "                      --image apply\n"
+    "  --gdb[=wait|batch]  with --qemu: start QEMU paused under gdb, load the image's\n"
+    "                      symbols (VexaGpioUnlockSmm.debug, beside it) where the guest\n"
+    "                      loads it in SMRAM, and stop at --break; gdb runs in this\n"
+    "                      terminal, or with =wait the command that attaches it from\n"
+    "                      another terminal is printed, or with =batch it stops once,\n"
+    "                      shows where, and lets the run go on\n"
+    "  --break WHERE       where gdb stops: a function or FILE:LINE of the module\n"
+    "                      (default: GpioUnlockSmiHandler; ModuleEntryPoint stops at load)\n"
     "  --help              this text\n"
     "\n"
     "Exit status:\n"
@@ -92,6 +100,21 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       o.deadUart = true;
     } else if (arg == "--trace") {
       o.trace = true;
+    } else if (arg == "--gdb" || arg == "--gdb=terminal") {
+      o.gdb = Options::Gdb::Terminal;
+    } else if (arg == "--gdb=wait") {
+      o.gdb = Options::Gdb::Wait;
+    } else if (arg == "--gdb=batch") {
+      o.gdb = Options::Gdb::Batch;
+    } else if (arg.rfind("--gdb=", 0) == 0) {
+      error = "--gdb takes wait or batch (or nothing: gdb in this terminal), not '" + arg.substr(6) + "'";
+      return std::nullopt;
+    } else if (arg == "--break") {
+      if (!value(o.breakAt)) return std::nullopt;
+      if (o.breakAt.empty()) {
+        error = "--break needs a function or FILE:LINE, not an empty one";
+        return std::nullopt;
+      }
     } else if (arg == "--image") {
       if (!value(o.imagePath)) return std::nullopt;
       if (o.imagePath.empty()) {
@@ -150,6 +173,14 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
     error =
         "--qemu runs the real image on QEMU's own devices and our guest's firmware tables; "
         "--host, --dead-uart, --superio and --missing do not apply there";
+    return std::nullopt;
+  }
+  if ((o.gdb != Options::Gdb::Off || !o.breakAt.empty()) && !o.qemu) {
+    error = "--gdb and --break apply to --qemu runs only";
+    return std::nullopt;
+  }
+  if (!o.breakAt.empty() && o.gdb == Options::Gdb::Off) {
+    error = "--break needs --gdb";
     return std::nullopt;
   }
   return o;

@@ -32,6 +32,10 @@ struct Options {
   bool smmBase2Missing = false;    // the firmware has no SMM Base2 protocol
   bool dispatcherMissing = false;  // the SMM protocol database has no SMI-source dispatcher
   bool trace = false;              // print every register access, decoded per device
+  // --qemu under gdb: gdb in this terminal, waiting for the user's own gdb, or a batch session.
+  enum class Gdb { Off, Terminal, Wait, Batch };
+  Gdb gdb = Gdb::Off;
+  std::string breakAt;  // where gdb stops: a function or FILE:LINE of the module (default: the SMI handler)
 };
 
 // Parses argv; on a bad option returns nothing and sets `error`.  Numbers are

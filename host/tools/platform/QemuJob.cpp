@@ -16,17 +16,38 @@ int RunOnQemu(const Options &o, const std::string &image) {
   s.attempts = o.attempts;
   s.trace = o.trace;
   s.timeoutSeconds = 60 + o.attempts / 10000.0;  // a run takes a second or so; far more is a hang
+  s.gdb = static_cast<qemu::Settings::Gdb>(o.gdb);
+  s.breakAt = o.breakAt;
+  const std::string where = o.breakAt.empty() ? "GpioUnlockSmiHandler" : o.breakAt;
+  if (o.gdb == Options::Gdb::Terminal)
+    std::printf("== QEMU paused under gdb: it stops at %s once the guest has loaded the image in SMRAM\n",
+                where.c_str());
+  s.attach = [&](const std::string &command) {
+    std::printf("== QEMU paused, waiting for gdb; from another terminal:\n%s\n", command.c_str());
+    std::fflush(stdout);
+  };
+  std::fflush(stdout);
   const qemu::Outcome run = qemu::Run(s);
+  if (o.gdb == Options::Gdb::Batch) {
+    // gdb's lines from the load on (before it, only its connection notes),
+    // without the note that the connection closed when QEMU exited.
+    std::string log = run.gdbLog;
+    const size_t from = log.find("== image loaded");
+    log.erase(0, from == std::string::npos ? 0 : from);
+    const size_t closed = log.rfind(": Error in sourced command file:\nRemote connection closed\n");
+    if (closed != std::string::npos) log.erase(log.rfind('\n', closed) + 1);
+    std::printf("== gdb, stopping at %s\n%s", where.c_str(), log.c_str());
+  }
 
   // Nothing to judge: QEMU did not start, or the guest could not load the image.
-  const bool guestSpoke = !run.Text("guest.program").empty();
+  const bool guestSpoke = !run.Text(report::Guest::kProgram).empty();
   if (run.end == qemu::Outcome::End::NotRun || (run.end == qemu::Outcome::End::Crashed && !guestSpoke)) {
     std::fprintf(stderr, "vexa-platform: %s\n", run.fault.c_str());
     return kExitCouldNotRun;
   }
-  if (run.Number("image.loaded") == 0u) {
+  if (run.Number(report::Image::kLoaded) == 0u) {
     std::fprintf(stderr, "vexa-platform: the guest could not load %s: %s\n", ShownPath(image).c_str(),
-                 run.Text("image.error").c_str());
+                 run.Text(report::Image::kError).c_str());
     return kExitCouldNotRun;
   }
 
@@ -53,11 +74,15 @@ int RunOnQemu(const Options &o, const std::string &image) {
         listing.Accesses());
     std::fputs(listing.Text().c_str(), stdout);
   }
-  const EFI_STATUS status = run.Number("entry.status").value_or(harness::kHarnessFault);
-  std::printf(
-      "%s\n",
-      report.Summary(o.attempts, static_cast<int>(run.Number("attack.smis").value_or(0)), status, run.wallSeconds)
-          .c_str());
+  if (o.gdb == Options::Gdb::Batch && run.gdbLog.find("\nBreakpoint 2, ") == std::string::npos) {
+    std::fprintf(stderr, "vexa-platform: gdb never stopped at %s (its lines above say why)\n", where.c_str());
+    return kExitCouldNotRun;
+  }
+  const EFI_STATUS status = run.Number(report::Entry::kStatus).value_or(harness::kHarnessFault);
+  std::printf("%s\n", report
+                          .Summary(o.attempts, static_cast<int>(run.Number(report::Attack::kSmis).value_or(0)), status,
+                                   run.wallSeconds)
+                          .c_str());
   return report.Defended(o.attempts, status) ? kExitDefended : kExitFailed;
 }
 

@@ -99,7 +99,7 @@ int PrintAbout(const std::string &image, const std::string &mapPath, bool haveMa
 }
 
 std::string ConsoleBanner(const qemu::Outcome &run, uint16_t base) {
-  const uint64_t divisor = run.Number("uart.divisor").value_or(0);
+  const uint64_t divisor = run.Number(report::Uart::kDivisor).value_or(0);
   char text[128];
   if (divisor == 0 || divisor == 0xFFFF) {
     std::snprintf(text, sizeof text, "serial console at 0x%X: %s", base,
@@ -107,8 +107,8 @@ std::string ConsoleBanner(const qemu::Outcome &run, uint16_t base) {
   } else {
     std::snprintf(text, sizeof text, "serial console at 0x%X: %llu baud %s, FIFOs %s", base,
                   static_cast<unsigned long long>(sim::Uart16550::kInputClockHz / (16 * divisor)),
-                  LineFormat(static_cast<uint8_t>(run.Number("uart.lcr").value_or(0))).c_str(),
-                  (run.Number("uart.iir").value_or(0) & 0xC0) != 0 ? "on" : "off");
+                  LineFormat(static_cast<uint8_t>(run.Number(report::Uart::kLcr).value_or(0))).c_str(),
+                  (run.Number(report::Uart::kIir).value_or(0) & 0xC0) != 0 ? "on" : "off");
   }
   return text;
 }
@@ -204,42 +204,44 @@ void Report::TakeFindings(const harness::ImageRun &run, const pe::MapFile &map) 
 }
 
 void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts) {
-  const std::string during = run.Text("exception.during") == "boot" || run.Text("fault.during") == "boot"
-                                 ? "boot"
-                                 : RunName(run.Number("exception.smi").value_or(run.Number("fault.smi").value_or(0)));
-  const auto rva = run.Number(run.fields.count("exception.rva") != 0 ? "exception.rva" : "fault.rva");
+  const std::string during =
+      run.Text(report::Exception::kDuring) == "boot" || run.Text(report::Fault::kDuring) == "boot"
+          ? "boot"
+          : RunName(run.Number(report::Exception::kSmi).value_or(run.Number(report::Fault::kSmi).value_or(0)));
+  const auto rva =
+      run.Has(report::Exception::kRva) ? run.Number(report::Exception::kRva) : run.Number(report::Fault::kRva);
   const std::string where = rva ? " at " + WhereInImage(static_cast<uint32_t>(*rva), map) : std::string();
-  if (run.fields.count("exception.vector") != 0) {
+  if (run.Has(report::Exception::kVector)) {
     ++faults_;
-    Add(during + ": fault" + where + ": exception " + run.Text("exception.vector") + " in SMM (error " +
-        run.Text("exception.error") + ", rip " + run.Text("exception.rip") + ")");
+    Add(during + ": fault" + where + ": exception " + run.Text(report::Exception::kVector) + " in SMM (error " +
+        run.Text(report::Exception::kError) + ", rip " + run.Text(report::Exception::kRip) + ")");
   }
-  if (run.fields.count("fault.what") != 0) {
+  if (run.Has(report::Fault::kWhat)) {
     ++faults_;
-    Add(during + ": fault" + where + ": " + Words(run.Text("fault.what")));
+    Add(during + ": fault" + where + ": " + Words(run.Text(report::Fault::kWhat)));
   }
   if (run.end == qemu::Outcome::End::TimedOut || run.end == qemu::Outcome::End::Crashed) {
     ++faults_;
     Add(std::string("the QEMU run ") + qemu::EndName(run.end) + ": " + run.fault);
   }
-  const uint64_t atBoot = run.Number("entry.breakpoints").value_or(0);
-  const uint64_t all = run.Number("attack.breakpoints").value_or(atBoot);
+  const uint64_t atBoot = run.Number(report::Entry::kBreakpoints).value_or(0);
+  const uint64_t all = run.Number(report::Attack::kBreakpoints).value_or(atBoot);
   breakpoints_ += all;
   if (atBoot != 0) Add("boot: breakpoints (" + std::to_string(atBoot) + "), counted by the guest's IDT (no location)");
   if (all > atBoot)
     Add("SMIs: breakpoints (" + std::to_string(all - atBoot) + "), counted by the guest's IDT (no location)");
 
-  relocked_ = static_cast<int>(run.Number("attack.relocked").value_or(0));
+  relocked_ = static_cast<int>(run.Number(report::Attack::kRelocked).value_or(0));
   undone_ = attempts - relocked_;
   if (undone_ == 0) return;
   std::string why = "the handler returned without setting the lock again";
   if (faults_ != 0) {
     why = "the run ended at the fault above";
-  } else if (run.Number("attack.smis").value_or(0) < static_cast<uint64_t>(attempts)) {
+  } else if (run.Number(report::Attack::kSmis).value_or(0) < static_cast<uint64_t>(attempts)) {
     why = "an unlock SMI was not taken, and the attacker stopped there";
-  } else if (run.Number("entry.registrations").value_or(0) == 0) {
+  } else if (run.Number(report::Entry::kRegistrations).value_or(0) == 0) {
     why = "the SMI reached no handler: none was registered";
-  } else if (run.Number("attack.handler-calls").value_or(0) == 0) {
+  } else if (run.Number(report::Attack::kHandlerCalls).value_or(0) == 0) {
     why = "the handler did not run";
   }
   Add(std::to_string(undone_) + " of " + std::to_string(attempts) + " attempts: not re-locked: " + why);

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "Layout.h"
+#include "qemu/Report.h"
 
 namespace guest {
 
@@ -32,24 +33,25 @@ inline void Store(uint64_t address, T value) {
   *reinterpret_cast<volatile T *>(address) = value;
 }
 
-// Configuration space of bus 0 through ports 0xCF8/0xCFC.
+// Configuration space of bus 0 through the configuration ports.
 inline uint32_t ConfigAddress(uint32_t device, uint32_t function, uint32_t reg) {
-  return 0x80000000u | device << 11 | function << 8 | (reg & 0xFC);
+  return PCI_CONFIG_ENABLE | device << 11 | function << 8 | (reg & 0xFC);
 }
 inline uint8_t ConfigRead8(uint32_t device, uint32_t function, uint32_t reg) {
-  Out32(0xCF8, ConfigAddress(device, function, reg));
-  return In8(static_cast<uint16_t>(0xCFC + (reg & 3)));
+  Out32(PCI_CONFIG_ADDRESS_PORT, ConfigAddress(device, function, reg));
+  return In8(static_cast<uint16_t>(PCI_CONFIG_DATA_PORT + (reg & 3)));
 }
 inline void ConfigWrite8(uint32_t device, uint32_t function, uint32_t reg, uint8_t value) {
-  Out32(0xCF8, ConfigAddress(device, function, reg));
-  Out8(static_cast<uint16_t>(0xCFC + (reg & 3)), value);
+  Out32(PCI_CONFIG_ADDRESS_PORT, ConfigAddress(device, function, reg));
+  Out8(static_cast<uint16_t>(PCI_CONFIG_DATA_PORT + (reg & 3)), value);
 }
 inline void ConfigWrite32(uint32_t device, uint32_t function, uint32_t reg, uint32_t value) {
-  Out32(0xCF8, ConfigAddress(device, function, reg));
-  Out32(0xCFC, value);
+  Out32(PCI_CONFIG_ADDRESS_PORT, ConfigAddress(device, function, reg));
+  Out32(PCI_CONFIG_DATA_PORT, value);
 }
 
-// The report: lines of "topic key=value ..." on the debug console.
+// The report: lines of "topic key=value ..." on the debug console, written
+// through Line with the topics and keys of qemu/Report.h.
 inline void Say(const char *text) {
   while (*text != 0) Out8(DEBUG_CONSOLE_PORT, static_cast<uint8_t>(*text++));
 }
@@ -72,12 +74,39 @@ inline void SayDec(uint64_t v) {
   } while (v != 0);
   while (n > 0) Out8(DEBUG_CONSOLE_PORT, static_cast<uint8_t>(digits[--n]));
 }
-inline void SayField(const char *key, uint64_t v, bool hex = false) {
-  Say(" ");
-  Say(key);
-  Say("=");
-  hex ? SayHex(v) : SayDec(v);
-}
+
+// One report line of `Topic`, ended when the object goes:
+//   Line<report::Tseg>().Hex(report::Tseg::kBase, TSEG_BASE).Dec(report::Tseg::kHidden, 1);
+template <typename Topic>
+class Line {
+ public:
+  Line() { Say(Topic::kName); }
+  ~Line() { Say("\n"); }
+  Line(const Line &) = delete;
+  Line &operator=(const Line &) = delete;
+  // " key=", for a value the caller writes itself.
+  Line &Key(report::Key<Topic> key) {
+    Say(" ");
+    Say(key.name);
+    Say("=");
+    return *this;
+  }
+  Line &Dec(report::Key<Topic> key, uint64_t v) {
+    Key(key);
+    SayDec(v);
+    return *this;
+  }
+  Line &Hex(report::Key<Topic> key, uint64_t v) {
+    Key(key);
+    SayHex(v);
+    return *this;
+  }
+  Line &Text(report::Key<Topic> key, const char *v) {
+    Key(key);
+    Say(v);
+    return *this;
+  }
+};
 
 [[noreturn]] inline void Exit(uint8_t code) {
   Out32(DEBUG_EXIT_PORT, code);
@@ -103,7 +132,7 @@ constexpr int kVectors = 32;
 inline void FillIdt(IdtGate *idt, const uint64_t *stubs) {
   for (int v = 0; v < kVectors; ++v) {
     const uint64_t at = stubs[v];
-    idt[v] = {static_cast<uint16_t>(at),       SEL_CODE64, 0, 0x8E, static_cast<uint16_t>(at >> 16),
+    idt[v] = {static_cast<uint16_t>(at),       SEL_CODE64, 0, IDT_INTERRUPT_GATE, static_cast<uint16_t>(at >> 16),
               static_cast<uint32_t>(at >> 32), 0};
   }
 }
@@ -140,7 +169,9 @@ struct SmmHeader {
   uint64_t idt;          // 32 gates, filled from vectorStubs before T_EN
   uint64_t vectorStubs;  // 32 stub addresses
   uint64_t mailbox;
+  uint64_t relocationStub, relocationStubEnd;  // the first SMI's handler, copied into ASEG
 };
+static_assert(offsetof(SmmHeader, mailbox) == SMM_HEADER_MAILBOX, "the relocation stub reads the mailbox's address");
 constexpr uint64_t kSmmMagic = 0x4D4D53415845564Eull;  // "NVEXASMM"
 
 }  // namespace guest

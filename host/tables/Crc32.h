@@ -1,12 +1,13 @@
-// CRC-32 (IEEE 802.3, reflected, polynomial 0xEDB88320): the check the QEMU
-// rig sends with the image and the guest verifies in SMRAM before loading.
-// Freestanding, so the guest includes it too.
+// CRC-32 (IEEE 802.3, reflected, polynomial 0xEDB88320): the check in every
+// firmware table's header, and the check the QEMU rig sends with the image
+// and the guest verifies in SMRAM before loading.  Freestanding, so the
+// guest includes it too.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-namespace qemu {
+namespace tables {
 
 inline uint32_t Crc32(const uint8_t *data, size_t size) {
   uint32_t crc = 0xFFFFFFFFu;
@@ -17,4 +18,4 @@ inline uint32_t Crc32(const uint8_t *data, size_t size) {
   return ~crc;
 }
 
-}  // namespace qemu
+}  // namespace tables

@@ -19,12 +19,14 @@
 #include "SmiSourceDispatch.h"
 #include "Uefi.h"
 #include "pe/PeReader.h"
-#include "qemu/Crc32.h"
+#include "tables/Crc32.h"
+#include "tables/FirmwareTables.h"
 
 using namespace guest;
 
 extern "C" {
 extern uint8_t __smm_end[];
+extern const uint8_t relocation_stub[], relocation_stub_end[];
 extern const uint64_t kVectorStubs[kVectors];
 alignas(16) IdtGate gSmmIdt[kVectors];
 void SmiDispatch();
@@ -39,6 +41,8 @@ __attribute__((section(".smm_header"), used)) SmmHeader gSmmHeader = {
     reinterpret_cast<uint64_t>(gSmmIdt),
     reinterpret_cast<uint64_t>(kVectorStubs),
     0,
+    reinterpret_cast<uint64_t>(relocation_stub),
+    reinterpret_cast<uint64_t>(relocation_stub_end),
 };
 
 namespace {
@@ -55,12 +59,7 @@ bool gInEntry;         // the driver's entry point is running
 uint64_t gUnlockSmis;  // unlock SMIs dispatched so far
 
 // The firmware tables the driver is given.
-EFI_SYSTEM_TABLE gSystemTable;
-EFI_BOOT_SERVICES gBootServices;
-EFI_LOADED_IMAGE_PROTOCOL gLoadedImage;
-EFI_SMM_BASE2_PROTOCOL gSmmBase2;
-EFI_SMM_SYSTEM_TABLE2 gSmst;
-SMI_SOURCE_DISPATCH_PROTOCOL gDispatch;
+tables::Tables gTables;
 uint64_t gImageHandleObject;
 const EFI_HANDLE gImageHandle = &gImageHandleObject;
 
@@ -97,20 +96,28 @@ uint64_t ImageRva(uint64_t address) {
 BOOLEAN InSmramNow() { return Load<uint32_t>(SMM_SMBASE + SAVE_STATE_REVISION) == SMM_REVISION_64 ? 1 : 0; }
 
 // "during=boot" or "during=smi smi=N": which run of the driver's code it was.
-void SayDuring() {
-  Say(gInEntry ? " during=boot" : " during=smi");
-  if (!gInEntry) SayField("smi", gUnlockSmis);
+template <typename Topic>
+void SayDuring(Line<Topic> &line) {
+  line.Text(Topic::kDuring, gInEntry ? "boot" : "smi");
+  if (!gInEntry) line.Dec(Topic::kSmi, gUnlockSmis);
+}
+
+[[noreturn]] void FailRun(const char *reason) {
+  Line<report::Result>().Text(report::Result::kVerdict, "fail").Text(report::Result::kReason, reason);
+  Exit(EXIT_FAIL);
 }
 
 [[noreturn]] void Fail(const char *what, uint64_t caller) {
-  Say("fault where=smm");
-  SayDuring();
-  Say(" what=");
-  Say(what);
-  const uint64_t rva = ImageRva(caller);
-  if (rva != ~uint64_t{0}) SayField("rva", rva, true);
-  Say("\nresult verdict=fail reason=smm-fault\n");
-  Exit(EXIT_FAIL);
+  {
+    using report::Fault;
+    Line<Fault> line;
+    line.Text(Fault::kWhere, "smm");
+    SayDuring(line);
+    line.Text(Fault::kWhat, what);
+    const uint64_t rva = ImageRva(caller);
+    if (rva != ~uint64_t{0}) line.Hex(Fault::kRva, rva);
+  }
+  FailRun("smm-fault");
 }
 
 // Every table slot the driver has no business calling.
@@ -123,13 +130,13 @@ EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE handle, EFI_GUID *protocol, VOID **i
   if (iface == nullptr) return EFI_INVALID_PARAMETER;
   *iface = nullptr;
   if (handle != gImageHandle || !SameGuid(protocol, kLoadedImageGuid)) return EFI_UNSUPPORTED;
-  *iface = &gLoadedImage;
+  *iface = &gTables.loadedImage;
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI LocateProtocol(EFI_GUID *protocol, VOID *, VOID **iface) {
   if (iface == nullptr) return EFI_INVALID_PARAMETER;
-  *iface = SameGuid(protocol, kSmmBase2Guid) ? &gSmmBase2 : nullptr;
+  *iface = SameGuid(protocol, kSmmBase2Guid) ? &gTables.smmBase2 : nullptr;
   return *iface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
@@ -144,13 +151,13 @@ EFI_STATUS EFIAPI InSmm(const EFI_SMM_BASE2_PROTOCOL *, BOOLEAN *inSmram) {
 
 EFI_STATUS EFIAPI GetSmstLocation(const EFI_SMM_BASE2_PROTOCOL *, EFI_SMM_SYSTEM_TABLE2 **smst) {
   if (smst == nullptr) return EFI_INVALID_PARAMETER;
-  *smst = &gSmst;
+  *smst = &gTables.smst;
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI SmmLocateProtocol(EFI_GUID *protocol, VOID *, VOID **iface) {
   if (iface == nullptr) return EFI_INVALID_PARAMETER;
-  *iface = SameGuid(protocol, kSmiSourceDispatchGuid) ? &gDispatch : nullptr;
+  *iface = SameGuid(protocol, kSmiSourceDispatchGuid) ? &gTables.dispatch : nullptr;
   return *iface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
@@ -167,49 +174,19 @@ EFI_STATUS EFIAPI Register(SMI_SOURCE_DISPATCH_PROTOCOL *, SMI_SOURCE_HANDLER ha
   return EFI_SUCCESS;
 }
 
-// Every pointer-sized slot after the header traps, then the services the
-// driver uses are filled in.
-void TrapEverySlot(void *table, size_t size) {
-  auto *slots = reinterpret_cast<uint64_t *>(static_cast<uint8_t *>(table) + sizeof(EFI_TABLE_HEADER));
-  for (size_t i = 0; i < (size - sizeof(EFI_TABLE_HEADER)) / 8; ++i)
-    slots[i] = reinterpret_cast<uint64_t>(&UnexpectedService);
+template <typename Function>
+uint64_t Address(Function f) {
+  return reinterpret_cast<uint64_t>(f);
 }
 
 void BuildTables() {
-  TrapEverySlot(&gBootServices, sizeof gBootServices);
-  gBootServices.Hdr = {0x56524553544F4F42ull, 0x00020046, sizeof gBootServices, 0, 0};  // "BOOTSERV", 2.70
-  gBootServices.Reserved = nullptr;
-  gBootServices.HandleProtocol = HandleProtocol;
-  gBootServices.LocateProtocol = LocateProtocol;
-
-  gSystemTable = {};
-  gSystemTable.Hdr = {0x5453595320494249ull, 0x00020046, sizeof gSystemTable, 0, 0};  // "IBI SYST", 2.70
-  gSystemTable.BootServices = &gBootServices;
-
-  gLoadedImage = {};
-  gLoadedImage.Revision = 0x1000;
-  gLoadedImage.SystemTable = &gSystemTable;
-  gLoadedImage.ImageBase = gImage;
-  gLoadedImage.ImageSize = gHeaders.sizeOfImage;
-
-  gSmmBase2.InSmm = InSmm;
-  gSmmBase2.GetSmstLocation = GetSmstLocation;
-
-  gSmst = {};
-  TrapEverySlot(&gSmst, sizeof gSmst);
-  gSmst.Hdr = {0x54534D53ull, 0x00010046, sizeof gSmst, 0, 0};  // "SMST"
-  gSmst.SmmFirmwareVendor = nullptr;
-  gSmst.SmmFirmwareRevision = 0;
-  gSmst.CurrentlyExecutingCpu = 0;
-  gSmst.NumberOfCpus = 1;
-  gSmst.CpuSaveStateSize = nullptr;
-  gSmst.CpuSaveState = nullptr;
-  gSmst.NumberOfTableEntries = 0;
-  gSmst.SmmConfigurationTable = nullptr;
-  gSmst.SmmLocateProtocol = SmmLocateProtocol;
-
-  gDispatch.Register = Register;
-  gDispatch.UnRegister = reinterpret_cast<SMI_SOURCE_UNREGISTER>(&UnexpectedService);
+  const tables::Services services = {Address(HandleProtocol),    Address(LocateProtocol),    Address(InSmm),
+                                     Address(GetSmstLocation),   Address(SmmLocateProtocol), Address(Register),
+                                     Address(UnexpectedService),  // a handler is never unregistered here
+                                     Address(UnexpectedService)};
+  tables::Build(services,
+                {Address(&gTables.systemTable), Address(&gTables.bootServices), Address(gImage), gHeaders.sizeOfImage},
+                gTables);
 }
 
 void Refuse(Mailbox &m, const char *why) {
@@ -220,6 +197,15 @@ void Refuse(Mailbox &m, const char *why) {
 
 using EntryPoint = EFI_STATUS(EFIAPI *)(EFI_HANDLE, EFI_SYSTEM_TABLE *);
 
+}  // namespace
+
+// Called with the image in place, before its entry runs: a debugger stops
+// here (the rig's gdb command file does) to load the driver's symbols at
+// `base`.  Out of line, under a plain name.
+extern "C" __attribute__((noinline, used)) void DriverLoadedAt(uint64_t base) { asm volatile("" : : "r"(base)); }
+
+namespace {
+
 void LoadAndStartDriver(Mailbox &m) {
   if (gLoadTried) return Refuse(m, "a-driver-is-loaded-once");
   gLoadTried = true;
@@ -228,7 +214,7 @@ void LoadAndStartDriver(Mailbox &m) {
   const uint32_t size = m.imageSize, crc = m.imageCrc, level = m.printLevel, levelRva = m.printLevelRva;
   if (size > kFileRoom) return Refuse(m, "image-larger-than-its-room-in-smram");
   for (uint32_t i = 0; i < size; ++i) gFile[i] = Load<uint8_t>(from + i);
-  m.imageCrcSeen = qemu::Crc32(gFile, size);
+  m.imageCrcSeen = tables::Crc32(gFile, size);
   if (m.imageCrcSeen != crc) return Refuse(m, "image-checksum-mismatch");
   const char *error = pe::CheckDriverImage(gFile, size, gHeaders);
   if (error == nullptr && gHeaders.sizeOfImage > kImageRoom) error = "image-larger-than-its-room-in-smram";
@@ -242,12 +228,13 @@ void LoadAndStartDriver(Mailbox &m) {
   BuildTables();
   m.imageBase = reinterpret_cast<uint64_t>(gImage);
   m.loaded = 1;
-  const uint32_t mxcsr = 0x1F80;  // the reset value firmware runs with
+  DriverLoadedAt(m.imageBase);
+  const uint32_t mxcsr = MXCSR_RESET;  // the value firmware runs with
   asm volatile("ldmxcsr %0" : : "m"(mxcsr));
   const auto entry = reinterpret_cast<EntryPoint>(gImage + gHeaders.entryRva);
   gInEntry = true;
   Out8(MARKER_PORT, MARK_ENTRY_BEGIN);
-  const EFI_STATUS status = entry(gImageHandle, &gSystemTable);
+  const EFI_STATUS status = entry(gImageHandle, &gTables.systemTable);
   Out8(MARKER_PORT, MARK_ENTRY_END);
   gInEntry = false;
   m.entryStatus = status;
@@ -268,6 +255,8 @@ void DispatchGpioUnlock(Mailbox &m) {
 }  // namespace
 
 extern "C" void SmiDispatch() {
+  // Called with RSP 16-byte aligned, so the frame is too (SmiEntry.S says why).
+  if ((reinterpret_cast<uint64_t>(__builtin_frame_address(0)) & 15) != 0) FailRun("smm-stack-misaligned");
   Mailbox &m = TheMailbox();
   const uint8_t command = In8(APM_CONTROL_PORT);
   m.smbase = Load<uint32_t>(SMM_SMBASE + SAVE_STATE_SMBASE);
@@ -287,17 +276,18 @@ extern "C" void SmiDispatch() {
 // Breakpoints (the driver's assertion reports end in INT3) are counted and
 // stepped over; any other exception in SMM is reported and ends the run.
 extern "C" void OnException(ExceptionFrame *frame) {
-  if (frame->vector == 3) {
+  if (frame->vector == VECTOR_BREAKPOINT) {
     ++gBreakpoints;
     return;
   }
-  Say("exception where=smm");
-  SayDuring();
-  SayField("vector", frame->vector);
-  SayField("error", frame->error, true);
-  SayField("rip", frame->rip, true);
-  const uint64_t rva = ImageRva(frame->rip);
-  if (rva != ~uint64_t{0}) SayField("rva", rva, true);
-  Say("\nresult verdict=fail reason=smm-exception\n");
-  Exit(EXIT_FAIL);
+  {
+    using report::Exception;
+    Line<Exception> line;
+    line.Text(Exception::kWhere, "smm");
+    SayDuring(line);
+    line.Dec(Exception::kVector, frame->vector).Hex(Exception::kError, frame->error).Hex(Exception::kRip, frame->rip);
+    const uint64_t rva = ImageRva(frame->rip);
+    if (rva != ~uint64_t{0}) line.Hex(Exception::kRva, rva);
+  }
+  FailRun("smm-exception");
 }

@@ -1,0 +1,65 @@
+#include "qemu/GdbSession.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace qemu {
+
+std::string DefaultGdb() { return VEXA_GDB; }
+std::string DefaultSmmSymbols() { return VEXA_QEMU_SMM_SYMBOLS; }
+
+std::string DebugCompanionFor(const std::string &imagePath) {
+  const size_t slash = imagePath.rfind('/'), dot = imagePath.rfind('.');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (hasExtension ? imagePath.substr(0, dot) : imagePath) + ".debug";
+}
+
+uint16_t FreeLocalPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+std::string GdbSession::Commands() const {
+  char base[24];
+  std::snprintf(base, sizeof base, "%#llx", static_cast<unsigned long long>(imageBase));
+  std::string c =
+      "# gdb on QEMU's gdbstub: VexaGpioUnlockSmm in SMM, with its own symbols.\n"
+      "set confirm off\n"
+      "set pagination off\n"
+      "set filename-display absolute\n"
+      "set breakpoint pending off\n"
+      "target remote 127.0.0.1:" + std::to_string(port) + "\n"
+      "add-symbol-file " + guestSymbols + "\n"
+      // The SMRAM program's .bss holds the room the image is loaded into: it is
+      // placed out of the way, so that those addresses answer with the driver's
+      // symbols.  Its code keeps its place: backtraces end in the dispatcher.
+      "add-symbol-file " + smmSymbols + " -s .bss 0x7f0000000000\n"
+      "tbreak *DriverLoadedAt\n"
+      "continue\n"
+      "printf \"== image loaded in SMRAM at %#lx; its symbols from " + companion + "\\n\", $rdi\n"
+      "eval \"add-symbol-file " + companion + " -o %#lx\", $rdi - " + base + "\n"
+      "break " + breakAt + "\n"
+      "continue\n";
+  if (batch) {
+    for (const std::string &command : atStop) c += command + "\n";
+    c += "delete\ncontinue\n";
+  } else {
+    c += "set confirm on\nset pagination on\n";
+  }
+  return c;
+}
+
+}  // namespace qemu

@@ -1,0 +1,102 @@
+// The guest's report, as both sides compile it: the guest writes lines of
+// "topic key=value ..." on QEMU's debug console, the rig reads them back.
+// Every topic is a type and every key a constant of its topic, so the guest
+// can only write, and the rig only ask for, a key that is declared here: a
+// misspelt or misplaced key does not compile.  Freestanding: the guest's two
+// programs include it too.
+#pragma once
+
+namespace report {
+
+template <typename Topic>
+struct Key {
+  const char *name;
+};
+
+// A key of any topic, as the rig looks it up.  Made only from a declared key.
+class Field {
+ public:
+  template <typename Topic>
+  constexpr Field(Key<Topic> key) : topic(Topic::kName), name(key.name) {}  // NOLINT(google-explicit-constructor)
+  const char *const topic;
+  const char *const name;
+};
+
+// The first line: the guest started.
+struct Guest {
+  static constexpr const char *kName = "guest";
+  static constexpr Key<Guest> kProgram{"program"};
+};
+// One line per check that did not hold (several may come).
+struct Check {
+  static constexpr const char *kName = "check";
+  static constexpr Key<Check> kFailed{"failed"};
+};
+// The last line: the verdict, and why the run stopped early.
+struct Result {
+  static constexpr const char *kName = "result";
+  static constexpr Key<Result> kVerdict{"verdict"}, kReason{"reason"};
+};
+// An SMI the guest raised was not taken.
+struct Smi {
+  static constexpr const char *kName = "smi";
+  static constexpr Key<Smi> kTaken{"taken"}, kCommand{"command"};
+};
+struct Pciexbar {
+  static constexpr const char *kName = "pciexbar";
+  static constexpr Key<Pciexbar> kBase{"base"}, kLpcId{"lpc-id"};
+};
+struct Tseg {
+  static constexpr const char *kName = "tseg";
+  static constexpr Key<Tseg> kBase{"base"}, kSize{"size"}, kHidden{"hidden"};
+};
+struct Smbase {
+  static constexpr const char *kName = "smbase";
+  static constexpr Key<Smbase> kValue{"value"};
+};
+// The driver's file, and its load into SMRAM.
+struct Image {
+  static constexpr const char *kName = "image";
+  static constexpr Key<Image> kSize{"size"}, kCrc{"crc"}, kCrcInSmram{"crc-in-smram"}, kLoaded{"loaded"}, kBase{"base"},
+      kError{"error"};
+};
+// The driver's entry point, as the dispatcher saw it.
+struct Entry {
+  static constexpr const char *kName = "entry";
+  static constexpr Key<Entry> kStatus{"status"}, kInSmm{"in-smm"}, kInSmmCalls{"in-smm-calls"},
+      kBreakpoints{"breakpoints"}, kRegistrations{"registrations"}, kSources{"sources"};
+};
+// The UART as the driver left it.
+struct Uart {
+  static constexpr const char *kName = "uart";
+  static constexpr Key<Uart> kLcr{"lcr"}, kDivisor{"divisor"}, kIir{"iir"};
+};
+struct Smram {
+  static constexpr const char *kName = "smram";
+  static constexpr Key<Smram> kValue{"value"};
+};
+struct Attack {
+  static constexpr const char *kName = "attack";
+  static constexpr Key<Attack> kAttempts{"attempts"}, kRelocked{"relocked"}, kIdleSmis{"idle-smis"},
+      kIdleLocked{"idle-locked"}, kSmis{"smis"}, kHandlerCalls{"handler-calls"}, kBreakpoints{"breakpoints"};
+};
+struct Protection {
+  static constexpr const char *kName = "protection";
+  static constexpr Key<Protection> kVisibleBytes{"visible-bytes"}, kRelockedAfterWrites{"relocked-after-writes"},
+      kSmramAfterReopen{"smram-after-reopen"}, kEsmramcAfterReopen{"esmramc-after-reopen"},
+      kVisibleAfterReopen{"visible-after-reopen"}, kRelockedAfterReopen{"relocked-after-reopen"};
+};
+// An exception in either program ("where": outside or smm); in SMM, during
+// the driver's entry ("during": boot) or its Nth unlock SMI (smi).
+struct Exception {
+  static constexpr const char *kName = "exception";
+  static constexpr Key<Exception> kWhere{"where"}, kDuring{"during"}, kSmi{"smi"}, kVector{"vector"}, kError{"error"},
+      kRip{"rip"}, kRva{"rva"};
+};
+// The driver called a firmware service it has no business calling.
+struct Fault {
+  static constexpr const char *kName = "fault";
+  static constexpr Key<Fault> kWhere{"where"}, kDuring{"during"}, kSmi{"smi"}, kWhat{"what"}, kRva{"rva"};
+};
+
+}  // namespace report

@@ -1,0 +1,67 @@
+// gdb in batch mode on the QEMU platform: the image's debug companion loaded
+// where the guest loaded the image in SMRAM, breakpoints by the driver's own
+// function names and source lines, stopped in SMM (as QEMU tells it).
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "qemu/QemuRun.h"
+
+namespace {
+
+// The number of the first line of a module source that holds `text`.
+std::string LineOf(const std::string &text, const std::string &file = "Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp") {
+  std::ifstream in(VEXA_SOURCE_ROOT "/" + file);
+  std::string line;
+  for (int n = 1; std::getline(in, line); ++n)
+    if (line.find(text) != std::string::npos) return std::to_string(n);
+  return "?";
+}
+
+}  // namespace
+
+TEST(GdbOnQemu, StopsAtTheDriversOwnSourceInSmmAndTheRunGoesOn) {
+  const std::string read = LineOf("MmioRead8(Address)"), write = LineOf("MmioOr8(Address");
+  const std::string lock = "x/bx PcdPciExpressBaseAddress + 0xF804C";  // the lock, through the window
+  const struct {
+    std::string breakAt;
+    std::vector<std::string> atStop, expected;  // expected: in this order in gdb's output
+  } rows[] = {
+      // At the read of the lock, cleared by the attacker; the next line is the
+      // write, and after it bit 0 is set again.
+      {"VexaGpioUnlockSmm.cpp:" + read,
+       {"monitor info registers", lock, "next", lock, "next", lock},
+       {"Breakpoint 2, GpioUnlockSmiHandler (", "/Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp:" + read + "\n",
+        " SMM=1 ", ":\t0x00", "\n" + write + "\t", ":\t0x00", ":\t0x01\n"}},
+      // At load, inside the SMI that loads it; in a constructor the whole-image
+      // build inlined, named by its source name.
+      {"ModuleEntryPoint",
+       {"monitor info registers"},
+       {"Breakpoint 2, ModuleEntryPoint (", "DriverEntryPoint.cpp:", " SMM=1 "}},
+      {"SmmServicesTableLib.cpp:" + LineOf("LocateProtocol(", "MdePkg/Library/SmmServicesTableLib/SmmServicesTableLib.cpp"),
+       {"monitor info registers"},
+       {"Breakpoint 2, SmmServicesTableLibConstructor (", "SmmServicesTableLib.cpp:", " SMM=1 "}},
+  };
+  for (const auto &row : rows) {
+    qemu::Settings s;
+    s.imagePath = VEXA_IMAGE_PATH;
+    s.attempts = 2;
+    s.gdb = qemu::Settings::Gdb::Batch;
+    s.breakAt = row.breakAt;
+    s.atStop = row.atStop;
+    const qemu::Outcome o = qemu::Run(s);
+    ASSERT_EQ(o.end, qemu::Outcome::End::Passed) << row.breakAt << ": " << o.fault << "\n" << o.gdbLog;
+    EXPECT_EQ(o.Number(report::Attack::kRelocked), 2u) << row.breakAt;
+    // Symbols at the address the guest reports for the image.
+    size_t at = o.gdbLog.find("== image loaded in SMRAM at " + o.Text(report::Image::kBase) + ";");
+    EXPECT_NE(at, std::string::npos) << o.gdbLog;
+    for (const std::string &text : row.expected) {
+      at = o.gdbLog.find(text, at == std::string::npos ? 0 : at);
+      ASSERT_NE(at, std::string::npos) << row.breakAt << ": no '" << text << "' in its place in\n" << o.gdbLog;
+      at += text.size();
+    }
+  }
+}
