@@ -35,29 +35,32 @@ uint16_t FreeLocalPort() {
 std::string GdbSession::Commands() const {
   char base[24];
   std::snprintf(base, sizeof base, "%#llx", static_cast<unsigned long long>(imageBase));
-  std::string c =
-      "# gdb on QEMU's gdbstub: VexaGpioUnlockSmm in SMM, with its own symbols.\n"
-      "set confirm off\n"
-      "set pagination off\n"
-      "set filename-display absolute\n"
-      "set breakpoint pending off\n"
-      "target remote 127.0.0.1:" + std::to_string(port) + "\n"
-      "add-symbol-file " + guestSymbols + "\n"
-      // The SMRAM program's .bss holds the room the image is loaded into: it is
-      // placed out of the way, so that those addresses answer with the driver's
-      // symbols.  Its code keeps its place: backtraces end in the dispatcher.
-      "add-symbol-file " + smmSymbols + " -s .bss 0x7f0000000000\n"
-      "tbreak *DriverLoadedAt\n"
-      "continue\n"
-      "printf \"== image loaded in SMRAM at %#lx; its symbols from " + companion + "\\n\", $rdi\n"
-      "eval \"add-symbol-file " + companion + " -o %#lx\", $rdi - " + base + "\n"
-      "break " + breakAt + "\n"
-      "continue\n";
+  std::string c;
+  auto line = [&c](const std::string &text) { c += text + "\n"; };
+  line("# gdb on QEMU's gdbstub: VexaGpioUnlockSmm in SMM, with its own symbols.");
+  line("set confirm off");
+  line("set pagination off");
+  line("set filename-display absolute");
+  line("set breakpoint pending off");
+  line("target remote 127.0.0.1:" + std::to_string(port));
+  line("add-symbol-file " + guestSymbols);
+  // The SMRAM program's .bss holds the room the image is loaded into: it is
+  // placed out of the way, so that those addresses answer with the driver's
+  // symbols.  Its code keeps its place: backtraces end in the dispatcher.
+  line("add-symbol-file " + smmSymbols + " -s .bss 0x7f0000000000");
+  line("tbreak *DriverLoadedAt");
+  line("continue");
+  line("printf \"== image loaded in SMRAM at %#lx; its symbols from " + companion + "\\n\", $rdi");
+  line("eval \"add-symbol-file -readnow " + companion + " -o %#lx\", $rdi - " + base);
+  line("break " + breakAt);
+  line("continue");
   if (batch) {
-    for (const std::string &command : atStop) c += command + "\n";
-    c += "delete\ncontinue\n";
+    for (const std::string &command : atStop) line(command);
+    line("delete");
+    line("continue");
   } else {
-    c += "set confirm on\nset pagination on\n";
+    line("set confirm on");
+    line("set pagination on");
   }
   return c;
 }

@@ -20,10 +20,10 @@ struct GdbSession {
   uint16_t port = 0;
   std::string guestSymbols;  // the guest's program outside SMM (the attacker's side)
   std::string smmSymbols;    // the guest's SMRAM program (an ELF linked where it runs)
-  std::string companion;   // the image's debug companion
-  uint64_t imageBase = 0;  // the base the image and its companion were linked for
-  std::string breakAt;     // a function or FILE:LINE of the module
-  bool batch = false;      // run alone: stop once, run atStop, go on to the end
+  std::string companion;     // the image's debug companion
+  uint64_t imageBase = 0;    // the base the image and its companion were linked for
+  std::string breakAt;       // a function or FILE:LINE of the module
+  bool batch = false;        // run alone: stop once, run atStop, go on to the end
   std::vector<std::string> atStop;
 
   std::string Commands() const;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,9 +21,9 @@
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
 #include "qemu/GdbSession.h"
-#include "tables/Crc32.h"
 #include "qemu/guest/both/Layout.h"
 #include "sim/Platform.h"
+#include "tables/Crc32.h"
 
 namespace qemu {
 
@@ -187,9 +188,29 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
   g.companion = DebugCompanionFor(s.imagePath);
   const std::string companion = ReadFile(g.companion);
   pe::Headers h{};
-  if (!s.loadDriver ||
-      pe::Parse(reinterpret_cast<const uint8_t *>(companion.data()), companion.size(), h) != nullptr) {
+  if (!s.loadDriver) {
+    o.fault = "gdb needs the driver: there is no image to stop in";
+    return false;
+  }
+  if (pe::Parse(reinterpret_cast<const uint8_t *>(companion.data()), companion.size(), h) != nullptr) {
     o.fault = "no debug companion at " + g.companion + " (the image build writes it beside the image)";
+    return false;
+  }
+  // Symbols for other code would stop gdb in the wrong places: the companion
+  // must hold the image's sections, byte for byte.
+  const std::string image = ReadFile(s.imagePath);
+  pe::Headers ih{};
+  bool same = pe::Parse(reinterpret_cast<const uint8_t *>(image.data()), image.size(), ih) == nullptr &&
+              ih.sectionCount <= h.sectionCount && ih.imageBase == h.imageBase;
+  for (uint16_t i = 0; same && i < ih.sectionCount; ++i) {
+    const pe::Section &a = ih.sections[i], &b = h.sections[i];
+    const uint32_t n = std::min(a.virtualSize, a.rawSize);
+    same = a.rva == b.rva && a.virtualSize == b.virtualSize && n <= b.rawSize &&
+           image.compare(a.rawOffset, n, companion, b.rawOffset, n) == 0;
+  }
+  if (!same) {
+    o.fault = "the debug companion " + g.companion + " does not hold " + s.imagePath +
+              "'s code and data (from another build?)";
     return false;
   }
   const std::string gdb = s.gdbPath.empty() ? DefaultGdb() : s.gdbPath;
@@ -216,13 +237,14 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
   const pid_t q = Spawn(argv, &qemuLog, true);
   double gdbWall = 0;
   if (g.batch) {
-    const std::optional<int> done = Reap(Spawn({gdb, "-nx", "-batch", "-x", file.string()}, &gdbLog, true), start,
-                                         s.timeoutSeconds, gdbWall);
+    const std::optional<int> done =
+        Reap(Spawn({gdb, "-nx", "-batch", "-x", file.string()}, &gdbLog, true), start, s.timeoutSeconds, gdbWall);
     status = Reap(q, start, done ? s.timeoutSeconds : 0, o.wallSeconds);
     o.gdbLog = ReadFile(gdbLog);
   } else if (s.gdb == Settings::Gdb::Terminal) {
     // gdb owns the terminal: a Ctrl-C interrupts the guest, never the rig.
-    struct sigaction ignore {}, previous{};
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGINT, &ignore, &previous);
     Reap(Spawn({gdb, "-q", "-x", file.string()}, nullptr, false), start, -1, gdbWall);
@@ -254,6 +276,7 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
     names.superIo.absent = true;
     names.uart.PowerOnReset();
     std::vector<sim::Access> *window = nullptr;
+    int windowCpu = -1;  // the CPU whose window it is: the others' accesses meanwhile are not the driver's
     std::istringstream lines(log);
     std::string line;
     while (std::getline(lines, line)) {
@@ -262,6 +285,8 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
       ++events;
       unsigned long long addr = 0, value = 0;
       unsigned size = 0;
+      int cpu = -1;
+      std::sscanf(line.c_str() + line.find(' '), " cpu %d", &cpu);
       const size_t at = line.find(" addr ");
       const size_t quote = line.find(" name '");
       if (at == std::string::npos || quote == std::string::npos ||
@@ -272,9 +297,10 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
         if (value == MARK_ENTRY_BEGIN) window = &boot;
         if (value == MARK_SMI_BEGIN) window = &smis.emplace_back();
         if (value == MARK_ENTRY_END || value == MARK_SMI_END) window = nullptr;
+        windowCpu = cpu;
         continue;
       }
-      if (window == nullptr || (size != 1 && size != 2 && size != 4)) continue;
+      if (window == nullptr || cpu != windowCpu || (size != 1 && size != 2 && size != 4)) continue;
       bool io = name != "pcie-mmcfg-mmio" && addr <= 0xFFFF;
       for (const char *r : kIoRegions) io = io || name == r;
       const sim::Space space = io ? sim::Space::Io : sim::Space::Mem;
@@ -292,6 +318,24 @@ void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vec
     }
   }
   sim::Bus::SetCurrent(outer);
+}
+
+std::map<int, std::vector<uint64_t>> ParseSmmEntries(const std::string &log) {
+  constexpr unsigned long kSmmFlag = 1ul << 19;  // the block was translated for SMM
+  std::map<int, std::vector<uint64_t>> entries;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    int cpu = 0;
+    unsigned long long csBase = 0, pc = 0;
+    unsigned long flags = 0;
+    const size_t open = line.find('[');
+    if (line.rfind("Trace ", 0) != 0 || open == std::string::npos || std::sscanf(line.c_str(), "Trace %d:", &cpu) != 1 ||
+        std::sscanf(line.c_str() + open, "[%llx/%llx/%lx", &csBase, &pc, &flags) != 3)
+      continue;
+    if ((flags & kSmmFlag) != 0 && pc == csBase + SMM_ENTRY_OFFSET) entries[cpu].push_back(csBase);
+  }
+  return entries;
 }
 
 Outcome Run(const Settings &s) {
@@ -327,9 +371,15 @@ Outcome Run(const Settings &s) {
   std::string append = "driver=" + std::to_string(s.loadDriver ? 1 : 0) +
                        " cmos=" + Hex(s.cmos.value_or(board.cmosSerialBaud)) + " pcie-base=" + Hex(pciExpressBase) +
                        " attempts=" + std::to_string(s.attempts) + " idle-smis=" + std::to_string(s.idleSmis) +
-                       " protection=" + std::to_string(s.protectionChecks ? 1 : 0);
-  std::vector<std::string> argv = {qemu,          "-machine", "q35,smm=on", "-accel",     "tcg",     "-m", "512M",
-                                   "-nodefaults", "-display", "none",       "-no-reboot", "-kernel", guest};
+                       " protection=" + std::to_string(s.protectionChecks ? 1 : 0) + " cpus=" + std::to_string(s.cpus) +
+                       " cpu1-attempts=" + std::to_string(s.cpu1Attempts);
+  // One host thread runs every CPU in turn (a CPU gives way at the end of a
+  // block, a PAUSE or a HLT): the rendezvous's waits cost no host thread
+  // each, and a run's time does not hang on the host scheduling several.
+  std::vector<std::string> argv = {qemu,          "-machine", "q35,smm=on", "-accel",     "tcg,thread=single",
+                                   "-m",          "512M",     "-smp",       std::to_string(s.cpus),
+                                   "-nodefaults", "-display", "none",       "-no-reboot", "-kernel",
+                                   guest};
   if (s.loadDriver) {
     std::vector<uint8_t> image;
     std::string error;
@@ -337,7 +387,8 @@ Outcome Run(const Settings &s) {
       o.fault = error;
       return o;
     }
-    append += " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(tables::Crc32(image.data(), image.size()));
+    append +=
+        " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(tables::Crc32(image.data(), image.size()));
     if (s.printLevel != 0) {
       pe::MapFile map;
       const std::string mapPath = pe::MapPathFor(s.imagePath);
@@ -356,8 +407,14 @@ Outcome Run(const Settings &s) {
   argv.insert(argv.end(), {"-append", append, "-debugcon", "file:" + reportFile.string(), "-serial",
                            s.serial ? "file:" + console.string() : std::string("none"), "-device",
                            "isa-debug-exit,iobase=0xf4,iosize=0x04"});
-  if (s.trace)
-    argv.insert(argv.end(), {"-d", "trace:memory_region_ops_read,trace:memory_region_ops_write", "-D", trace.string()});
+  std::string logged;
+  if (s.trace) logged = "trace:memory_region_ops_read,trace:memory_region_ops_write";
+  if (s.smmEntries) {
+    // Blocks are logged as they run; cut to TSEG's entry area, only the SMM entries are.
+    logged += std::string(logged.empty() ? "" : ",") + "exec";
+    argv.insert(argv.end(), {"-dfilter", Hex(TSEG_BASE + SMM_ENTRY_OFFSET) + "+" + Hex(SMM_ENTRY_AREA_SIZE)});
+  }
+  if (!logged.empty()) argv.insert(argv.end(), {"-d", logged, "-D", trace.string()});
 
   std::optional<int> status;
   if (s.gdb == Settings::Gdb::Off) {
@@ -369,7 +426,9 @@ Outcome Run(const Settings &s) {
   o.ReadReport(ReadFile(reportFile));
   o.console = ReadFile(console);
   board.pciExpressBase = pciExpressBase;
-  if (s.trace) ParseTrace(ReadFile(trace), o.bootTrace, o.smiTraces, o.traceEvents, board);
+  const std::string log = logged.empty() ? std::string() : ReadFile(trace);
+  if (s.trace) ParseTrace(log, o.bootTrace, o.smiTraces, o.traceEvents, board);
+  if (s.smmEntries) o.smmEntryBases = ParseSmmEntries(log);
 
   using namespace report;
   const std::string verdict = o.Text(Result::kVerdict);
@@ -391,9 +450,9 @@ Outcome Run(const Settings &s) {
     o.end = Outcome::End::Crashed;
     std::string log = ReadFile(dir.path / "qemu.log");
     if (log.size() > 400) log = "..." + log.substr(log.size() - 400);
-    o.fault = *status == 0 && s.gdb != Settings::Gdb::Off ? "gdb ended the run before the guest's exit"
-              : *status == 0 ? "QEMU stopped without the guest's exit (the guest reset: a triple fault?)"
+    o.fault = *status == 0 ? "QEMU stopped without the guest's exit (the guest reset: a triple fault?)"
                            : "QEMU exited with status " + std::to_string(*status) + (log.empty() ? "" : ": " + log);
+    if (*status == 0 && s.gdb != Settings::Gdb::Off) o.fault = "gdb ended the run before the guest's exit";
   }
   return o;
 }

@@ -49,6 +49,15 @@ struct Settings {
   bool serial = true;  // false: no UART at all (-serial none: its ports read all ones)
   bool protectionChecks = false;
   bool trace = false;          // log the driver's register accesses
+  // CPUs in the machine (-smp).  The guest starts them all, relocates each
+  // one's SMBASE into TSEG and negotiates SMI broadcast, so that every SMI
+  // brings every CPU into SMM.
+  int cpus = 2;
+  // With several CPUs: clears by the attacker on CPU 1, each followed by the
+  // unlock SMI raised there while CPU 0 is busy, and a read loop until the
+  // lock reads set again.
+  int cpu1Attempts = 0;
+  bool smmEntries = false;     // log where each CPU enters SMM (QEMU's exec log, cut to TSEG's entry area)
   std::string guestArguments;  // appended to the guest's command line (later words win)
   double timeoutSeconds = 30;
   std::string qemuPath;   // default: the qemu-system-x86_64 the build found
@@ -59,7 +68,7 @@ struct Settings {
   std::string breakAt;              // a function or FILE:LINE of the module (default: the SMI handler)
   std::vector<std::string> atStop;  // Batch: gdb commands run where it stopped, before it goes on
   std::function<void(const std::string &command)> attach;  // Wait: told the command that attaches gdb
-  std::string gdbPath;                                      // default: the gdb the build found
+  std::string gdbPath;                                     // default: the gdb the build found
 };
 
 struct Outcome {
@@ -81,6 +90,9 @@ struct Outcome {
   std::vector<sim::Access> bootTrace;               // entry's first access to its return
   std::vector<std::vector<sim::Access>> smiTraces;  // one per handler call
   size_t traceEvents = 0;                           // QEMU trace lines read, all of the run
+  // With smmEntries: per CPU index, the SMBASE of each SMM entry in TSEG, in
+  // order (the code segment's base of the block at SMBASE + 0x8000).
+  std::map<int, std::vector<uint64_t>> smmEntryBases;
 
   // A report field as a number (report::Entry::kStatus, report::Attack::kRelocked),
   // as text, or whether the report has it at all.
@@ -105,10 +117,15 @@ std::string DefaultGuest();
 std::string DefaultQemu();
 
 // QEMU's memory_region_ops_read/write log, cut to the driver's windows (the
-// guest's marker writes are recognised and dropped).  Register names are
+// guest's marker writes are recognised and dropped; inside a window only the
+// accesses of the CPU that wrote its opening marker count).  Register names are
 // filled in by replaying the accesses on a simulated platform's devices,
 // laid out as the board is.
 void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,
                 size_t &events, const sim::BoardLayout &board = {});
+
+// QEMU's exec log ("Trace CPU: host [cs-base/pc/flags/cflags]"): the SMM
+// entries, blocks run in SMM at their code segment's base + 0x8000, per CPU.
+std::map<int, std::vector<uint64_t>> ParseSmmEntries(const std::string &log);
 
 }  // namespace qemu

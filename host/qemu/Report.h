@@ -50,9 +50,40 @@ struct Tseg {
   static constexpr const char *kName = "tseg";
   static constexpr Key<Tseg> kBase{"base"}, kSize{"size"}, kHidden{"hidden"};
 };
+// CPU 0's SMBASE as the dispatcher read it in its state save map; with
+// several CPUs, each one's as its SMI entry found it (by APIC ID, commas).
 struct Smbase {
   static constexpr const char *kName = "smbase";
-  static constexpr Key<Smbase> kValue{"value"};
+  static constexpr Key<Smbase> kValue{"value"}, kCpus{"cpus"}, kMovedFrom{"moved-from"};
+};
+// Several CPUs: how many QEMU has and how many started, and the SMI broadcast
+// negotiated with ICH9 (fw_cfg's etc/smi files).
+struct Mp {
+  static constexpr const char *kName = "mp";
+  static constexpr Key<Mp> kCpus{"cpus"}, kStarted{"started"}, kApicIds{"apic-ids"},
+      kSupportedFeatures{"supported-features"}, kRequestedFeatures{"requested-features"}, kFeaturesOk{"features-ok"};
+};
+// The rendezvous from the moment broadcast is on: SMIs dispatched, those
+// with every CPU in, the CPUs missing from some, each CPU's SMM entries and
+// dispatches (by APIC ID, commas), and the CPU count the SMST gave.
+struct Rendezvous {
+  static constexpr const char *kName = "rendezvous";
+  static constexpr Key<Rendezvous> kCpus{"cpus"}, kSmis{"smis"}, kRaised{"raised"}, kComplete{"complete"},
+      kMissing{"missing"}, kArrivals{"arrivals"}, kDispatched{"dispatched"}, kSmstCpus{"smst-cpus"},
+      kSmstExecuting{"smst-executing"};
+};
+// The attacker on CPU 1, while CPU 0 is busy: clears, each followed by the
+// unlock SMI raised there and reads of the lock until it reads set.
+struct Cpu1 {
+  static constexpr const char *kName = "cpu1";
+  static constexpr Key<Cpu1> kAttempts{"attempts"}, kRelocked{"relocked"}, kSmis{"smis"}, kHandlerCalls{"handler-calls"},
+      kClearReads{"clear-reads"}, kMostClearReads{"most-clear-reads"}, kCpu0Busy{"cpu0-busy"};
+};
+// A failure of the several-CPU set-up, found in SMM (what, the CPU, the
+// other CPU involved, the SMBASE) or outside it.
+struct MpFault {
+  static constexpr const char *kName = "mp-fault";
+  static constexpr Key<MpFault> kWhere{"where"}, kWhat{"what"}, kCpu{"cpu"}, kOther{"other"}, kSmbase{"smbase"};
 };
 // The driver's file, and its load into SMRAM.
 struct Image {

@@ -169,8 +169,8 @@ TEST_F(ImageTest, DebugCompanionHoldsEverySectionOfTheImage) {
     EXPECT_EQ(c.characteristics, s.characteristics) << s.name;
     const uint32_t n = std::min(s.virtualSize, s.rawSize);
     ASSERT_LE(c.rawOffset + n, debug.size()) << s.name;
-    EXPECT_TRUE(std::equal(bytes.begin() + s.rawOffset, bytes.begin() + s.rawOffset + n,
-                           debug.begin() + c.rawOffset)) << s.name;
+    EXPECT_TRUE(std::equal(bytes.begin() + s.rawOffset, bytes.begin() + s.rawOffset + n, debug.begin() + c.rawOffset))
+        << s.name;
   }
   EXPECT_TRUE(Contains(debug, "GpioUnlockSmiHandler"));
 }

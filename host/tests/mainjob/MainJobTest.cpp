@@ -109,6 +109,8 @@ TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
       {"--attempts 010", 0, "summary: attempts 10, re-locked 10,"},
       {"--attempts 0x10", 0, "summary: attempts 16,"},
       {"--attempts 1e3", 2, "--attempts takes"},
+      {"--qemu --cpus 9", 2, "--cpus takes a CPU count from 1 to 8, not '9'"},
+      {"--cpus 2", 2, "--cpus applies to --qemu only"},
       {"--print-level 0x40 --image " + testsupport::Quote(noMap), 3, "no-map.map is missing"},
       {"--print-level 0x40 --attempts 1 --image " + testsupport::Quote(dotted), 0, "Start\n"},
       {"--dead-uart --attempts 1", 1,

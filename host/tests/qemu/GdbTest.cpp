@@ -3,18 +3,21 @@
 // function names and source lines, stopped in SMM (as QEMU tells it).
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "qemu/GdbSession.h"
 #include "qemu/QemuRun.h"
 
 namespace {
 
-// The number of the first line of a module source that holds `text`.
-std::string LineOf(const std::string &text, const std::string &file = "Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp") {
-  std::ifstream in(VEXA_SOURCE_ROOT "/" + file);
+// The number of the handler's source line that holds `text`.
+std::string LineOf(const std::string &text) {
+  std::ifstream in(VEXA_SOURCE_ROOT "/Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp");
   std::string line;
   for (int n = 1; std::getline(in, line); ++n)
     if (line.find(text) != std::string::npos) return std::to_string(n);
@@ -41,9 +44,9 @@ TEST(GdbOnQemu, StopsAtTheDriversOwnSourceInSmmAndTheRunGoesOn) {
       {"ModuleEntryPoint",
        {"monitor info registers"},
        {"Breakpoint 2, ModuleEntryPoint (", "DriverEntryPoint.cpp:", " SMM=1 "}},
-      {"SmmServicesTableLib.cpp:" + LineOf("LocateProtocol(", "MdePkg/Library/SmmServicesTableLib/SmmServicesTableLib.cpp"),
+      {"UefiBootServicesTableLibConstructor",
        {"monitor info registers"},
-       {"Breakpoint 2, SmmServicesTableLibConstructor (", "SmmServicesTableLib.cpp:", " SMM=1 "}},
+       {"Breakpoint 2, UefiBootServicesTableLibConstructor (", "UefiBootServicesTableLib.cpp:", " SMM=1 "}},
   };
   for (const auto &row : rows) {
     qemu::Settings s;
@@ -64,4 +67,20 @@ TEST(GdbOnQemu, StopsAtTheDriversOwnSourceInSmmAndTheRunGoesOn) {
       at += text.size();
     }
   }
+}
+
+// Symbols from another build of the image (here: another board's, whose
+// settings in .data differ) are refused before QEMU starts.
+TEST(GdbOnQemu, RefusesACompanionThatDoesNotHoldTheImage) {
+  namespace fs = std::filesystem;
+  const fs::path image = fs::path(testing::TempDir()) / ("gdb-mismatch-" + std::to_string(getpid()) + ".efi");
+  fs::copy_file(VEXA_IMAGE_PATH, image, fs::copy_options::overwrite_existing);
+  fs::copy_file(qemu::DebugCompanionFor(VEXA_BOARD_WINDOW_IMAGE), qemu::DebugCompanionFor(image.string()),
+                fs::copy_options::overwrite_existing);
+  qemu::Settings s;
+  s.imagePath = image.string();
+  s.gdb = qemu::Settings::Gdb::Batch;
+  const qemu::Outcome o = qemu::Run(s);
+  EXPECT_EQ(o.end, qemu::Outcome::End::NotRun);
+  EXPECT_NE(o.fault.find("does not hold"), std::string::npos) << o.fault;
 }

@@ -43,6 +43,7 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
     std::vector<uint8_t> handler;
     int status;
     std::vector<std::string> findings;
+    std::string arguments = "";
   } cases[] = {
       {"as-built", {}, 0, {"re-locked 3, SMIs 3, faults 0, violations 0, breakpoints 0, entry status Success"}},
       {"int3", {0xCC, RELOCK}, 1, {"SMIs: breakpoints (3), counted by the guest's IDT", "re-locked 3,"}},
@@ -54,13 +55,22 @@ TEST(MainJobOnQemu, NamesWhatABrokenHandlerDoesInRealSmm) {
       {"forgets-to-relock",
        {0x31, 0xC0, 0xC3},  // xor eax, eax; ret
        1,
-       {"3 of 3 attempts: not re-locked: the handler returned without setting the lock again", "re-locked 0,"}},
+       {"3 of 3 attempts: not re-locked: the handler returned without setting the lock again", "re-locked 0,",
+        "CPU 1: 3 of 3 clears not re-locked"}},
+      {"four CPUs",
+       {},
+       0,
+       {"== 4 CPUs in SMM at SMBASE 0x1ff00000,0x1ff00400,0x1ff00800,0x1ff00c00 (one each); SMIs since broadcast 7, "
+        "every CPU in for 7;",
+        "== CPU 1 attacks while CPU 0 is busy: 3 clears, 3 re-locked;", "re-locked 3, SMIs 3, faults 0"},
+       " --cpus 4"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string image = c.handler.empty() ? std::string(VEXA_IMAGE_PATH) : Patched(c.name, c.handler).string();
     const testsupport::Outcome run = testsupport::Shell(testsupport::Quote(VEXA_PLATFORM_TOOL) +
-                                                        " --qemu --attempts 3 --image " + testsupport::Quote(image));
+                                                        " --qemu --attempts 3 --image " + testsupport::Quote(image) +
+                                                        c.arguments);
     EXPECT_EQ(run.status, c.status) << run.output;
     for (const std::string &finding : c.findings) EXPECT_NE(run.output.find(finding), std::string::npos) << run.output;
   }

@@ -19,6 +19,7 @@ TEST(QemuRig, TraceKeepsOnlyTheDriversWindowsWithAbsoluteAddressesAndNames) {
       "memory_region_ops_write cpu 0 mr 0x5 addr 0xcf8 value 0x8000f880 size 4 name 'pci-conf-idx'\n"
       "memory_region_ops_read cpu 0 mr 0x5 addr 0x371 value 0xffffffffffffffff size 1 name 'io'\n"
       "memory_region_ops_read cpu 0 mr 0x5 addr 0x3fd value 0x60 size 1 name 'serial'\n"
+      "memory_region_ops_read cpu 1 mr 0x5 addr 0x800f804c value 0x0 size 1 name 'pcie-mmcfg-mmio'\n"  // not the driver
       "some other line\n"
       "memory_region_ops_write cpu 0 mr 0x5 addr 0x80 value 0xe2 size 1 name 'ioport80'\n"
       "memory_region_ops_write cpu 0 mr 0x5 addr 0xb2 value 0x30 size 1 name 'apm-io'\n"  // the attacker
@@ -29,7 +30,7 @@ TEST(QemuRig, TraceKeepsOnlyTheDriversWindowsWithAbsoluteAddressesAndNames) {
   std::vector<std::vector<sim::Access>> smis;
   size_t events = 0;
   qemu::ParseTrace(log, boot, smis, events);
-  EXPECT_EQ(events, 10u);
+  EXPECT_EQ(events, 11u);
   EXPECT_TRUE(
       testsupport::TraceIs(boot, {sim::IoW32(0xCF8, 0x8000F880), sim::IoR8(0x371, 0xFF), sim::IoR8(0x3FD, 0x60)}));
   ASSERT_EQ(boot.size(), 3u);
@@ -38,6 +39,18 @@ TEST(QemuRig, TraceKeepsOnlyTheDriversWindowsWithAbsoluteAddressesAndNames) {
   EXPECT_EQ(boot[2].reg, "LSR");
   ASSERT_EQ(smis.size(), 1u);
   EXPECT_TRUE(testsupport::TraceIs(smis[0], {sim::MemR8(0x800F804C, 0x01)}));
+}
+
+TEST(QemuRig, SmmEntriesAreTheBlocksRunInSmmAtTheirCodeBasePlus0x8000PerCpu) {
+  const std::string log =
+      "Trace 0: 0x7f00 [000000001ff00000/000000001ff08000/00080040/ff080000] \n"
+      "Trace 0: 0x7f40 [000000001ff00000/000000001ff08015/000800c0/ff080000] \n"  // the entry's second block
+      "Linking TBs 0x7f00 index 0 -> 0x7f40\n"
+      "Trace 1: 0x7f80 [000000001ff00400/000000001ff08400/00080040/ff080000] \n"
+      "Trace 1: 0x7fc0 [0000000000030000/0000000000038000/00000040/ff080000] \n"  // not in SMM
+      "Trace 1: 0x7f80 [000000001ff00400/000000001ff08400/00080040/ff080000] \n";
+  const std::map<int, std::vector<uint64_t>> expected = {{0, {0x1FF00000}}, {1, {0x1FF00400, 0x1FF00400}}};
+  EXPECT_EQ(qemu::ParseSmmEntries(log), expected);
 }
 
 std::string Script(const std::string &name, const std::string &body) {

@@ -31,8 +31,11 @@ const char kUsage[] =
     "                      with (the platform is set up to match them), and stop\n"
     "  --qemu              run the real image in SMM on QEMU's q35 machine, against QEMU's\n"
     "                      chipset, UART and CMOS (the APM port stands in for the\n"
-    "                      GPIO-unlock SMI); --attempts, --cmos, --print-level, --trace and\n"
-    "                      --image apply\n"
+    "                      GPIO-unlock SMI); --attempts, --cmos, --print-level, --trace,\n"
+    "                      --image and --cpus apply\n"
+    "  --cpus N            with --qemu: CPUs in the machine (1 to 8, default 2); the guest\n"
+    "                      starts them, relocates each one's SMBASE into SMRAM and has every\n"
+    "                      SMI bring all of them into SMM; CPU 1 also attacks\n"
     "  --gdb[=wait|batch]  with --qemu: start QEMU paused under gdb, load the image's\n"
     "                      symbols (VexaGpioUnlockSmm.debug, beside it) where the guest\n"
     "                      loads it in SMRAM, and stop at --break; gdb runs in this\n"
@@ -138,6 +141,13 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
         return std::nullopt;
       }
       o.attempts = static_cast<int>(n);
+    } else if (arg == "--cpus") {
+      if (!value(v)) return std::nullopt;
+      if (!ParseNumber(v, 8, n) || n == 0) {
+        error = "--cpus takes a CPU count from 1 to 8, not '" + v + "'";
+        return std::nullopt;
+      }
+      o.cpus = static_cast<int>(n);
     } else if (arg == "--cmos") {
       if (!value(v)) return std::nullopt;
       if (!ParseNumber(v, 0xFF, n)) {
@@ -173,6 +183,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
     error =
         "--qemu runs the real image on QEMU's own devices and our guest's firmware tables; "
         "--host, --dead-uart, --superio and --missing do not apply there";
+    return std::nullopt;
+  }
+  if (o.cpus && !o.qemu) {
+    error = "--cpus applies to --qemu only: the simulated platform has one CPU";
     return std::nullopt;
   }
   if ((o.gdb != Options::Gdb::Off || !o.breakAt.empty()) && !o.qemu) {

@@ -32,6 +32,7 @@ struct Options {
   bool smmBase2Missing = false;    // the firmware has no SMM Base2 protocol
   bool dispatcherMissing = false;  // the SMM protocol database has no SMI-source dispatcher
   bool trace = false;              // print every register access, decoded per device
+  std::optional<int> cpus;         // with --qemu: CPUs in the machine, every one of them in SMM (1 to 8)
   // --qemu under gdb: gdb in this terminal, waiting for the user's own gdb, or a batch session.
   enum class Gdb { Off, Terminal, Wait, Batch };
   Gdb gdb = Gdb::Off;

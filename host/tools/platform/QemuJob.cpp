@@ -15,6 +15,8 @@ int RunOnQemu(const Options &o, const std::string &image) {
   s.cmos = o.cmos;  // default: the rate the image's board selects
   s.attempts = o.attempts;
   s.trace = o.trace;
+  s.cpus = o.cpus.value_or(2);
+  s.cpu1Attempts = s.cpus > 1 ? o.attempts : 0;
   s.timeoutSeconds = 60 + o.attempts / 10000.0;  // a run takes a second or so; far more is a hang
   s.gdb = static_cast<qemu::Settings::Gdb>(o.gdb);
   s.breakAt = o.breakAt;
@@ -28,7 +30,7 @@ int RunOnQemu(const Options &o, const std::string &image) {
   };
   std::fflush(stdout);
   const qemu::Outcome run = qemu::Run(s);
-  if (o.gdb == Options::Gdb::Batch) {
+  if (o.gdb == Options::Gdb::Batch && run.end != qemu::Outcome::End::NotRun) {
     // gdb's lines from the load on (before it, only its connection notes),
     // without the note that the connection closed when QEMU exited.
     std::string log = run.gdbLog;
@@ -57,6 +59,8 @@ int RunOnQemu(const Options &o, const std::string &image) {
   report.TakeQemuRun(run, map, o.attempts);
   std::printf("== image %s in SMM on QEMU's q35 machine\n", ShownPath(image).c_str());
   std::printf("== %s\n", ConsoleBanner(run, 0x3F8).c_str());
+  if (s.cpus > 1) std::printf("== %s\n", CpusBanner(run).c_str());
+  if (run.Has(report::Cpu1::kAttempts)) std::printf("== %s\n", Cpu1Banner(run).c_str());
   PrintConsole(run.console, o);
   report.Print();
   if (o.trace) {
@@ -65,7 +69,9 @@ int RunOnQemu(const Options &o, const std::string &image) {
     for (const sim::Access &a : run.bootTrace) listing.Add(a);
     listing.Mark("boot: the entry returned");
     for (size_t i = 0; i < run.smiTraces.size(); ++i) {
-      listing.Mark("attempt " + std::to_string(i + 1) + ": the unlock SMI's handler (QEMU's log of its accesses)");
+      const bool cpu0 = i < static_cast<size_t>(o.attempts);
+      listing.Mark((cpu0 ? "attempt " + std::to_string(i + 1) : "CPU 1's attempt " + std::to_string(i + 1 - o.attempts)) +
+                   ": the unlock SMI's handler (QEMU's log of its accesses)");
       for (const sim::Access &a : run.smiTraces[i]) listing.Add(a);
     }
     std::printf(

@@ -203,6 +203,21 @@ void Report::TakeFindings(const harness::ImageRun &run, const pe::MapFile &map) 
   for (std::string &line : attempts) Add(std::move(line));
 }
 
+std::string CpusBanner(const qemu::Outcome &run) {
+  using report::Rendezvous;
+  return run.Text(report::Mp::kCpus) + " CPUs in SMM at SMBASE " + run.Text(report::Smbase::kCpus) +
+         " (one each); SMIs since broadcast " + run.Text(Rendezvous::kSmis) + ", every CPU in for " +
+         run.Text(Rendezvous::kComplete) + "; SMM entries per CPU " + run.Text(Rendezvous::kArrivals) +
+         ", dispatched per CPU " + run.Text(Rendezvous::kDispatched);
+}
+
+std::string Cpu1Banner(const qemu::Outcome &run) {
+  using report::Cpu1;
+  return "CPU 1 attacks while CPU 0 is busy: " + run.Text(Cpu1::kAttempts) + " clears, " + run.Text(Cpu1::kRelocked) +
+         " re-locked; reads of the lock still clear after the SMI was raised: " + run.Text(Cpu1::kClearReads) +
+         " in all, at most " + run.Text(Cpu1::kMostClearReads) + " after one clear";
+}
+
 void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts) {
   const std::string during =
       run.Text(report::Exception::kDuring) == "boot" || run.Text(report::Fault::kDuring) == "boot"
@@ -230,6 +245,28 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   if (atBoot != 0) Add("boot: breakpoints (" + std::to_string(atBoot) + "), counted by the guest's IDT (no location)");
   if (all > atBoot)
     Add("SMIs: breakpoints (" + std::to_string(all - atBoot) + "), counted by the guest's IDT (no location)");
+
+  // Several CPUs: an SMI that did not bring every CPU in, and the attacker on CPU 1.
+  using report::Rendezvous;
+  const uint64_t smis = run.Number(Rendezvous::kSmis).value_or(0), complete = run.Number(Rendezvous::kComplete).value_or(0);
+  if (complete < smis) {
+    ++faults_;
+    Add(std::to_string(smis - complete) + " of " + std::to_string(smis) +
+        " SMIs: CPUs missing from the rendezvous (mask " + run.Text(Rendezvous::kMissing) + ", SMM entries per CPU " +
+        run.Text(Rendezvous::kArrivals) + "): the SMI did not bring every CPU into SMM");
+  }
+  if (run.Has(report::MpFault::kWhat)) {
+    ++faults_;
+    Add("CPUs: " + Words(run.Text(report::MpFault::kWhat)) + " (CPU " + run.Text(report::MpFault::kCpu) + ", CPU " +
+        run.Text(report::MpFault::kOther) + ", SMBASE " + run.Text(report::MpFault::kSmbase) + ")");
+  }
+  const uint64_t cpu1Attempts = run.Number(report::Cpu1::kAttempts).value_or(0);
+  const uint64_t cpu1Relocked = run.Number(report::Cpu1::kRelocked).value_or(0);
+  if (cpu1Relocked < cpu1Attempts) {
+    cpu1Undone_ = static_cast<int>(cpu1Attempts - cpu1Relocked);
+    Add("CPU 1: " + std::to_string(cpu1Attempts - cpu1Relocked) + " of " + std::to_string(cpu1Attempts) +
+        " clears not re-locked");
+  }
 
   relocked_ = static_cast<int>(run.Number(report::Attack::kRelocked).value_or(0));
   undone_ = attempts - relocked_;
@@ -267,6 +304,7 @@ std::string Report::Summary(int attempts, int smis, EFI_STATUS status, double se
 
 bool Report::Defended(int attempts, EFI_STATUS status) const {
   return status != harness::kHarnessFault && !EFI_ERROR(status) && relocked_ == attempts && undone_ == 0 &&
+         cpu1Undone_ == 0 &&
          faults_ + violations_ + breakpoints_ == 0;
 }
 

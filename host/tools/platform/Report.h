@@ -26,6 +26,9 @@ std::string ConsoleBanner(const sim::Uart16550 &uart, const sim::BoardLayout &la
 int PrintAbout(const std::string &image, const std::string &mapPath, bool haveMap, const pe::MapFile &map);
 // The same for the UART the QEMU guest read back ("uart.lcr", "uart.divisor", "uart.iir").
 std::string ConsoleBanner(const qemu::Outcome &run, uint16_t base);
+// The CPUs of a QEMU run with several: their SMBASEs, and the rendezvous.
+std::string CpusBanner(const qemu::Outcome &run);
+std::string Cpu1Banner(const qemu::Outcome &run);
 // The console as a terminal shows it, or why there is nothing on it.
 void PrintConsole(const sim::Uart16550 &uart, const Options &o);
 void PrintConsole(const std::string &sent, const Options &o);
@@ -64,6 +67,7 @@ class Report {
   size_t linesDropped_ = 0;
   uint64_t faults_ = 0, violations_ = 0, breakpoints_ = 0;
   int relocked_ = 0, undone_ = 0;
+  int cpu1Undone_ = 0;  // with several CPUs: the attacker on CPU 1's clears left undone
 };
 
 }  // namespace tool

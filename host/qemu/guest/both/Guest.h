@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "Layout.h"
+#include "Mp.h"
 #include "qemu/Report.h"
 
 namespace guest {
@@ -141,8 +142,9 @@ inline void FillIdt(IdtGate *idt, const uint64_t *stubs) {
 // request fields before it raises the SMI; the dispatcher copies them into
 // SMRAM before using them and writes the results, `smis` last.
 struct Mailbox {
-  uint32_t relocated;  // set by the relocation stub in ASEG (first field: the stub writes the mailbox's address)
+  uint32_t relocated;  // CPUs the relocation stub has moved (it finds the mailbox's address in the header)
   uint32_t smis;       // SMIs the dispatcher has finished
+  uint32_t relocateTo, relocatedFrom;  // the next CPU's SMBASE, and the one the stub found
   // Request: the driver image and its settings.
   uint64_t imageAddress;
   uint32_t imageSize, imageCrc;
@@ -158,7 +160,11 @@ struct Mailbox {
   uint32_t registrations, sources[4];
   uint32_t handlerCalls, breakpoints;
   uint64_t lastHandlerStatus;
+  MpMailbox mp;
 };
+static_assert(offsetof(Mailbox, relocated) == MAILBOX_RELOCATED && offsetof(Mailbox, relocateTo) == MAILBOX_RELOCATE_TO &&
+                  offsetof(Mailbox, relocatedFrom) == MAILBOX_RELOCATED_FROM,
+              "the relocation stub's fields");
 
 // The first bytes of the SMRAM program (at TSEG_BASE): what the program
 // outside SMM needs to install it.  `mailbox` is filled in before T_EN.
@@ -170,6 +176,7 @@ struct SmmHeader {
   uint64_t vectorStubs;  // 32 stub addresses
   uint64_t mailbox;
   uint64_t relocationStub, relocationStubEnd;  // the first SMI's handler, copied into ASEG
+  uint64_t smiEntry, smiEntryEnd;              // CPU 0's SMI entry, copied for the others
 };
 static_assert(offsetof(SmmHeader, mailbox) == SMM_HEADER_MAILBOX, "the relocation stub reads the mailbox's address");
 constexpr uint64_t kSmmMagic = 0x4D4D53415845564Eull;  // "NVEXASMM"

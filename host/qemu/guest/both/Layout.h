@@ -4,6 +4,7 @@
 // include it.
 #pragma once
 
+#include "MpLayout.h"
 #include "X86.h"
 
 // SMRAM: TSEG, 1 MiB at the top of the 512 MiB of RAM (the guest checks the
@@ -12,17 +13,18 @@
 #define TSEG_BASE 0x1FF00000
 #define TSEG_SIZE 0x00100000
 
-// SMBASE is relocated to the bottom of TSEG: the SMI entry lies at
-// SMBASE + SMM_ENTRY_OFFSET and QEMU's 64-bit state save map ends at
-// SMBASE + 0xFFFF.
+// CPU 0's SMBASE is relocated to the bottom of TSEG (the others' follow it,
+// MpLayout.h): the SMI entry lies at SMBASE + SMM_ENTRY_OFFSET and QEMU's
+// 64-bit state save map ends at SMBASE + 0xFFFF.
 #define SMM_SMBASE TSEG_BASE
 
 // The SMM page tables (PML4, PDPT, four page directories of 2 MiB pages:
 // the low 4 GiB identity-mapped, PCI Express window included), built by the
 // program outside SMM while TSEG is still plain RAM.
 #define SMM_PAGE_TABLES (TSEG_BASE + 0x1000)
-// The SMRAM program's code and data start here, clear of the state save map.
-#define SMM_PROGRAM (TSEG_BASE + 0x10000)
+// The SMRAM program's code and data start here, clear of every CPU's state
+// save map.
+#define SMM_PROGRAM (TSEG_BASE + 0x12000)
 // Offset of the mailbox's address in the SMRAM program's header (SmmHeader),
 // which the relocation stub reads.
 #define SMM_HEADER_MAILBOX 40

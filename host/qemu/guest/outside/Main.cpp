@@ -16,13 +16,16 @@
 //   attempts               attacker clears, each followed by the unlock SMI
 //   idle-smis              unlock SMIs with the lock left set
 //   protection=0|1         the SMRAM protection checks after the attacks
-#include "Guest.h"
+//   cpus                   CPUs in the machine (QEMU's -smp), every one in SMM
+//   cpu1-attempts          clears by the attacker on CPU 1, while CPU 0 is busy
+//   mp-fault=0|1|2         a fault built on purpose: none, SMI broadcast not
+//                          negotiated, CPU 1 given CPU 0's SMBASE
+#include "Outside.h"
 
 using namespace guest;
 using namespace report;
 
 extern "C" {
-extern const uint8_t smm_program[], smm_program_end[];
 Mailbox gMailbox;
 alignas(16) IdtGate gIdt[kVectors];
 [[noreturn]] void GuestMain(uint32_t startInfo);
@@ -33,6 +36,8 @@ void *memset(void *dest, int value, size_t size);
 
 namespace {
 
+using guest::Check;  // not report::Check, the topic
+
 // Where the driver's file waits outside SMRAM (QEMU puts the module near the
 // top of RAM, inside what becomes TSEG).
 constexpr uint64_t kFileStaging = 0x01000000;
@@ -42,18 +47,20 @@ constexpr uint64_t kSmiPolls = 50'000'000;
 
 struct Params {
   uint64_t imageSize = 0, imageCrc = 0, driver = 1, printLevel = 0, printLevelRva = 0, cmos = 0, attempts = 10,
-           idleSmis = 0, protection = 0, pcieBase = PCIE_BASE;
+           idleSmis = 0, protection = 0, pcieBase = PCIE_BASE, cpus = 1, cpu1Attempts = 0, mpFault = kFaultNone;
 };
 
 bool failed = false;
 
-void Check(bool ok, const char *what) {
+}  // namespace
+
+void guest::Check(bool ok, const char *what) {
   if (ok) return;
   failed = true;
   Line<report::Check>().Text(report::Check::kFailed, what);
 }
 
-[[noreturn]] void Finish(const char *reason) {
+[[noreturn]] void guest::Finish(const char *reason) {
   {
     Line<Result> line;
     line.Text(Result::kVerdict, failed || reason != nullptr ? "fail" : "pass");
@@ -61,6 +68,8 @@ void Check(bool ok, const char *what) {
   }
   Exit(failed || reason != nullptr ? EXIT_FAIL : EXIT_PASS);
 }
+
+namespace {
 
 bool Word(const char *&p, const char *key, uint64_t &out) {
   size_t n = 0;
@@ -95,7 +104,8 @@ void ParseCommandLine(const char *p, Params &o) {
     if (!(Word(p, "image-size", o.imageSize) || Word(p, "image-crc", o.imageCrc) || Word(p, "driver", o.driver) ||
           Word(p, "print-level-rva", o.printLevelRva) || Word(p, "print-level", o.printLevel) ||
           Word(p, "cmos", o.cmos) || Word(p, "attempts", o.attempts) || Word(p, "idle-smis", o.idleSmis) ||
-          Word(p, "protection", o.protection) || Word(p, "pcie-base", o.pcieBase))) {
+          Word(p, "protection", o.protection) || Word(p, "pcie-base", o.pcieBase) || Word(p, "cpus", o.cpus) ||
+          Word(p, "cpu1-attempts", o.cpu1Attempts) || Word(p, "mp-fault", o.mpFault))) {
       Check(false, "unknown-parameter");
       Finish("bad-command-line");
     }
@@ -111,14 +121,19 @@ struct Module {
   uint64_t address, size, commandLine, reserved;
 };
 
-bool RaiseSmi(uint8_t command) {
+}  // namespace
+
+bool guest::RaiseSmi(uint8_t command) {
   const uint32_t before = __atomic_load_n(&gMailbox.smis, __ATOMIC_ACQUIRE);
+  __atomic_fetch_add(&gMailbox.mp.raised, 1, __ATOMIC_ACQ_REL);  // what the dispatcher takes for the source's status
   Out8(APM_CONTROL_PORT, command);
   for (uint64_t i = 0; i < kSmiPolls; ++i)
     if (__atomic_load_n(&gMailbox.smis, __ATOMIC_ACQUIRE) != before) return true;
   Line<Smi>().Dec(Smi::kTaken, 0).Hex(Smi::kCommand, command);
   return false;
 }
+
+namespace {
 
 void SetSmram(uint8_t smram) { ConfigWrite8(0, 0, MCH_SMRAM, smram); }
 
@@ -193,6 +208,7 @@ void InstallSmramProgram() {
   }
   header.mailbox = reinterpret_cast<uint64_t>(&gMailbox);
   FillIdt(reinterpret_cast<IdtGate *>(header.idt), reinterpret_cast<const uint64_t *>(header.vectorStubs));
+  InstallSmiEntries(header);
 
   auto *pml4 = reinterpret_cast<uint64_t *>(SMM_PAGE_TABLES);
   auto *pdpt = pml4 + 512;
@@ -225,6 +241,7 @@ void RelocateSmbase() {
   memcpy(reinterpret_cast<void *>(ASEG_SMBASE + SMM_ENTRY_OFFSET), stub,
          static_cast<size_t>(header.relocationStubEnd - header.relocationStub));
   SetSmram(SMRAM_CLOSED);
+  gMailbox.relocateTo = SMM_SMBASE;
   Out8(APM_CONTROL_PORT, APM_RELOCATE);
   bool relocated = false;
   for (uint64_t i = 0; i < kSmiPolls && !relocated; ++i)
@@ -358,6 +375,7 @@ extern "C" [[noreturn]] void GuestMain(uint32_t startInfoAddress) {
   MovePciExpressWindow(o.pcieBase);
   EnableTseg();
   RelocateSmbase();
+  StartCpus(static_cast<uint32_t>(o.cpus), static_cast<uint32_t>(o.mpFault));
   Out8(CMOS_INDEX_PORT, CMOS_BAUD_SELECTOR);
   Out8(CMOS_DATA_PORT, static_cast<uint8_t>(o.cmos));
   if (o.driver != 0) {
@@ -366,6 +384,8 @@ extern "C" [[noreturn]] void GuestMain(uint32_t startInfoAddress) {
   }
   LockSmram();
   AttackTheLock(o);
+  AttackFromCpu1(o.pcieBase, static_cast<uint32_t>(o.cpu1Attempts));
+  ReportRendezvous();
   if (o.protection != 0) CheckProtection(o);
   Finish(nullptr);
 }

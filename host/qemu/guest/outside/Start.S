@@ -67,6 +67,7 @@ pvh_start:
 
         .bss
         .balign PAGE_SIZE
+        .globl pml4                     // the other CPUs' page tables too (Ap.S)
 pml4:   .skip PAGE_SIZE
 pdpt:   .skip PAGE_SIZE
 page_directories:

@@ -3,8 +3,13 @@
 // 4 GiB limits, paging and protection off.  The entry loads its own GDT,
 // goes through 32-bit protected mode into 64-bit mode with the SMM page
 // tables, allows SSE (the driver's jump context saves MXCSR and XMM6-15),
-// loads the SMM IDT, calls the dispatcher on the SMM stack and returns with
-// RSM, which restores the interrupted state from the state save map.
+// loads the SMM IDT, calls the rendezvous on this CPU's SMM stack and returns
+// with RSM, which restores the interrupted state from the state save map.
+// Every CPU has its own copy of this entry at its own SMBASE + 0x8000 (the
+// program outside SMM copies it there): the copies run only the 16-bit part
+// and jump to the one 32-bit part.  The code segment there, SMBASE >> 4,
+// gives the SMBASE the CPU actually came in at (SMBASEs lie in TSEG, which
+// starts on a 1 MiB boundary); CPUID gives the local APIC ID.
 #include "Layout.h"
 #include "LongMode.inc"
 
@@ -12,6 +17,7 @@
         .code16
         .globl smi_entry
 smi_entry:
+        movw %cs, %si
         movl $smi_gdt_descriptor, %ebx
         lgdtl (%ebx)
         movl %cr0, %eax
@@ -32,19 +38,36 @@ smi_entry64:
         // compiled code, the driver's included, keeps 16-byte values (the
         // XMM registers its jump context saves, spilled SSE temporaries) on
         // the stack with aligned moves, which fault on a stack 8 bytes off.
-        // SmiDispatch checks it, so a change here cannot go unnoticed.
-        movq $smm_stack_top, %rsp
-        call SmiDispatch
+        // SmiDispatch checks it, so a change here cannot go unnoticed.  Each
+        // CPU's stack top lies a multiple of 16 KiB past smm_stacks, which
+        // is 16-byte aligned.
+        movzwl %si, %esi
+        shll $4, %esi
+        orl $TSEG_BASE, %esi
+        movl $1, %eax
+        cpuid
+        shrl $24, %ebx
+        cmpl $MAX_CPUS, %ebx
+        jae 1f
+        movl %ebx, %edi
+        leaq 1(%rbx), %rsp
+        shlq $SMM_CPU_STACK_SHIFT, %rsp
+        addq $smm_stacks, %rsp
+        call SmiRendezvous              // (APIC ID, SMBASE)
         rsm
+1:      movq $smm_stacks + (1 << SMM_CPU_STACK_SHIFT), %rsp
+        ud2                             // an APIC ID with no stack: reported as an exception in SMM
 
         flat_gdt smi_gdt
         .balign 8
 smi_idt_descriptor:
         .word 32 * 16 - 1
         .quad gSmmIdt
+        .globl smi_entry_end
+smi_entry_end:
 
         .bss
         .balign 16
-        .skip 65536
-        .globl smm_stack_top
-smm_stack_top:
+        .globl smm_stacks
+smm_stacks:
+        .skip MAX_CPUS << SMM_CPU_STACK_SHIFT

@@ -27,9 +27,10 @@ using namespace guest;
 extern "C" {
 extern uint8_t __smm_end[];
 extern const uint8_t relocation_stub[], relocation_stub_end[];
+extern const uint8_t smi_entry[], smi_entry_end[];
 extern const uint64_t kVectorStubs[kVectors];
 alignas(16) IdtGate gSmmIdt[kVectors];
-void SmiDispatch();
+void SmiDispatch(uint32_t cpu, uint32_t cpus);
 void OnException(ExceptionFrame *frame);
 }
 
@@ -43,6 +44,8 @@ __attribute__((section(".smm_header"), used)) SmmHeader gSmmHeader = {
     0,
     reinterpret_cast<uint64_t>(relocation_stub),
     reinterpret_cast<uint64_t>(relocation_stub_end),
+    reinterpret_cast<uint64_t>(smi_entry),
+    reinterpret_cast<uint64_t>(smi_entry_end),
 };
 
 namespace {
@@ -57,6 +60,7 @@ bool gLoadTried;
 uint32_t gBreakpoints;
 bool gInEntry;         // the driver's entry point is running
 uint64_t gUnlockSmis;  // unlock SMIs dispatched so far
+uint32_t gExecutingCpu, gCpuCount = 1;  // the CPU dispatching this SMI, of how many (from the rendezvous)
 
 // The firmware tables the driver is given.
 tables::Tables gTables;
@@ -187,6 +191,8 @@ void BuildTables() {
   tables::Build(services,
                 {Address(&gTables.systemTable), Address(&gTables.bootServices), Address(gImage), gHeaders.sizeOfImage},
                 gTables);
+  gTables.smst.CurrentlyExecutingCpu = gExecutingCpu;  // the rendezvous's, not the one-CPU default
+  gTables.smst.NumberOfCpus = gCpuCount;
 }
 
 void Refuse(Mailbox &m, const char *why) {
@@ -244,6 +250,10 @@ void DispatchGpioUnlock(Mailbox &m) {
   for (int i = 0; i < gRegistrationCount; ++i) {
     Registration &r = gRegistrations[i];
     if (r.source != GPIO_UNLOCK_SMI_SOURCE) continue;
+    gTables.smst.CurrentlyExecutingCpu = gExecutingCpu;
+    gTables.smst.NumberOfCpus = gCpuCount;
+    m.mp.smstCpus = static_cast<uint32_t>(gTables.smst.NumberOfCpus);
+    m.mp.smstExecuting = static_cast<uint32_t>(gTables.smst.CurrentlyExecutingCpu);
     Out8(MARKER_PORT, MARK_SMI_BEGIN);
     const EFI_STATUS status = r.handler(&r, &r.source, nullptr, nullptr);
     Out8(MARKER_PORT, MARK_SMI_END);
@@ -254,10 +264,12 @@ void DispatchGpioUnlock(Mailbox &m) {
 
 }  // namespace
 
-extern "C" void SmiDispatch() {
+extern "C" void SmiDispatch(uint32_t cpu, uint32_t cpus) {
   // Called with RSP 16-byte aligned, so the frame is too (SmiEntry.S says why).
   if ((reinterpret_cast<uint64_t>(__builtin_frame_address(0)) & 15) != 0) FailRun("smm-stack-misaligned");
   Mailbox &m = TheMailbox();
+  gExecutingCpu = cpu;
+  gCpuCount = cpus;
   const uint8_t command = In8(APM_CONTROL_PORT);
   m.smbase = Load<uint32_t>(SMM_SMBASE + SAVE_STATE_SMBASE);
   if (command == APM_LOAD_DRIVER) {
