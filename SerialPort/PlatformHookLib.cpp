@@ -1,6 +1,9 @@
 // The platform hook of the debug UART: opens the chipset's legacy I/O decode
-// and sets up the Super I/O chip that holds the UART.
+// and sets up the Super I/O chip that holds the UART.  The board settings
+// give the decode dword and the Super I/O's index port; a board with no
+// Super I/O (PcdSuperIoIndexPort 0) gets the decode write alone.
 
+#include "AutoGen.h"
 #include "Library/IoLib.h"
 #include "SerialPort/SerialPortLib.h"
 
@@ -11,12 +14,11 @@
 #define PCI_CONFIG_ADDRESS_PORT 0xCF8
 #define PCI_CONFIG_DATA_PORT 0xCFC
 #define LPC_DECODE_CONFIG_ADDRESS 0x8000F880  // enable, 0:31.0, register 0x80
-#define LPC_DECODE_VALUE 0x040B1010  // 0x80-0x81: 0x1010, 0x82-0x83: 0x040B
 
 // Super I/O configuration, ISA Plug and Play layout; reachable at any time,
 // with no key sequence.
-#define SUPER_IO_INDEX_PORT 0x370
-#define SUPER_IO_DATA_PORT 0x371
+#define SUPER_IO_INDEX_PORT PcdSuperIoIndexPort
+#define SUPER_IO_DATA_PORT (PcdSuperIoIndexPort + 1)
 #define R_SIO_LOGICAL_DEVICE 0x07  // selects the device registers 0x30 and up address
 #define R_SIO_ACTIVATE 0x30
 #define   SIO_ACTIVE 0x01  // active only when the register reads exactly this
@@ -103,8 +105,10 @@ VOID EFIAPI InitializeSuperIo(VOID) {
 
 VOID EFIAPI PlatformSerialPortSetup(VOID) {
   IoWrite32(PCI_CONFIG_ADDRESS_PORT, LPC_DECODE_CONFIG_ADDRESS);
-  IoWrite32(PCI_CONFIG_DATA_PORT, LPC_DECODE_VALUE);
-  InitializeSuperIo();
+  IoWrite32(PCI_CONFIG_DATA_PORT, PcdLegacyIoDecode);
+  if (PcdSuperIoIndexPort != 0) {
+    InitializeSuperIo();
+  }
 }
 
 RETURN_STATUS EFIAPI PlatformHookSerialPortInitialize(VOID) {

@@ -5,14 +5,23 @@
 #   - a settings record, "Board setting: NAME = VALUE" lines, which the image
 #     build appends to the image's linker map so the tools can tell which
 #     board an image was built for.
-# A value out of range stops the configuration with a message naming the
-# file, the line, the setting and what it may be: a bad file never gives an
-# image.
+# Three steps, each its own function: _vexa_board_read (the file into
+# raw_NAME and line_NAME), _vexa_board_check (each value against its range
+# and the others, into value_NAME, normalised) and _vexa_board_write (the
+# header and the record).  A value out of range stops the configuration with
+# a message naming the file, the line, the setting and what it may be: a bad
+# file never gives an image.
+#
+# To add a setting: name it in VEXA_BOARD_SETTINGS, check it in
+# _vexa_board_check (it sets value_NAME), and give it a header line in
+# _vexa_board_write; the record takes every setting by itself.
 
 set(VEXA_BOARD_SETTINGS
-  Board PciExpressBaseAddress SerialRegisterBase SerialUseMmio SerialPciDeviceInfo SerialLineControl
-  SerialFifoControl SerialExtendedTxFifoSize SerialUseHardwareFlowControl SerialDetectCable SerialBaudRate
-  SerialClockRate FixedDebugPrintErrorLevel DebugPrintErrorLevel DebugPropertyMask)
+  Board PciExpressBaseAddress LegacyIoDecode SuperIoIndexPort SerialRegisterBase SerialUseMmio SerialPciDeviceInfo
+  SerialLineControl SerialFifoControl SerialExtendedTxFifoSize SerialUseHardwareFlowControl SerialDetectCable
+  SerialBaudRate SerialClockRate FixedDebugPrintErrorLevel DebugPrintErrorLevel DebugPropertyMask)
+
+set(_VEXA_PCI_EXPRESS_WINDOW_SIZE 0x10000000)  # 256 buses x 32 devices x 8 functions x 4 KiB
 
 function(_vexa_board_fail file line name value why)
   message(FATAL_ERROR "board settings ${file}, line ${line}: ${name} = ${value}: ${why}")
@@ -53,10 +62,19 @@ function(_vexa_hex number out)
   set(${out} ${text} PARENT_SCOPE)
 endfunction()
 
-# Reads and checks `file`; writes the header and the record into `outdir`.
-function(vexa_board file outdir)
-  if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+# Read: every "NAME = VALUE" line of `file` into raw_NAME, its line number
+# into line_NAME.  Unknown, repeated and missing settings stop here.
+function(_vexa_board_read file)
+  if(IS_DIRECTORY "${file}")
+    message(FATAL_ERROR "board settings ${file}: a folder, not a board file (name a file such as boards/default.board)")
+  endif()
+  if(NOT EXISTS "${file}")
     message(FATAL_ERROR "board settings ${file}: no such file")
+  endif()
+  get_filename_component(stem "${file}" NAME_WE)
+  if(stem STREQUAL "")
+    message(FATAL_ERROR "board settings ${file}: the file name has no name before its extension "
+                        "(the build keeps each board's files under that name): call it NAME.board")
   endif()
   file(STRINGS "${file}" lines)
   set(line 0)
@@ -71,61 +89,106 @@ function(vexa_board file outdir)
       message(FATAL_ERROR "board settings ${file}, line ${line}: expected NAME = VALUE, not '${text}'")
     endif()
     set(name "${CMAKE_MATCH_1}")
-    set(value "${CMAKE_MATCH_2}")
     if(NOT name IN_LIST VEXA_BOARD_SETTINGS)
       message(FATAL_ERROR "board settings ${file}, line ${line}: unknown setting '${name}' "
                           "(the settings are: ${VEXA_BOARD_SETTINGS})")
     endif()
-    if(DEFINED seen_${name})
-      message(FATAL_ERROR "board settings ${file}, line ${line}: ${name} is given twice (first on line ${seen_${name}})")
+    if(DEFINED line_${name})
+      message(FATAL_ERROR "board settings ${file}, line ${line}: ${name} is given twice (first on line ${line_${name}})")
     endif()
-    set(seen_${name} ${line})
-    set(raw_${name} "${value}")
+    set(line_${name} ${line})
+    set(raw_${name} "${CMAKE_MATCH_2}")
   endforeach()
   foreach(name IN LISTS VEXA_BOARD_SETTINGS)
-    if(NOT DEFINED seen_${name})
+    if(NOT DEFINED line_${name})
       message(FATAL_ERROR "board settings ${file}: ${name} is missing (every setting must be given)")
     endif()
+    set(raw_${name} "${raw_${name}}" PARENT_SCOPE)
+    set(line_${name} ${line_${name}} PARENT_SCOPE)
   endforeach()
+endfunction()
 
-  # Each setting against its range.
+# Check: each raw_NAME against its range, and the settings against each
+# other; sets value_NAME (numbers in decimal, switches TRUE or FALSE, the
+# board's name and the PCI path as text) and path_bytes (the PCI path as
+# the module's bytes).
+function(_vexa_board_check file)
+  macro(_refuse name why)
+    _vexa_board_fail("${file}" ${line_${name}} ${name} "${raw_${name}}" "${why}")
+  endmacro()
   macro(_number name min max)
-    _vexa_board_number("${file}" ${seen_${name}} ${name} "${raw_${name}}" ${min} ${max} ${name})
+    _vexa_board_number("${file}" ${line_${name}} ${name} "${raw_${name}}" ${min} ${max} value_${name})
   endmacro()
   macro(_switch name)
-    _vexa_board_switch("${file}" ${seen_${name}} ${name} "${raw_${name}}" ${name})
+    _vexa_board_switch("${file}" ${line_${name}} ${name} "${raw_${name}}" value_${name})
   endmacro()
+
   if(NOT raw_Board MATCHES "^[A-Za-z0-9_-]+$")
-    _vexa_board_fail("${file}" ${seen_Board} Board "${raw_Board}" "letters, digits, '-' and '_' only")
+    _refuse(Board "letters, digits, '-' and '_' only, at least one")
   endif()
+  set(value_Board "${raw_Board}")
+
   _number(PciExpressBaseAddress 0x10000000 0xFFF0000000)
-  math(EXPR misaligned "${PciExpressBaseAddress} % 0x10000000")
+  math(EXPR misaligned "${value_PciExpressBaseAddress} % ${_VEXA_PCI_EXPRESS_WINDOW_SIZE}")
   if(NOT misaligned EQUAL 0)
-    _vexa_board_fail("${file}" ${seen_PciExpressBaseAddress} PciExpressBaseAddress "${raw_PciExpressBaseAddress}"
-                     "must be a multiple of 0x10000000 (the window is 256 MiB)")
+    _refuse(PciExpressBaseAddress "must be a multiple of 0x10000000 (the window is 256 MiB)")
   endif()
+  math(EXPR windowEnd "${value_PciExpressBaseAddress} + ${_VEXA_PCI_EXPRESS_WINDOW_SIZE}")
+
+  _number(LegacyIoDecode 0 0xFFFFFFFF)
+
   _switch(SerialUseMmio)
-  if(SerialUseMmio)
-    _number(SerialRegisterBase 1 0xFFFFFFFFFFFF)
+  if(value_SerialUseMmio)
+    # Eight byte registers at base + 0..7, all at canonical addresses (below
+    # 0x800000000000; the upper half is not memory a firmware maps).
+    _number(SerialRegisterBase 1 0x7FFFFFFFFFF8)
+    math(EXPR uartEnd "${value_SerialRegisterBase} + 8")
+    if(uartEnd GREATER value_PciExpressBaseAddress AND value_SerialRegisterBase LESS windowEnd)
+      _refuse(SerialRegisterBase "lies in the PCI Express window (${raw_PciExpressBaseAddress}, 256 MiB), which is configuration space")
+    endif()
   else()
     _number(SerialRegisterBase 0x8 0xFFF8)
-    math(EXPR misaligned "${SerialRegisterBase} % 8")
+    math(EXPR misaligned "${value_SerialRegisterBase} % 8")
     if(NOT misaligned EQUAL 0)
-      _vexa_board_fail("${file}" ${seen_SerialRegisterBase} SerialRegisterBase "${raw_SerialRegisterBase}"
-                       "an I/O base must be a multiple of 8")
+      _refuse(SerialRegisterBase "an I/O base must be a multiple of 8")
     endif()
   endif()
+
+  if(raw_SuperIoIndexPort STREQUAL "NONE")
+    set(value_SuperIoIndexPort 0)
+  else()
+    _number(SuperIoIndexPort 0x10 0xFFFE)
+    math(EXPR odd "${value_SuperIoIndexPort} % 2")
+    if(odd)
+      _refuse(SuperIoIndexPort "must be even (the data port follows it) or NONE")
+    endif()
+    # Neither port may be one the module uses for something else.
+    math(EXPR data "${value_SuperIoIndexPort} + 1")
+    set(taken "0x70 0x71 (CMOS)" 0x70 0x71 "0xCF8-0xCFF (PCI configuration)" 0xCF8 0xCFF)
+    if(NOT value_SerialUseMmio)
+      math(EXPR uartLast "${value_SerialRegisterBase} + 7")
+      list(APPEND taken "the UART's ports" ${value_SerialRegisterBase} ${uartLast})
+    endif()
+    while(taken)
+      list(POP_FRONT taken what first last)
+      math(EXPR first "${first}")
+      math(EXPR last "${last}")
+      if(NOT (data LESS first OR value_SuperIoIndexPort GREATER last))
+        _refuse(SuperIoIndexPort "its ports overlap ${what}")
+      endif()
+    endwhile()
+  endif()
+
   _number(SerialLineControl 0 0x3F)
   _number(SerialFifoControl 0 0xFF)
   _number(SerialExtendedTxFifoSize 1 64)
   _switch(SerialUseHardwareFlowControl)
   _switch(SerialDetectCable)
   _number(SerialBaudRate 1 115200)
-  if(NOT SerialBaudRate MATCHES "^(115200|57600|19200|9600)$")
-    _vexa_board_fail("${file}" ${seen_SerialBaudRate} SerialBaudRate "${raw_SerialBaudRate}"
-                     "must be 115200, 57600, 19200 or 9600 (the rates CMOS byte 0x6F selects)")
+  if(NOT value_SerialBaudRate MATCHES "^(115200|57600|19200|9600)$")
+    _refuse(SerialBaudRate "must be 115200, 57600, 19200 or 9600 (the rates CMOS byte 0x6F selects)")
   endif()
-  math(EXPR lowestClock "16 * ${SerialBaudRate}")
+  math(EXPR lowestClock "16 * ${value_SerialBaudRate}")
   _number(SerialClockRate ${lowestClock} 100000000)
   _number(FixedDebugPrintErrorLevel 0 0xFFFFFFFF)
   _number(DebugPrintErrorLevel 0 0xFFFFFFFF)
@@ -137,11 +200,10 @@ function(vexa_board file outdir)
   set(bytes)
   set(ended FALSE)
   set(count 0)
-  set(where "${file}" ${seen_SerialPciDeviceInfo} SerialPciDeviceInfo "${raw_SerialPciDeviceInfo}")
   foreach(entry IN LISTS entries)
     string(STRIP "${entry}" entry)
     if(ended)
-      _vexa_board_fail(${where} "nothing may follow END")
+      _refuse(SerialPciDeviceInfo "nothing may follow END")
     endif()
     if(entry STREQUAL "END")
       set(ended TRUE)
@@ -151,19 +213,18 @@ function(vexa_board file outdir)
     string(REPLACE " " ";" fields "${entry}")
     list(LENGTH fields n)
     if(NOT n EQUAL 3)
-      _vexa_board_fail(${where} "each entry is DEVICE FUNCTION PMREG, not '${entry}'")
+      _refuse(SerialPciDeviceInfo "each entry is DEVICE FUNCTION PMREG, not '${entry}'")
     endif()
     list(GET fields 0 device)
     list(GET fields 1 function)
     list(GET fields 2 pm)
-    _vexa_board_number("${file}" ${seen_SerialPciDeviceInfo} "SerialPciDeviceInfo (device)" "${device}" 0 31 device)
-    _vexa_board_number("${file}" ${seen_SerialPciDeviceInfo} "SerialPciDeviceInfo (function)" "${function}" 0 7 function)
-    _vexa_board_number("${file}" ${seen_SerialPciDeviceInfo} "SerialPciDeviceInfo (power-management register)" "${pm}"
-                       0 0xFFE pm)
+    set(at "${file}" ${line_SerialPciDeviceInfo})
+    _vexa_board_number(${at} "SerialPciDeviceInfo (device)" "${device}" 0 31 device)
+    _vexa_board_number(${at} "SerialPciDeviceInfo (function)" "${function}" 0 7 function)
+    _vexa_board_number(${at} "SerialPciDeviceInfo (power-management register)" "${pm}" 0 0xFFE pm)
     math(EXPR odd "${pm} % 2")
     if(NOT pm EQUAL 0 AND (pm LESS 0x40 OR odd EQUAL 1))
-      _vexa_board_fail(${where} "the power-management register ${pm} must be 0 or an even offset from 0x40 to 0xFFE "
-                                "(a whole aligned word in the capability space)")
+      _refuse(SerialPciDeviceInfo "the power-management register ${pm} must be 0 or an even offset from 0x40 to 0xFFE (a whole aligned word in the capability space)")
     endif()
     math(EXPR pmLow "${pm} & 0xFF")
     math(EXPR pmHigh "${pm} >> 8")
@@ -171,44 +232,57 @@ function(vexa_board file outdir)
     math(EXPR count "${count} + 1")
   endforeach()
   if(NOT ended)
-    _vexa_board_fail(${where} "the path must end with END")
+    _refuse(SerialPciDeviceInfo "the path must end with END")
   endif()
-  if(count GREATER 0 AND SerialRegisterBase GREATER 0xFFFFFFFF)
-    _vexa_board_fail("${file}" ${seen_SerialRegisterBase} SerialRegisterBase "${raw_SerialRegisterBase}"
-                     "a UART on PCI takes a 32-bit base (it is the value given to an empty BAR)")
+  if(count GREATER 0)
+    # The base is what an empty BAR receives: 32 bits, and the BAR keeps only
+    # its address bits (memory bits 4-31; I/O ports are multiples of 8 already).
+    if(value_SerialRegisterBase GREATER 0xFFFFFFFF)
+      _refuse(SerialRegisterBase "a UART on PCI takes a 32-bit base (it is the value given to an empty BAR)")
+    endif()
+    math(EXPR misaligned "${value_SerialRegisterBase} % 16")
+    if(value_SerialUseMmio AND NOT misaligned EQUAL 0)
+      _refuse(SerialRegisterBase "a memory BAR holds a multiple of 16: a UART on PCI takes a base that is one")
+    endif()
   endif()
-  # The header.
+  string(REGEX REPLACE "[ \t]*,[ \t]*" ", " pathText "${path}")
+  string(STRIP "${pathText}" value_SerialPciDeviceInfo)
+
+  foreach(name IN LISTS VEXA_BOARD_SETTINGS)
+    set(value_${name} "${value_${name}}" PARENT_SCOPE)
+  endforeach()
+  set(path_bytes ${bytes} PARENT_SCOPE)
+endfunction()
+
+# Write: the header and the record into `outdir`.
+function(_vexa_board_write outdir)
   set(hexBytes)
-  foreach(b IN LISTS bytes)
+  foreach(b IN LISTS path_bytes)
     _vexa_hex(${b} h)
     list(APPEND hexBytes ${h})
   endforeach()
   string(REPLACE ";" ", " byteText "${hexBytes}")
-  foreach(name PciExpressBaseAddress SerialRegisterBase SerialLineControl SerialFifoControl FixedDebugPrintErrorLevel
-               DebugPrintErrorLevel DebugPropertyMask)
-    _vexa_hex(${${name}} hex_${name})
+  set(hexSettings PciExpressBaseAddress LegacyIoDecode SuperIoIndexPort SerialRegisterBase SerialLineControl
+                  SerialFifoControl FixedDebugPrintErrorLevel DebugPrintErrorLevel DebugPropertyMask)
+  foreach(name IN LISTS hexSettings)
+    _vexa_hex(${value_${name}} hex_${name})
   endforeach()
-  foreach(name SerialUseMmio SerialUseHardwareFlowControl SerialDetectCable)
-    if(${name})
-      set(c_${name} TRUE)
-    else()
-      set(c_${name} FALSE)
-    endif()
-  endforeach()
-  set(header "// Generated from ${raw_Board}'s board settings by cmake/Board.cmake; do not edit.
+  set(header "// Generated from ${value_Board}'s board settings by cmake/Board.cmake; do not edit.
 #pragma once
-#define VEXA_BOARD_NAME \"${raw_Board}\"
+#define VEXA_BOARD_NAME \"${value_Board}\"
 #define VEXA_BOARD_PCI_EXPRESS_BASE_ADDRESS ${hex_PciExpressBaseAddress}ull
+#define VEXA_BOARD_LEGACY_IO_DECODE ${hex_LegacyIoDecode}u
+#define VEXA_BOARD_SUPER_IO_INDEX_PORT ${hex_SuperIoIndexPort}
 #define VEXA_BOARD_SERIAL_REGISTER_BASE ${hex_SerialRegisterBase}ull
-#define VEXA_BOARD_SERIAL_USE_MMIO ${c_SerialUseMmio}
+#define VEXA_BOARD_SERIAL_USE_MMIO ${value_SerialUseMmio}
 #define VEXA_BOARD_SERIAL_PCI_DEVICE_INFO ${byteText}
 #define VEXA_BOARD_SERIAL_LINE_CONTROL ${hex_SerialLineControl}
 #define VEXA_BOARD_SERIAL_FIFO_CONTROL ${hex_SerialFifoControl}
-#define VEXA_BOARD_SERIAL_EXTENDED_TX_FIFO_SIZE ${SerialExtendedTxFifoSize}
-#define VEXA_BOARD_SERIAL_USE_HARDWARE_FLOW_CONTROL ${c_SerialUseHardwareFlowControl}
-#define VEXA_BOARD_SERIAL_DETECT_CABLE ${c_SerialDetectCable}
-#define VEXA_BOARD_SERIAL_BAUD_RATE ${SerialBaudRate}
-#define VEXA_BOARD_SERIAL_CLOCK_RATE ${SerialClockRate}
+#define VEXA_BOARD_SERIAL_EXTENDED_TX_FIFO_SIZE ${value_SerialExtendedTxFifoSize}
+#define VEXA_BOARD_SERIAL_USE_HARDWARE_FLOW_CONTROL ${value_SerialUseHardwareFlowControl}
+#define VEXA_BOARD_SERIAL_DETECT_CABLE ${value_SerialDetectCable}
+#define VEXA_BOARD_SERIAL_BAUD_RATE ${value_SerialBaudRate}
+#define VEXA_BOARD_SERIAL_CLOCK_RATE ${value_SerialClockRate}
 #define VEXA_BOARD_FIXED_DEBUG_PRINT_ERROR_LEVEL ${hex_FixedDebugPrintErrorLevel}u
 #define VEXA_BOARD_DEBUG_PRINT_ERROR_LEVEL ${hex_DebugPrintErrorLevel}u
 #define VEXA_BOARD_DEBUG_PROPERTY_MASK ${hex_DebugPropertyMask}
@@ -216,21 +290,26 @@ function(vexa_board file outdir)
   file(CONFIGURE OUTPUT "${outdir}/VexaBoardSettings.h" CONTENT "${header}")
 
   # The record: every setting as the build took it, normalised.
-  string(REGEX REPLACE "[ \t]*,[ \t]*" ", " pathText "${path}")
-  string(STRIP "${pathText}" pathText)
   set(record "")
   foreach(name IN LISTS VEXA_BOARD_SETTINGS)
-    if(name STREQUAL "Board")
-      set(shown "${raw_Board}")
-    elseif(name STREQUAL "SerialPciDeviceInfo")
-      set(shown "${pathText}")
-    elseif(DEFINED hex_${name})
+    if(DEFINED hex_${name})
       set(shown "${hex_${name}}")
     else()
-      set(shown "${${name}}")
+      set(shown "${value_${name}}")
+    endif()
+    if(name STREQUAL "SuperIoIndexPort" AND value_SuperIoIndexPort EQUAL 0)
+      set(shown NONE)
     endif()
     string(APPEND record "Board setting: ${name} = ${shown}\n")
   endforeach()
   file(CONFIGURE OUTPUT "${outdir}/VexaBoardSettings.txt" CONTENT "${record}")
-  set(VEXA_BOARD_NAME "${raw_Board}" PARENT_SCOPE)
+endfunction()
+
+# Reads and checks `file`; writes the header and the record into `outdir`.
+# Sets VEXA_BOARD_NAME to the board's name.
+function(vexa_board file outdir)
+  _vexa_board_read("${file}")
+  _vexa_board_check("${file}")
+  _vexa_board_write("${outdir}")
+  set(VEXA_BOARD_NAME "${value_Board}" PARENT_SCOPE)
 endfunction()

@@ -24,23 +24,34 @@ while (($#)); do
   fi
 done
 
-scripts/install-deps.sh
-scripts/build-quietly.sh host vexa-platform
 if [ -n "$board" ]; then
-  if [ ! -f "$board" ]; then
+  if [ -d "$board" ]; then
+    echo "run.sh: '$board' is a folder, not a board settings file (see boards/default.board)" >&2
+    exit 3
+  elif [ ! -f "$board" ]; then
     echo "run.sh: no board settings file '$board'" >&2
     exit 3
   fi
+fi
+
+scripts/install-deps.sh
+if [ -n "$board" ]; then
+  # The board check first: a bad file stops here, before anything is built.
+  if ! check=$(cmake -DBOARD="$board" -P cmake/CheckBoard.cmake 2>&1); then
+    echo "$check" | sed -n "/board settings/,/^Call Stack/p" | grep -v "^Call Stack" >&2
+    exit 3
+  fi
+fi
+scripts/build-quietly.sh host vexa-platform
+if [ -n "$board" ]; then
+  # The board's own firmware tree, configured by the firmware preset (which
+  # holds the build's settings), under build/boards/ by the file's name.
   name=$(basename "$board")
   name=${name%.*}
   dir=build/boards/$name
   mkdir -p build/boards
-  if ! cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/FirmwareToolchain.cmake -DVEXA_FIRMWARE=ON \
-       -DCMAKE_BUILD_TYPE=MinSizeRel -DVEXA_BOARD="$(realpath "$board")" >"$dir.log" 2>&1; then
-    grep -A3 "board settings" "$dir.log" >&2 || cat "$dir.log" >&2 || true
-    exit 3
-  fi
-  if ! cmake --build "$dir" -j"$(nproc)" >>"$dir.log" 2>&1; then
+  if ! cmake --preset firmware -B "$dir" -DVEXA_BOARD="$(realpath "$board")" >"$dir.log" 2>&1 ||
+     ! cmake --build "$dir" -j"$(nproc)" >>"$dir.log" 2>&1; then
     cat "$dir.log" >&2
     exit 3
   fi

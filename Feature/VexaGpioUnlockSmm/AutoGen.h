@@ -59,6 +59,11 @@ constexpr UINT32 PcdSerialClockRate = VEXA_BOARD_SERIAL_CLOCK_RATE;
 // Register access.
 extern UINT64 PcdPciExpressBaseAddress;
 
+// Legacy devices the console's platform hook opens: the LPC bridge's decode
+// dword, and the Super I/O's index port (its data port follows; 0: none).
+constexpr UINT32 PcdLegacyIoDecode = VEXA_BOARD_LEGACY_IO_DECODE;
+constexpr UINT16 PcdSuperIoIndexPort = VEXA_BOARD_SUPER_IO_INDEX_PORT;
+
 // GUIDs held in the module's data.
 extern EFI_GUID gEfiSmmBase2ProtocolGuid;
 extern EFI_GUID gEfiLoadedImageProtocolGuid;

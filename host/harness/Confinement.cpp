@@ -19,8 +19,31 @@ const char *ViolationName(ViolationKind kind) {
       return "boot-services pointer";
     case ViolationKind::Unmapped:
       return "unmapped";
+    case ViolationKind::LockValue:
+      return "lock value";
   }
   return "?";
+}
+
+std::optional<std::string> LockWriteBreach(std::optional<uint8_t> readBefore, uint32_t written) {
+  if (!readBefore)
+    return "handler wrote " + Hex(written) + " to the lock register without reading it first (its other bits are lost)";
+  const uint32_t expected = *readBefore | 1u;
+  if (written == expected) return std::nullopt;
+  return "handler wrote " + Hex(written) + " to the lock register, which read " + Hex(*readBefore) +
+         ": only bit 0 may change (" + Hex(expected) + ")";
+}
+
+std::optional<ViolationKind> CheckDeviceAccess(bool port, uint64_t address, int width, bool write,
+                                               uint64_t lockAddress, std::string &what) {
+  if (port) {
+    what = std::string("handler ") + (write ? "wrote" : "read") + " port " + Hex(address);
+    return ViolationKind::Port;
+  }
+  if (address == lockAddress && width == 8) return std::nullopt;
+  what = std::string("handler ") + (write ? "wrote " : "read ") + std::to_string(width / 8) + " bytes at " +
+         Hex(address);
+  return ViolationKind::Data;
 }
 
 void Confinement::SetImage(uint64_t base, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>> code) {

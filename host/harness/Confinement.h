@@ -2,8 +2,10 @@
 // executable sections; data only in the image, its stack and the GPIO lock
 // byte; no port at all; no call to the firmware; no read of the image's
 // slots that held a boot-services pointer when the entry returned (after
-// boot those point at memory an attacker outside SMM controls).  Each breach
-// is a violation of one of these kinds.
+// boot those point at memory an attacker outside SMM controls).  What it
+// writes to the lock byte is the value it read there just before with bit 0
+// set: the register's other bits belong to the platform.  Each breach is a
+// violation of one of these kinds.
 #pragma once
 
 #include <cstdint>
@@ -21,11 +23,24 @@ enum class ViolationKind : uint8_t {
   Port,                 // any port access
   BootServicesPointer,  // a read of a slot that holds a boot-services pointer
   Unmapped,             // an access to memory nothing backs
+  LockValue,            // a lock write other than the value read just before with bit 0 set
 };
-constexpr int kViolationKinds = 6;
+constexpr int kViolationKinds = 7;
 
-// "callout", "fetch", "data", "port", "boot-services pointer", "unmapped".
+// "callout", "fetch", "data", "port", "boot-services pointer", "unmapped", "lock value".
 const char *ViolationName(ViolationKind kind);
+
+// The lock byte's rule: `written` must be `readBefore` (the handler's last
+// read of it in this run, if any) with bit 0 set.  Empty when it is;
+// otherwise what was wrong.
+std::optional<std::string> LockWriteBreach(std::optional<uint8_t> readBefore, uint32_t written);
+
+// The rule for one device access a handler made, as a log of device
+// accesses shows it (port or memory-mapped, its width in bits): a port is a
+// violation; memory-mapped, anything but a one-byte access to the lock byte
+// is one.  `what` reads as the simulator's description of the same access.
+std::optional<ViolationKind> CheckDeviceAccess(bool port, uint64_t address, int width, bool write,
+                                               uint64_t lockAddress, std::string &what);
 
 class Confinement {
  public:

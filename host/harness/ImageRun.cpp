@@ -13,6 +13,8 @@ namespace harness {
 namespace {
 
 constexpr size_t kViolationsKept = 32;
+// The size the emulator's code hook gives for an instruction it cannot decode (ud2, ...).
+constexpr uint32_t kInvalidInstruction = 0xF1F1F1F1u;
 
 uint64_t Reg(uc_engine *uc, int reg) {
   uint64_t v = 0;
@@ -45,10 +47,13 @@ struct ImageRun::Hooks {
       if (!run.firmware_->Serve(address, fault)) run.Stop(fault, returnAddress);
       return;
     }
-    if (!run.confinement_.InCode(address, size)) {
+    const bool invalid = size == kInvalidInstruction;  // the emulator's sign for bytes that decode to nothing
+    if (!run.confinement_.InCode(address, invalid ? 1 : size)) {
       if (run.mode_ == Mode::Handler)
         run.Violation(ViolationKind::Fetch, "instruction fetch outside the image's code at " + Hex(address), address);
       run.Stop("instruction fetch outside the image's code at " + Hex(address), address);
+    } else if (invalid) {
+      run.Stop("invalid instruction at " + Hex(address) + " (the processor raises #UD)", address, "invalid instruction");
     }
   }
 
@@ -85,14 +90,17 @@ struct ImageRun::Hooks {
       return;
     }
     ++run.figures_->memoryMappedAccesses;
+    uint32_t v = static_cast<uint32_t>(value);
     if (write) {
-      run.platform_.bus.Write(sim::Space::Mem, address, size * 8, static_cast<uint32_t>(value));
+      run.platform_.bus.Write(sim::Space::Mem, address, size * 8, v);
     } else {
       // The page is ordinary RAM: fill it with the device's answer just before
       // the instruction reads it, so the access keeps its width.
-      const uint32_t v = run.platform_.bus.Read(sim::Space::Mem, address, size * 8);
+      v = run.platform_.bus.Read(sim::Space::Mem, address, size * 8);
       uc_mem_write(uc, address, &v, static_cast<size_t>(size));
     }
+    if (run.mode_ == Mode::Handler && size == 1 && address == run.platform_.GpioLockAddress())
+      run.CheckLockAccess(write, write ? v & 0xFF : v, Reg(uc, UC_X86_REG_RIP));
   }
 
   static bool Unmapped(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t value, void *user) {
@@ -307,6 +315,9 @@ EFI_STATUS ImageRun::Call(uint64_t function, const uint64_t args[4], Mode mode, 
 
   mode_ = mode;
   figures_ = &figures;
+  breakpointsHere_.clear();
+  lockRead_.reset();
+  const size_t registrationsBefore = platform_.firmware.Registrations().size();
   entryStackPointer_ = callerStack;
   lowestStackWrite_ = rsp;  // the return address the call pushed
   stopped_ = false;
@@ -318,8 +329,16 @@ EFI_STATUS ImageRun::Call(uint64_t function, const uint64_t args[4], Mode mode, 
 
   EFI_STATUS status = Reg(uc_, UC_X86_REG_RAX);
   if (stopped_ || err != UC_ERR_OK || rip != returnAddress) {
-    if (!stopped_) Stop(std::string("emulation stopped: ") + uc_strerror(err) + " at " + Hex(rip), rip);
+    uint8_t before = 0;
+    if (!stopped_ && err == UC_ERR_OK && ReadGuest(rip - 1, &before, 1) && before == 0xF4) {
+      Stop("the code halted (hlt at " + Hex(rip - 1) + "): in SMM it waits for an interrupt that never comes", rip - 1,
+           "halt");
+    } else if (!stopped_) {
+      Stop(std::string("emulation stopped: ") + uc_strerror(err) + " at " + Hex(rip), rip);
+    }
     status = kHarnessFault;
+  } else {
+    JudgeReturn(mode, function, status, registrationsBefore);
   }
 
   // SMIs the run raised itself are taken now, by the outermost run only; a
@@ -331,7 +350,7 @@ EFI_STATUS ImageRun::Call(uint64_t function, const uint64_t args[4], Mode mode, 
       if (taken == sim::Platform::kMaxSmisPerAccess) {
         deferredSmis_.clear();
         const std::string chained = "SMIs raised by the image's own runs kept coming (" + std::to_string(taken) + ")";
-        Record({FindingKind::Fault, ViolationKind::Data, currentRun_, 0, chained});
+        Record({FindingKind::Fault, ViolationKind::Data, currentRun_, 0, chained, {}});
         if (fault_.empty()) fault_ = chained;
         status = kHarnessFault;
         break;
@@ -347,13 +366,48 @@ EFI_STATUS ImageRun::Call(uint64_t function, const uint64_t args[4], Mode mode, 
 
 void ImageRun::Record(Finding finding) {
   ++counts_[static_cast<size_t>(finding.kind)];
-  if (findings_.size() < kFindingsKept) findings_.push_back(std::move(finding));
+  auto &kept = finding.kind == FindingKind::Breakpoint ? breakpoints_ : serious_;
+  if (kept.size() < kFindingsKept) kept.push_back({findingOrder_++, std::move(finding)});
 }
 
-void ImageRun::Stop(const std::string &fault, uint64_t rip) {
+std::vector<Finding> ImageRun::Findings() const {
+  std::vector<std::pair<uint64_t, Finding>> all = serious_;
+  const size_t room = kFindingsKept - std::min(kFindingsKept, serious_.size());
+  all.insert(all.end(), breakpoints_.begin(), breakpoints_.begin() + static_cast<long>(std::min(room, breakpoints_.size())));
+  const bool everyOneKept = counts_[0] + counts_[1] + counts_[2] <= kFindingsKept;
+  if (everyOneKept)
+    std::stable_sort(all.begin(), all.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+  std::vector<Finding> findings;
+  for (auto &f : all) findings.push_back(std::move(f.second));
+  return findings;
+}
+
+void ImageRun::CheckLockAccess(bool write, uint64_t value, uint64_t rip) {
+  if (!write) {
+    lockRead_ = static_cast<uint8_t>(value);
+    return;
+  }
+  if (const auto breach = LockWriteBreach(lockRead_, static_cast<uint32_t>(value)))
+    Violation(ViolationKind::LockValue, *breach, rip);
+  lockRead_ = static_cast<uint8_t>(value);  // a later write starts from what this one left
+}
+
+void ImageRun::JudgeReturn(Mode mode, uint64_t function, EFI_STATUS status, size_t registrationsBefore) {
+  if (mode == Mode::Handler && status != EFI_SUCCESS)
+    Record({FindingKind::Fault, ViolationKind::Data, currentRun_, function,
+            "the handler returned " + Hex(status) + " instead of EFI_SUCCESS", "handler status"});
+  if (mode == Mode::Boot && EFI_ERROR(status) && platform_.firmware.Registrations().size() > registrationsBefore)
+    Record({FindingKind::Fault, ViolationKind::Data, currentRun_, 0,
+            "the entry failed (" + Hex(status) +
+                ") after registering its handler: the handler stays registered and runs on every unlock SMI, "
+                "though the driver said it did not start",
+            "entry status"});
+}
+
+void ImageRun::Stop(const std::string &fault, uint64_t rip, const std::string &name) {
   if (!stopped_) {
     fault_ = fault;
-    Record({FindingKind::Fault, ViolationKind::Data, currentRun_, rip, fault});
+    Record({FindingKind::Fault, ViolationKind::Data, currentRun_, rip, fault, name});
   }
   stopped_ = true;
   uc_emu_stop(uc_);
@@ -362,15 +416,17 @@ void ImageRun::Stop(const std::string &fault, uint64_t rip) {
 void ImageRun::Violation(ViolationKind kind, const std::string &what, uint64_t rip) {
   violationKinds_.insert(kind);
   if (violations_.size() < kViolationsKept) violations_.push_back(what);
-  Record({FindingKind::Violation, kind, currentRun_, rip, what});
+  Record({FindingKind::Violation, kind, currentRun_, rip, what, {}});
 }
 
 void ImageRun::Breakpoint(uint64_t rip, uint64_t rsp) {
   // An assertion report ends in the breakpoint: DebugAssert's buffer, with
   // the "ASSERT file(line): text" it sent, lies in a frame above the stack
   // pointer.  The nearest one is the report of this breakpoint.
+  // Only a breakpoint that is kept is worth the search.
   std::string report;
-  std::vector<char> stack(std::min<uint64_t>(kStackTop - std::min(rsp, kStackTop), 0x2000));
+  std::vector<char> stack(
+      breakpoints_.size() < kFindingsKept ? std::min<uint64_t>(kStackTop - std::min(rsp, kStackTop), 0x2000) : 0);
   if (!stack.empty() && ReadGuest(rsp, stack.data(), stack.size())) {
     const std::string text(stack.begin(), stack.end());
     const size_t at = text.find("ASSERT ");
@@ -379,7 +435,10 @@ void ImageRun::Breakpoint(uint64_t rip, uint64_t rsp) {
       if (end != std::string::npos) report = text.substr(at, end - at);
     }
   }
-  Record({FindingKind::Breakpoint, ViolationKind::Data, currentRun_, rip, report});
+  Record({FindingKind::Breakpoint, ViolationKind::Data, currentRun_, rip, report, {}});
+  if (++breakpointsHere_[rip] == kBreakpointStorm)
+    Stop(std::to_string(kBreakpointStorm) + " breakpoints at one address in one run; the run was stopped", rip,
+         "breakpoint storm");
 }
 
 void ImageRun::FindBootServicesSlots() {

@@ -1,5 +1,8 @@
 #include "pe/MapFile.h"
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -27,9 +30,19 @@ bool MapFile::Read(const std::string &path) {
   rvas_.clear();
   names_.clear();
   board_.clear();
+  std::error_code why;
+  const auto kind = std::filesystem::status(path, why).type();
+  if (kind == std::filesystem::file_type::not_found) {
+    error_ = path + " is missing";
+    return false;
+  }
+  if (kind == std::filesystem::file_type::directory) {
+    error_ = path + " is a folder, not a linker map";
+    return false;
+  }
   std::ifstream in(path);
-  if (!in) {
-    error_ = "cannot read the map " + path;
+  if (!in || in.peek() == std::ifstream::traits_type::eof()) {
+    error_ = in ? path + " is empty" : "cannot read the map " + path + ": " + std::strerror(errno);
     return false;
   }
   uint64_t base = 0;
@@ -68,7 +81,7 @@ bool MapFile::Read(const std::string &path) {
     }
   }
   if (!haveBase) {
-    error_ = path + " names no preferred load address";
+    error_ = path + " is not a linker map (it names no preferred load address)";
     return false;
   }
   return true;

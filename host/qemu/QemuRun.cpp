@@ -1,6 +1,9 @@
 #include "qemu/QemuRun.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -12,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -128,22 +132,75 @@ pid_t Spawn(const std::vector<std::string> &argv, const fs::path *log, bool ownG
 
 using Clock = std::chrono::steady_clock;
 
+// QEMU's log, read from a FIFO as QEMU writes it: each whole line goes to
+// `line`; a line's start waits in `rest_` until its end arrives.
+class LogPump {
+ public:
+  LogPump(int fd, std::function<void(const std::string &)> line) : fd_(fd), line_(std::move(line)) {}
+  // Waits up to `ms` for more, and takes all there is.
+  void Pump(int ms) {
+    if (fd_ < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      return;
+    }
+    pollfd p = {fd_, POLLIN, 0};
+    poll(&p, 1, ms);
+    char buffer[1 << 16];
+    for (;;) {
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n <= 0) return;  // nothing more now, or no writer (yet, or any more)
+      size_t from = 0;
+      for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
+        if (buffer[i] != '\n') continue;
+        rest_.append(buffer + from, i - from);
+        line_(rest_);
+        rest_.clear();
+        from = i + 1;
+      }
+      rest_.append(buffer + from, static_cast<size_t>(n) - from);
+    }
+  }
+
+ private:
+  int fd_;
+  std::function<void(const std::string &)> line_;
+  std::string rest_;
+};
+
 // Waits for `pid` until `seconds` after `start` (no bound if negative): its
-// exit status, or nothing past the bound (it is then killed).
-std::optional<int> Reap(pid_t pid, Clock::time_point start, double seconds, double &wall) {
+// exit status, or nothing past the bound (it is then killed).  Meanwhile,
+// and once more at its end, `log` is read.
+std::optional<int> Reap(pid_t pid, Clock::time_point start, double seconds, double &wall, LogPump *log = nullptr) {
   if (pid < 0) return -1;
   for (;;) {
     int status = 0;
     const pid_t done = waitpid(pid, &status, WNOHANG);
     wall = std::chrono::duration<double>(Clock::now() - start).count();
-    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (done == pid) {
+      if (log != nullptr) log->Pump(0);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     if (seconds >= 0 && wall > seconds) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return std::nullopt;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (log != nullptr) {
+      log->Pump(2);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
   }
+}
+
+// The last `count` lines of `text`, without a final line feed.
+std::string LastLines(std::string text, int count) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  size_t at = text.size();
+  for (int i = 0; i < count && at != std::string::npos && at != 0; ++i) at = text.rfind('\n', at - 1);
+  if (at != std::string::npos && at != 0) text = text.substr(at + 1);
+  if (text.size() > 2000) text = "..." + text.substr(text.size() - 2000);
+  return text;
 }
 
 struct TempDir {
@@ -183,7 +240,7 @@ const sim::Device *Lasting(const sim::Device *device) {
 // Returns false (with o.fault) when the session cannot start; else `status`
 // is QEMU's, as Reap gives it.
 bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path &dir, Outcome &o,
-                std::optional<int> &status) {
+                std::optional<int> &status, LogPump &log) {
   GdbSession g;
   g.companion = DebugCompanionFor(s.imagePath);
   const std::string companion = ReadFile(g.companion);
@@ -239,7 +296,7 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
   if (g.batch) {
     const std::optional<int> done =
         Reap(Spawn({gdb, "-nx", "-batch", "-x", file.string()}, &gdbLog, true), start, s.timeoutSeconds, gdbWall);
-    status = Reap(q, start, done ? s.timeoutSeconds : 0, o.wallSeconds);
+    status = Reap(q, start, done ? s.timeoutSeconds : 0, o.wallSeconds, &log);
     o.gdbLog = ReadFile(gdbLog);
   } else if (s.gdb == Settings::Gdb::Terminal) {
     // gdb owns the terminal: a Ctrl-C interrupts the guest, never the rig.
@@ -249,75 +306,106 @@ bool RunWithGdb(const Settings &s, std::vector<std::string> argv, const fs::path
     sigaction(SIGINT, &ignore, &previous);
     Reap(Spawn({gdb, "-q", "-x", file.string()}, nullptr, false), start, -1, gdbWall);
     sigaction(SIGINT, &previous, nullptr);
-    status = Reap(q, start, gdbWall + 5, o.wallSeconds);  // gdb's quit ends QEMU
+    status = Reap(q, start, gdbWall + 5, o.wallSeconds, &log);  // gdb's quit ends QEMU
   } else {
     if (s.attach) s.attach(gdb + " -q -x " + file.string());
-    status = Reap(q, start, -1, o.wallSeconds);
+    status = Reap(q, start, -1, o.wallSeconds, &log);
   }
   return true;
 }
 
 }  // namespace
 
-void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,
-                size_t &events, const sim::BoardLayout &board) {
-  boot.clear();
-  smis.clear();
-  events = 0;
+// The simulated devices the log's accesses are replayed on, for their names.
+struct TraceNames {
+  explicit TraceNames(const sim::BoardLayout &board) : platform(board) {
+    platform.superIo.absent = true;
+    platform.uart.PowerOnReset();
+    platform.bus.recording = false;
+    platform.bus.onAccess = [this](const sim::Access &a) { last = a; };
+  }
+  sim::Platform platform;
+  sim::Access last;
+};
+
+TraceReader::TraceReader(const sim::BoardLayout &board) {
+  sim::Bus *outer = sim::Bus::Current();
+  names_ = std::make_unique<TraceNames>(board);
+  sim::Bus::SetCurrent(outer);
+}
+
+TraceReader::~TraceReader() {
+  sim::Bus *outer = sim::Bus::Current();
+  names_.reset();
+  sim::Bus::SetCurrent(outer);
+}
+
+void TraceReader::Line(const std::string &line) {
   // QEMU's region names; its 7.2 trace gives absolute addresses (port
   // numbers, physical addresses).  "io" is I/O space nobody decodes.
   static const char *const kIoRegions[] = {"serial", "rtc-index", "rtc",    "pci-conf-idx", "pci-conf-data",
                                            "io",     "ioport80",  "apm-io", "isa-debugcon", "isa-debug-exit"};
+  const bool read = line.rfind("memory_region_ops_read ", 0) == 0;
+  if (!read && line.rfind("memory_region_ops_write ", 0) != 0) return;
+  ++events;
+  unsigned long long addr = 0, value = 0;
+  unsigned size = 0;
+  int cpu = -1;
+  std::sscanf(line.c_str() + line.find(' '), " cpu %d", &cpu);
+  const size_t at = line.find(" addr ");
+  const size_t quote = line.find(" name '");
+  if (at == std::string::npos || quote == std::string::npos ||
+      std::sscanf(line.c_str() + at, " addr %llx value %llx size %u", &addr, &value, &size) != 3)
+    return;
+  const std::string name = line.substr(quote + 7, line.size() - quote - 8);
+  if (name == "ioport80" && !read) {
+    const bool opens = value == MARK_ENTRY_BEGIN || value == MARK_SMI_BEGIN;
+    if (opens || value == MARK_ENTRY_END || value == MARK_SMI_END) {
+      open_ = opens;
+      windowCpu_ = cpu;
+      if (opens) {
+        window_ = value == MARK_ENTRY_BEGIN ? 0 : ++handlerCalls;
+        if (onWindow) onWindow(window_);
+      }
+      return;
+    }
+  }
+  // Inside a window only the CPU that opened it runs the driver.
+  if (!open_ || cpu != windowCpu_ || (size != 1 && size != 2 && size != 4)) return;
+  bool io = name != "pcie-mmcfg-mmio" && addr <= 0xFFFF;
+  for (const char *r : kIoRegions) io = io || name == r;
+  const sim::Space space = io ? sim::Space::Io : sim::Space::Mem;
+  const int width = static_cast<int>(size) * 8;
+  const uint32_t v = static_cast<uint32_t>(value & (size == 4 ? 0xFFFFFFFFull : (1ull << width) - 1));
   // Replaying on the simulator's devices names each register as the
   // simulator's trace would, with the state it had then (DLAB, ...).
   sim::Bus *outer = sim::Bus::Current();
-  {
-    sim::Platform names(board);
-    names.superIo.absent = true;
-    names.uart.PowerOnReset();
-    std::vector<sim::Access> *window = nullptr;
-    int windowCpu = -1;  // the CPU whose window it is: the others' accesses meanwhile are not the driver's
-    std::istringstream lines(log);
-    std::string line;
-    while (std::getline(lines, line)) {
-      const bool read = line.rfind("memory_region_ops_read ", 0) == 0;
-      if (!read && line.rfind("memory_region_ops_write ", 0) != 0) continue;
-      ++events;
-      unsigned long long addr = 0, value = 0;
-      unsigned size = 0;
-      int cpu = -1;
-      std::sscanf(line.c_str() + line.find(' '), " cpu %d", &cpu);
-      const size_t at = line.find(" addr ");
-      const size_t quote = line.find(" name '");
-      if (at == std::string::npos || quote == std::string::npos ||
-          std::sscanf(line.c_str() + at, " addr %llx value %llx size %u", &addr, &value, &size) != 3)
-        continue;
-      const std::string name = line.substr(quote + 7, line.size() - quote - 8);
-      if (name == "ioport80" && !read) {
-        if (value == MARK_ENTRY_BEGIN) window = &boot;
-        if (value == MARK_SMI_BEGIN) window = &smis.emplace_back();
-        if (value == MARK_ENTRY_END || value == MARK_SMI_END) window = nullptr;
-        windowCpu = cpu;
-        continue;
-      }
-      if (window == nullptr || cpu != windowCpu || (size != 1 && size != 2 && size != 4)) continue;
-      bool io = name != "pcie-mmcfg-mmio" && addr <= 0xFFFF;
-      for (const char *r : kIoRegions) io = io || name == r;
-      const sim::Space space = io ? sim::Space::Io : sim::Space::Mem;
-      const int width = static_cast<int>(size) * 8;
-      const uint32_t v = static_cast<uint32_t>(value & (size == 4 ? 0xFFFFFFFFull : (1ull << width) - 1));
-      if (read)
-        names.bus.Read(space, addr, width);
-      else
-        names.bus.Write(space, addr, width, v);
-      sim::Access a = names.bus.Trace().back();
-      a.value = v;
-      a.device = name == "io" ? nullptr : Lasting(a.device);
-      if (name == "io") a.reg = "(no device)";  // nothing decodes it on QEMU's machine
-      window->push_back(a);
-    }
-  }
+  sim::Bus &bus = names_->platform.bus;
+  if (read)
+    bus.Read(space, addr, width);
+  else
+    bus.Write(space, addr, width, v);
   sim::Bus::SetCurrent(outer);
+  sim::Access a = names_->last;
+  a.value = v;
+  a.device = name == "io" ? nullptr : Lasting(a.device);
+  if (name == "io") a.reg = "(no device)";  // nothing decodes it on QEMU's machine
+  if (onAccess) onAccess(window_, a);
+}
+
+void ParseTrace(const std::string &log, std::vector<sim::Access> &boot, std::vector<std::vector<sim::Access>> &smis,
+                size_t &events, const sim::BoardLayout &board) {
+  boot.clear();
+  smis.clear();
+  TraceReader reader(board);
+  reader.onWindow = [&](uint64_t window) {
+    if (window != 0) smis.emplace_back();
+  };
+  reader.onAccess = [&](uint64_t window, const sim::Access &a) { (window == 0 ? boot : smis.back()).push_back(a); };
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) reader.Line(line);
+  events = reader.events;
 }
 
 std::map<int, std::vector<uint64_t>> ParseSmmEntries(const std::string &log) {
@@ -414,21 +502,51 @@ Outcome Run(const Settings &s) {
     logged += std::string(logged.empty() ? "" : ",") + "exec";
     argv.insert(argv.end(), {"-dfilter", Hex(TSEG_BASE + SMM_ENTRY_OFFSET) + "+" + Hex(SMM_ENTRY_AREA_SIZE)});
   }
-  if (!logged.empty()) argv.insert(argv.end(), {"-d", logged, "-D", trace.string()});
+  // QEMU's log comes through a FIFO and is read as it is written: nothing
+  // of it is kept but what the callbacks keep (and the SMM entries' lines).
+  board.pciExpressBase = pciExpressBase;
+  TraceReader reader(board);
+  const bool streamed = s.onAccess || s.onWindow;
+  if (streamed) {
+    reader.onWindow = s.onWindow;
+    reader.onAccess = s.onAccess;
+    if (logged.find("trace:") == std::string::npos)
+      logged = "trace:memory_region_ops_read,trace:memory_region_ops_write" + (logged.empty() ? "" : "," + logged);
+  } else if (s.trace) {
+    reader.onWindow = [&](uint64_t window) {
+      if (window != 0) o.smiTraces.emplace_back();
+    };
+    reader.onAccess = [&](uint64_t window, const sim::Access &a) {
+      (window == 0 ? o.bootTrace : o.smiTraces.back()).push_back(a);
+    };
+  }
+  int stream = -1;
+  if (!logged.empty()) {
+    if (mkfifo(trace.c_str(), 0600) != 0 || (stream = open(trace.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+      o.fault = "cannot make a FIFO for QEMU's log at " + trace.string();
+      return o;
+    }
+    argv.insert(argv.end(), {"-d", logged, "-D", trace.string()});
+  }
+  std::string entries;  // the exec log's lines, which the SMM entries come from
+  LogPump pump(stream, [&](const std::string &line) {
+    if (s.smmEntries && line.rfind("Trace ", 0) == 0) entries += line + "\n";
+    reader.Line(line);
+  });
 
   std::optional<int> status;
   if (s.gdb == Settings::Gdb::Off) {
     const fs::path log = dir.path / "qemu.log";
-    status = Reap(Spawn(argv, &log, false), Clock::now(), s.timeoutSeconds, o.wallSeconds);
-  } else if (!RunWithGdb(s, argv, dir.path, o, status)) {
+    status = Reap(Spawn(argv, &log, false), Clock::now(), s.timeoutSeconds, o.wallSeconds, &pump);
+  } else if (!RunWithGdb(s, argv, dir.path, o, status, pump)) {
+    if (stream >= 0) close(stream);
     return o;
   }
+  if (stream >= 0) close(stream);
+  o.traceEvents = reader.events;
   o.ReadReport(ReadFile(reportFile));
   o.console = ReadFile(console);
-  board.pciExpressBase = pciExpressBase;
-  const std::string log = logged.empty() ? std::string() : ReadFile(trace);
-  if (s.trace) ParseTrace(log, o.bootTrace, o.smiTraces, o.traceEvents, board);
-  if (s.smmEntries) o.smmEntryBases = ParseSmmEntries(log);
+  if (s.smmEntries) o.smmEntryBases = ParseSmmEntries(entries);
 
   using namespace report;
   const std::string verdict = o.Text(Result::kVerdict);
@@ -448,11 +566,17 @@ Outcome Run(const Settings &s) {
     }
   } else {
     o.end = Outcome::End::Crashed;
-    std::string log = ReadFile(dir.path / "qemu.log");
-    if (log.size() > 400) log = "..." + log.substr(log.size() - 400);
-    o.fault = *status == 0 ? "QEMU stopped without the guest's exit (the guest reset: a triple fault?)"
-                           : "QEMU exited with status " + std::to_string(*status) + (log.empty() ? "" : ": " + log);
-    if (*status == 0 && s.gdb != Settings::Gdb::Off) o.fault = "gdb ended the run before the guest's exit";
+    const std::string log = LastLines(ReadFile(dir.path / "qemu.log"), 5);
+    const std::string said = log.empty() ? " (nothing on its stderr)" : "; its stderr ends:\n" + log;
+    if (*status == 0 && s.gdb != Settings::Gdb::Off) {
+      o.fault = "gdb ended the run before the guest's exit";
+    } else if (o.Text(Guest::kProgram).empty()) {
+      o.fault = "QEMU ended (exit status " + std::to_string(*status) + ") before the guest reported anything" + said;
+    } else if (*status == 0) {
+      o.fault = "QEMU stopped without the guest's exit (exit status 0: the guest reset, a triple fault?)" + said;
+    } else {
+      o.fault = "QEMU exited with status " + std::to_string(*status) + " before the guest's exit" + said;
+    }
   }
   return o;
 }

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,6 +59,13 @@ struct Settings {
   // lock reads set again.
   int cpu1Attempts = 0;
   bool smmEntries = false;     // log where each CPU enters SMM (QEMU's exec log, cut to TSEG's entry area)
+  // Called as QEMU's log of device accesses is read, while QEMU runs: a
+  // window of the driver's own code opens (0: the entry, n: the n-th handler
+  // call), and each access in it.  With either set, the log is read as it is
+  // written and the outcome keeps no trace (the memory stays flat whatever
+  // the run's length).
+  std::function<void(uint64_t window)> onWindow;
+  std::function<void(uint64_t window, const sim::Access &)> onAccess;
   std::string guestArguments;  // appended to the guest's command line (later words win)
   double timeoutSeconds = 30;
   std::string qemuPath;   // default: the qemu-system-x86_64 the build found
@@ -115,6 +123,29 @@ Outcome Run(const Settings &settings);
 // The default guest and QEMU (as found at configure time).
 std::string DefaultGuest();
 std::string DefaultQemu();
+
+// QEMU's memory_region_ops_read/write log read a line at a time, cut to the
+// driver's windows (the guest's marker writes open and close them), each
+// access named as the simulator names it.
+class TraceReader {
+ public:
+  explicit TraceReader(const sim::BoardLayout &board);
+  ~TraceReader();
+  TraceReader(const TraceReader &) = delete;
+  TraceReader &operator=(const TraceReader &) = delete;
+
+  std::function<void(uint64_t window)> onWindow;
+  std::function<void(uint64_t window, const sim::Access &)> onAccess;
+  void Line(const std::string &line);
+  size_t events = 0;         // trace lines read
+  uint64_t handlerCalls = 0;  // windows of handler calls opened so far
+
+ private:
+  std::unique_ptr<struct TraceNames> names_;
+  bool open_ = false;
+  uint64_t window_ = 0;
+  int windowCpu_ = -1;  // the CPU that opened the window: the others' accesses meanwhile are not the driver's
+};
 
 // QEMU's memory_region_ops_read/write log, cut to the driver's windows (the
 // guest's marker writes are recognised and dropped; inside a window only the

@@ -106,10 +106,20 @@ struct Smram {
   static constexpr const char *kName = "smram";
   static constexpr Key<Smram> kValue{"value"};
 };
+// The attacks; the handler's returns other than EFI_SUCCESS (how many, the
+// first one and its SMI); whether the interrupted code's SSE state came
+// back unchanged from every SMI; SMI_EN after them (EOS set by the last).
 struct Attack {
   static constexpr const char *kName = "attack";
   static constexpr Key<Attack> kAttempts{"attempts"}, kRelocked{"relocked"}, kIdleSmis{"idle-smis"},
-      kIdleLocked{"idle-locked"}, kSmis{"smis"}, kHandlerCalls{"handler-calls"}, kBreakpoints{"breakpoints"};
+      kIdleLocked{"idle-locked"}, kSmis{"smis"}, kHandlerCalls{"handler-calls"}, kBreakpoints{"breakpoints"},
+      kHandlerErrors{"handler-errors"}, kFirstHandlerError{"first-handler-error"},
+      kFirstHandlerErrorSmi{"first-handler-error-smi"}, kSseKept{"sse-kept"}, kSmiEn{"smi-en"};
+};
+// The SMI sources the guest enabled itself: the ACPI I/O base and SMI_EN.
+struct SmiSources {
+  static constexpr const char *kName = "smi-sources";
+  static constexpr Key<SmiSources> kPmBase{"pmbase"}, kSmiEn{"smi-en"};
 };
 struct Protection {
   static constexpr const char *kName = "protection";
@@ -122,7 +132,7 @@ struct Protection {
 struct Exception {
   static constexpr const char *kName = "exception";
   static constexpr Key<Exception> kWhere{"where"}, kDuring{"during"}, kSmi{"smi"}, kVector{"vector"}, kError{"error"},
-      kRip{"rip"}, kRva{"rva"};
+      kRip{"rip"}, kRva{"rva"}, kCr2{"cr2"}, kBootServicesTables{"boot-services-tables"};
 };
 // The driver called a firmware service it has no business calling.
 struct Fault {

@@ -79,6 +79,18 @@ bool BoardLayoutFrom(const std::vector<std::pair<std::string, std::string>> &set
     return false;
   }
   layout.cmosSerialBaud = selector->second;
+  // Images built before the Super I/O was a setting have it at 0x370.
+  const auto superIo = s.find("SuperIoIndexPort");
+  if (superIo != s.end() && superIo->second != "NONE") {
+    uint64_t port = 0;
+    if (!Number(superIo->second, port) || port == 0 || port > 0xFFFE) {
+      error = "the board setting SuperIoIndexPort = " + superIo->second + " is not a port";
+      return false;
+    }
+    layout.superIoIndexPort = static_cast<uint16_t>(port);
+  } else if (superIo != s.end()) {
+    layout.superIoIndexPort = 0;
+  }
   out = layout;
   return true;
 }

@@ -1,6 +1,7 @@
 // Where a board puts what the simulated platform models: the PCI Express
 // window, the debug UART (an I/O port base, a memory address, or a PCI UART
-// behind bridges) and the CMOS byte that selects the board's console rate.
+// behind bridges), the Super I/O's ports (or none) and the CMOS byte that
+// selects the board's console rate.
 // A Platform built from a layout answers where an image built with the same
 // board settings looks.
 #pragma once
@@ -27,6 +28,7 @@ struct BoardLayout {
   };
   std::vector<PciHop> pciPath;
   uint8_t cmosSerialBaud = 0x00;  // CMOS 0x6F as the board's set-up leaves it: selects the board's rate
+  uint16_t superIoIndexPort = 0x370;  // the Super I/O's index port (data port next); 0: the board has none
 
   uint64_t GpioLockAddress() const { return pciExpressBase + 0xF804C; }
 };

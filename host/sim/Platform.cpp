@@ -12,7 +12,8 @@ Platform::Platform(const BoardLayout &layout) : layout_(layout) {
   pci.Attach({0, 31, 0}, &lpc);
   bus.MapIo(PciConfigPorts::kAddressPort, PciConfigPorts::kDataPort + 3, &configPorts);
   bus.MapIo(Cmos::kIndexPort, Cmos::kDataPort, &cmos);
-  bus.MapIo(SuperIo::kIndexPort, SuperIo::kDataPort, &superIo);
+  if (layout_.superIoIndexPort != 0)
+    bus.MapIo(layout_.superIoIndexPort, static_cast<uint16_t>(layout_.superIoIndexPort + 1), &superIo);
   cmos.Byte(Cmos::kSerialBaudIndex) = layout_.cmosSerialBaud;
   PlaceConsole();
   bus.afterAccess = [this] {

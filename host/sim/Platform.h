@@ -3,7 +3,8 @@
 // reaches the handlers registered with the SMI-source dispatcher.  The legacy
 // devices of the debug console sit on the bus too: the configuration ports
 // 0xCF8/0xCFC (same configuration space as the window), CMOS at 0x70/0x71,
-// the Super I/O at 0x370/0x371 and the UART at 0x3F8.  Each bus access
+// the Super I/O at 0x370/0x371 (or where the board has it, or nowhere) and
+// the UART at 0x3F8.  Each bus access
 // advances the simulated clock by Clock::kAccessNs.
 //
 // A Platform built from a board's layout (BoardLayout.h) puts the window and

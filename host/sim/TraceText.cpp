@@ -37,9 +37,9 @@ void TraceListing::FlushRun() const {
   // is a poll.
   const std::string line = Describe(run_.front());
   if (runLength_ >= kShortestCollapsedRun) {
-    text_ += line + "   (x" + std::to_string(runLength_) + ")\n";
+    Emit(line + "   (x" + std::to_string(runLength_) + ")\n");
   } else {
-    for (size_t i = 0; i < runLength_; ++i) text_ += line + "\n";
+    for (size_t i = 0; i < runLength_; ++i) Emit(line + "\n");
   }
   run_.clear();
   runLength_ = 0;
@@ -56,9 +56,17 @@ void TraceListing::Add(const Access &a) {
   runLength_ = 1;
 }
 
+void TraceListing::Emit(const std::string &lines) const {
+  if (out_ != nullptr) {
+    std::fwrite(lines.data(), 1, lines.size(), out_);
+  } else {
+    text_ += lines;
+  }
+}
+
 void TraceListing::Mark(const std::string &text) {
   FlushRun();
-  text_ += "-- " + text + "\n";
+  Emit("-- " + text + "\n");
 }
 
 std::string TraceListing::Text() const {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,12 @@ class TraceListing {
  public:
   void Add(const Access &a);
   void Mark(const std::string &text);
-  // The listing so far, each line ending in a line feed.
+  // The listing so far, each line ending in a line feed (empty once it streams).
   std::string Text() const;
+  // From now on every finished line goes to `out` instead, so a listing of
+  // any length takes no memory; Finish() writes the last one.
+  void StreamTo(std::FILE *out) { out_ = out; }
+  void Finish() const { FlushRun(); }
   size_t Accesses() const { return accesses_; }
   size_t Lines() const;
 
@@ -38,7 +43,10 @@ class TraceListing {
   bool SameAsRun(const Access &a) const;
 
   static constexpr size_t kShortestCollapsedRun = 3;
+  void Emit(const std::string &lines) const;
+
   mutable std::string text_;
+  std::FILE *out_ = nullptr;
   mutable std::vector<Access> run_;  // at most one access: the run's first, with its count
   mutable size_t runLength_ = 0;
   size_t accesses_ = 0;

@@ -67,10 +67,10 @@ TEST_F(Board, ImageAndHostBuildAgreeOnTheBoardsPlatform) {
   BootRun host, image;
   {
     sim::Platform p(layout_);
-    Boot(p, false, host);
+    ASSERT_NO_FATAL_FAILURE(Boot(p, false, host));
   }
   sim::Platform p(layout_);
-  Boot(p, true, image);
+  ASSERT_NO_FATAL_FAILURE(Boot(p, true, image));
   EXPECT_EQ(image.status, EFI_SUCCESS);
   EXPECT_EQ(image.relocked, 3);
   EXPECT_EQ(image.console, "VexaGpioUnlockSmmEntry() Start\r\nVexaGpioUnlockSmmEntry() Exit\r\n");
@@ -85,6 +85,24 @@ TEST_F(Board, ImageAndHostBuildAgreeOnTheBoardsPlatform) {
     EXPECT_TRUE(p.ConsolePciUart()->Decoding());
     EXPECT_EQ(p.ConsolePciUart()->Dword(sim::PciUart::kBar0) & ~0xFu, static_cast<uint32_t>(layout_.uartBase));
   }
+  // Ports other than the configuration ports, CMOS and an I/O UART's are
+  // the Super I/O's: its 43 set-up accesses where the board has one, none
+  // on a board without.
+  size_t superIo = 0;
+  std::string stray;
+  for (const sim::Access &a : image.trace) {
+    const uint64_t port = a.address;
+    if (a.space != sim::Space::Io || (port >= 0xCF8 && port <= 0xCFF) || port == 0x70 || port == 0x71 ||
+        (!layout_.uartMmio && port >= layout_.uartBase && port < layout_.uartBase + 8))
+      continue;
+    if (layout_.superIoIndexPort != 0 && (port == layout_.superIoIndexPort || port == layout_.superIoIndexPort + 1u))
+      ++superIo;
+    else
+      stray += sim::Describe(a) + "\n";
+  }
+  EXPECT_EQ(stray, "");
+  EXPECT_EQ(superIo, layout_.superIoIndexPort != 0 ? 43u : 0u);
+
   // Each unlock: the attacker's two accesses, then the handler's read, read
   // and write, all at the board's lock address.
   const std::vector<sim::Access> tail(image.trace.end() - 5, image.trace.end());

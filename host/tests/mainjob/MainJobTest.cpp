@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -33,13 +34,20 @@ class MainJob : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // A copy of the image whose handler starts with `code`, with its map beside it.
-  fs::path Patched(const std::string &name, const Bytes &code) {
+  // A copy of the image whose handler starts with `code`, with its map beside
+  // it; with a `find`, the first `find` in the function `in` becomes `code`.
+  fs::path Patched(const std::string &name, const Bytes &code, const Bytes &find = {},
+                   const char *in = "GpioUnlockSmiHandler") {
     pe::Headers h;
     EXPECT_EQ(pe::Parse(image_.data(), image_.size(), h), nullptr);
     size_t at = 0;
-    EXPECT_TRUE(h.FileOffset(map_.Rva("GpioUnlockSmiHandler").value(), static_cast<uint32_t>(code.size()), at));
+    EXPECT_TRUE(h.FileOffset(map_.Rva(in).value(), static_cast<uint32_t>(code.size()), at));
     Bytes bytes = image_;
+    if (!find.empty()) {
+      const auto found = std::search(bytes.begin() + static_cast<long>(at), bytes.end(), find.begin(), find.end());
+      EXPECT_NE(found, bytes.end()) << "the code to patch is not in " << in << ": the row needs updating";
+      at = static_cast<size_t>(found - bytes.begin());
+    }
     std::copy(code.begin(), code.end(), bytes.begin() + static_cast<long>(at));
     const fs::path path = dir_ / (name + ".efi");
     std::ofstream(path, std::ios::binary)
@@ -61,12 +69,37 @@ class MainJob : public ::testing::Test {
 #define RELOCK \
   0xB8, LOCK_ADDRESS, 0x80, 0x08, 0x01, 0x31, 0xC0, 0xC3  // mov eax, lock; or byte [rax], 1; xor eax, eax; ret
 
+#define LOCK_OR(bits) 0xB8, LOCK_ADDRESS, 0x80, 0x08, bits  // mov eax, lock; or byte [rax], bits
+
 TEST_F(MainJob, NamesWhatABrokenHandlerDoes) {
   struct Case {
     const char *name;
     Bytes handler;
     std::vector<std::string> findings;
+    Bytes find = {};  // patch this code in the entry instead of the handler's start
   } cases[] = {
+      {"or-0xff",
+       {LOCK_OR(0xFF), 0x31, 0xC0, 0xC3},
+       {"SMI 1: violation (lock value) at GpioUnlockSmiHandler+0x5: handler wrote 0xFF to the lock register, which "
+        "read 0x",
+        "re-locked 3,"}},
+      {"or-0x03", {LOCK_OR(0x03), 0x31, 0xC0, 0xC3}, {"SMI 1: violation (lock value)", "violations 1,"}},
+      {"error-return",
+       {LOCK_OR(0x01), 0x48, 0xC7, 0xC0, 0x07, 0x00, 0x00, 0x80, 0xC3},  // mov rax, 0xFFFFFFFF80000007
+       {"SMI 1: fault (handler status) at GpioUnlockSmiHandler: the handler returned 0xFFFFFFFF80000007 instead",
+        "re-locked 3,", "faults 3,"}},
+      {"fails-after-registering",
+       {0x90, 0x90, 0x90},  // the entry keeps its initial EFI_UNSUPPORTED after Register succeeded
+       {"boot: fault (entry status): the entry failed (0x8000000000000003) after registering its handler: the "
+        "handler stays registered",
+        "re-locked 3,"},
+       {0x48, 0x89, 0xC6, 0x48, 0x85, 0xC0}},  // after Register: mov rsi, rax; test rax, rax
+      {"breakpoint-storm",
+       {0xCC, 0xEB, 0xFD},  // int3; jmp back to it
+       {"SMI 1: fault (breakpoint storm) at GpioUnlockSmiHandler+0x1: 1000 breakpoints at one address",
+        "attempt 1: not re-locked: the handler was stopped"}},
+      {"ud2", {0x0F, 0x0B}, {"SMI 1: fault (invalid instruction) at GpioUnlockSmiHandler: invalid instruction"}},
+      {"hlt", {0xF4}, {"SMI 1: fault (halt) at GpioUnlockSmiHandler: the code halted"}},
       {"int3", {0xCC, RELOCK}, {"SMI 1: breakpoint at GpioUnlockSmiHandler+0x1", "breakpoints 3,"}},
       {"endless-loop",
        {0xEB, 0xFE},
@@ -86,7 +119,9 @@ TEST_F(MainJob, NamesWhatABrokenHandlerDoes) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    const testsupport::Outcome run = Tool("--attempts 3 --image " + testsupport::Quote(Patched(c.name, c.handler)));
+    const fs::path image = c.find.empty() ? Patched(c.name, c.handler)
+                                          : Patched(c.name, c.handler, c.find, "VexaGpioUnlockSmmEntry");
+    const testsupport::Outcome run = Tool("--attempts 3 --image " + testsupport::Quote(image));
     EXPECT_EQ(run.status, 1) << run.output;
     for (const std::string &finding : c.findings) EXPECT_NE(run.output.find(finding), std::string::npos) << run.output;
   }
@@ -99,17 +134,31 @@ TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
   const fs::path dotted = dir_ / "a.b" / "driver";  // the map is driver.map, not a.map
   fs::copy_file(VEXA_IMAGE_PATH, dotted);
   fs::copy_file(pe::MapPathFor(VEXA_IMAGE_PATH), dir_ / "a.b" / "driver.map");
+  // Maps that are there but no use, each beside a good image; and files that are no driver image.
+  for (const char *name : {"empty", "folder", "text"}) fs::copy_file(VEXA_IMAGE_PATH, dir_ / (name + std::string(".efi")));
+  std::ofstream(dir_ / "empty.map").flush();
+  fs::create_directories(dir_ / "folder.map");
+  std::ofstream(dir_ / "text.map") << "not a linker map\n";
+  std::ofstream(dir_ / "zeros.efi").write(std::string(4096, '\0').data(), 4096);
+  const auto mapRun = [&](const char *name) { return "--print-level 0x40 --image " + testsupport::Quote(dir_ / name); };
   struct Case {
     std::string arguments;
     int status;
     const char *output;
   } cases[] = {
+      {mapRun("empty.efi"), 3, "empty.map is empty"},
+      {mapRun("folder.efi"), 3, "folder.map is a folder, not a linker map"},
+      {mapRun("text.efi"), 3, "text.map is not a linker map"},
+      {"--about --image " + testsupport::Quote(dir_ / "zeros.efi"), 3, "bad image"},
+      {"--about --image /bin/sh", 3, "bad image"},
+      {"--qemu --image " + testsupport::Quote(VEXA_PCI_BOARD_IMAGE), 3, "QEMU's q35 machine has no such device"},
       {"--image " + testsupport::Quote(dir_), 3, "is a folder, not a file"},
       {"--image ''", 2, "--image needs a path"},
       {"--attempts 010", 0, "summary: attempts 10, re-locked 10,"},
       {"--attempts 0x10", 0, "summary: attempts 16,"},
       {"--attempts 1e3", 2, "--attempts takes"},
       {"--qemu --cpus 9", 2, "--cpus takes a CPU count from 1 to 8, not '9'"},
+      {"--qemu --cpus 0", 2, "--cpus takes a CPU count from 1 to 8, not '0'"},
       {"--cpus 2", 2, "--cpus applies to --qemu only"},
       {"--print-level 0x40 --image " + testsupport::Quote(noMap), 3, "no-map.map is missing"},
       {"--print-level 0x40 --attempts 1 --image " + testsupport::Quote(dotted), 0, "Start\n"},

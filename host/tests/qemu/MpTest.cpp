@@ -58,6 +58,15 @@ TEST_F(QemuMp, EveryCpusSmbaseIsItsOwnInTsegAndEverySmiBringsEveryCpuIn) {
     EXPECT_EQ(o.Number(Rendezvous::kSmis), smis);
     EXPECT_EQ(o.Number(Rendezvous::kComplete), smis);
     EXPECT_EQ(o.Number(Rendezvous::kSmstCpus), static_cast<uint64_t>(cpus));
+    // Broadcast negotiated through fw_cfg; each CPU moved from where QEMU's
+    // BIOS left it (ASEG for CPU 0, the power-on SMBASE for the others).
+    EXPECT_EQ(o.Number(Mp::kStarted), static_cast<uint64_t>(cpus));
+    EXPECT_EQ(o.Number(Mp::kSupportedFeatures).value_or(0) & 1, 1u);
+    EXPECT_EQ(o.Number(Mp::kRequestedFeatures), 1u);
+    EXPECT_EQ(o.Number(Mp::kFeaturesOk), 1u);
+    const std::vector<uint64_t> movedFrom = List(o.Text(Smbase::kMovedFrom));
+    EXPECT_EQ(movedFrom, (cpus == 2 ? std::vector<uint64_t>{0xA0000, 0x30000}
+                                    : std::vector<uint64_t>{0xA0000, 0x30000, 0x30000, 0x30000}));
     // QEMU's log: each CPU enters SMM only at its own SMBASE + 0x8000, in
     // TSEG, once per SMI at least; the guest read the same SMBASEs.
     ASSERT_EQ(o.smmEntryBases.size(), static_cast<size_t>(cpus));

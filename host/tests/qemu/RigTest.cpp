@@ -68,7 +68,8 @@ TEST(QemuRig, AQemuThatHangsDiesOrIsMissingGivesADefinedEnd) {
     const char *fault;
   } rows[] = {
       {"hangs", Script("hangs.sh", "exec sleep 30"), qemu::Outcome::End::TimedOut, "was killed"},
-      {"resets", Script("resets.sh", "exit 0"), qemu::Outcome::End::Crashed, "without the guest's exit"},
+      {"ends at once", Script("resets.sh", "exit 0"), qemu::Outcome::End::Crashed,
+       "QEMU ended (exit status 0) before the guest reported anything"},
       {"fails", Script("fails.sh", "echo no such machine >&2; exit 1"), qemu::Outcome::End::Crashed, "no such machine"},
       {"missing", "/nonexistent/qemu", qemu::Outcome::End::NotRun, "cannot run QEMU"},
   };

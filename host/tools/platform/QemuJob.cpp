@@ -1,23 +1,142 @@
 #include "QemuJob.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "Report.h"
+#include "harness/Confinement.h"
 #include "qemu/QemuRun.h"
 #include "sim/TraceText.h"
 
 namespace tool {
 
+namespace {
+
+// Why the q35 guest cannot host the board the image was built for, if it cannot.
+std::string UnfitForQ35(const sim::BoardLayout &board) {
+  char text[320];
+  if (!board.pciPath.empty() || board.uartMmio) {
+    std::snprintf(text, sizeof text,
+                  "the image's board (%s) puts its console on a %sUART at 0x%llX%s; QEMU's q35 machine has no such "
+                  "device there (its console is the 16550 at port 0x3F8): run it without --qemu",
+                  board.name.c_str(), board.uartMmio ? "memory-mapped " : "",
+                  static_cast<unsigned long long>(board.uartBase),
+                  board.pciPath.empty() ? "" : ", a PCI UART behind bridges");
+    return text;
+  }
+  if (board.uartBase != 0x3F8) {
+    std::snprintf(text, sizeof text,
+                  "the image's board (%s) puts its console at port 0x%llX; QEMU's q35 machine has its 16550 at 0x3F8",
+                  board.name.c_str(), static_cast<unsigned long long>(board.uartBase));
+    return text;
+  }
+  const uint64_t base = board.pciExpressBase;
+  if ((base & 0x0FFFFFFF) != 0 || base < 0x20000000 || base > 0xE0000000) {
+    std::snprintf(text, sizeof text,
+                  "the image's board (%s) puts the PCI Express window at 0x%llX; the q35 guest takes windows from "
+                  "0x20000000 to 0xE0000000 in 256 MiB steps (above its RAM, below the chipset's own ranges)",
+                  board.name.c_str(), static_cast<unsigned long long>(base));
+    return text;
+  }
+  return {};
+}
+
+// The handler's device accesses as QEMU logged them, judged by the rules the
+// simulator applies to the same accesses: any port, any memory-mapped access
+// but one byte at the lock, and a lock write other than the value read
+// with bit 0 set are violations.
+class LogJudge {
+ public:
+  LogJudge(uint64_t lockAddress, Report &report) : lockAddress_(lockAddress), report_(report) {}
+  void Window(uint64_t window) {
+    window_ = window;
+    lockRead_.reset();
+  }
+  void Access(const sim::Access &a) {
+    if (window_ == 0) return;  // the entry may touch what it brings up
+    const bool write = a.dir == sim::Dir::Write;
+    std::string what;
+    if (const auto kind = harness::CheckDeviceAccess(a.space == sim::Space::Io, a.address, a.width, write,
+                                                     lockAddress_, what)) {
+      report_.LogViolation(window_, *kind, what);
+      return;
+    }
+    if (!write) {
+      lockRead_ = static_cast<uint8_t>(a.value);
+      return;
+    }
+    if (const auto breach = harness::LockWriteBreach(lockRead_, a.value))
+      report_.LogViolation(window_, harness::ViolationKind::LockValue, *breach);
+    lockRead_ = static_cast<uint8_t>(a.value);
+  }
+
+ private:
+  uint64_t lockAddress_;
+  Report &report_;
+  uint64_t window_ = 0;
+  std::optional<uint8_t> lockRead_;
+};
+
+}  // namespace
+
 int RunOnQemu(const Options &o, const std::string &image) {
+  pe::MapFile boardMap;
+  sim::BoardLayout board;
+  std::string error;
+  if (boardMap.Read(pe::MapPathFor(image)) && !boardMap.BoardSettings().empty() &&
+      sim::BoardLayoutFrom(boardMap.BoardSettings(), board, error)) {
+    const std::string unfit = UnfitForQ35(board);
+    if (!unfit.empty()) {
+      std::fprintf(stderr, "vexa-platform: %s\n", unfit.c_str());
+      return kExitCouldNotRun;
+    }
+  }
+
+  // QEMU's log is judged, counted and listed as it is read.
+  Report report;
+  LogJudge judge(board.GpioLockAddress(), report);
+  const int cpus = o.cpus.value_or(2);
+  const int cpu1Attempts = cpus > 1 ? o.attempts : 0;  // CPU 1 attacks too, while CPU 0 is busy
+  Progress progress(static_cast<uint64_t>(o.attempts + cpu1Attempts));
+  sim::TraceListing listing;
+  const Spool spool(o.trace);
+  if (o.trace) {
+    if (spool.file == nullptr) {
+      std::fprintf(stderr, "vexa-platform: cannot make a temporary file for the trace\n");
+      return kExitCouldNotRun;
+    }
+    listing.StreamTo(spool.file);
+  }
+  bool entryReturned = false;
   qemu::Settings s;
+  s.onWindow = [&](uint64_t window) {
+    judge.Window(window);
+    if (window != 0) progress.Update(window);
+    if (!o.trace) return;
+    if (window == 0) {
+      listing.Mark("boot: ModuleEntryPoint, called in SMM by the guest's dispatcher");
+      return;
+    }
+    if (!entryReturned) listing.Mark("boot: the entry returned");
+    entryReturned = true;
+    const bool cpu0 = window <= static_cast<uint64_t>(o.attempts);  // then CPU 1's attempts
+    listing.Mark((cpu0 ? "attempt " + std::to_string(window) : "CPU 1's attempt " + std::to_string(window - o.attempts)) +
+                 ": the unlock SMI's handler (QEMU's log of its accesses)");
+  };
+  s.onAccess = [&](uint64_t, const sim::Access &a) {
+    judge.Access(a);
+    if (o.trace) listing.Add(a);
+  };
   s.imagePath = image;
   s.printLevel = o.printLevel;
   s.cmos = o.cmos;  // default: the rate the image's board selects
   s.attempts = o.attempts;
   s.trace = o.trace;
-  s.cpus = o.cpus.value_or(2);
-  s.cpu1Attempts = s.cpus > 1 ? o.attempts : 0;
-  s.timeoutSeconds = 60 + o.attempts / 10000.0;  // a run takes a second or so; far more is a hang
+  s.cpus = cpus;
+  s.cpu1Attempts = cpu1Attempts;
+  // A run takes a second or so; far more is a hang.  Each SMI brings every
+  // CPU in, so the bound grows with the CPUs as with the SMIs.
+  s.timeoutSeconds = 60 + (o.attempts + s.cpu1Attempts) * s.cpus / 5000.0;
   s.gdb = static_cast<qemu::Settings::Gdb>(o.gdb);
   s.breakAt = o.breakAt;
   const std::string where = o.breakAt.empty() ? "GpioUnlockSmiHandler" : o.breakAt;
@@ -55,7 +174,6 @@ int RunOnQemu(const Options &o, const std::string &image) {
 
   pe::MapFile map;
   map.Read(pe::MapPathFor(image));  // without it, findings name offsets instead of functions
-  Report report;
   report.TakeQemuRun(run, map, o.attempts);
   std::printf("== image %s in SMM on QEMU's q35 machine\n", ShownPath(image).c_str());
   std::printf("== %s\n", ConsoleBanner(run, 0x3F8).c_str());
@@ -64,21 +182,13 @@ int RunOnQemu(const Options &o, const std::string &image) {
   PrintConsole(run.console, o);
   report.Print();
   if (o.trace) {
-    sim::TraceListing listing;
-    listing.Mark("boot: ModuleEntryPoint, called in SMM by the guest's dispatcher");
-    for (const sim::Access &a : run.bootTrace) listing.Add(a);
-    listing.Mark("boot: the entry returned");
-    for (size_t i = 0; i < run.smiTraces.size(); ++i) {
-      const bool cpu0 = i < static_cast<size_t>(o.attempts);
-      listing.Mark((cpu0 ? "attempt " + std::to_string(i + 1) : "CPU 1's attempt " + std::to_string(i + 1 - o.attempts)) +
-                   ": the unlock SMI's handler (QEMU's log of its accesses)");
-      for (const sim::Access &a : run.smiTraces[i]) listing.Add(a);
-    }
+    if (!entryReturned) listing.Mark("boot: the entry returned");
+    listing.Finish();
     std::printf(
         "== register accesses as QEMU logged them: %zu (runs of one repeated access shown once, with "
         "their count)\n",
         listing.Accesses());
-    std::fputs(listing.Text().c_str(), stdout);
+    spool.CopyTo(stdout);
   }
   if (o.gdb == Options::Gdb::Batch && run.gdbLog.find("\nBreakpoint 2, ") == std::string::npos) {
     std::fprintf(stderr, "vexa-platform: gdb never stopped at %s (its lines above say why)\n", where.c_str());

@@ -1,11 +1,14 @@
 #include "Report.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
 #include "Library/PrintLib.h"
 #include "harness/HexText.h"
 #include "pe/ImageFile.h"
+#include "pe/PeReader.h"
 
 namespace tool {
 
@@ -87,9 +90,14 @@ int PrintAbout(const std::string &image, const std::string &mapPath, bool haveMa
     std::fprintf(stderr, "vexa-platform: cannot read the image %s\n", error.c_str());
     return kExitCouldNotRun;
   }
+  pe::Headers headers;
+  if (const char *bad = pe::CheckDriverImage(bytes.data(), bytes.size(), headers)) {
+    std::fprintf(stderr, "vexa-platform: bad image: %s\n", bad);  // as a run of it would refuse it
+    return kExitCouldNotRun;
+  }
   std::printf("image %s, %zu bytes\n", ShownPath(image).c_str(), bytes.size());
   if (!haveMap) {
-    std::printf("map %s: missing, so the board it was built for is not known\n", ShownPath(mapPath).c_str());
+    std::printf("map: %s, so the board it was built for is not known\n", map.Error().c_str());
     return kExitDefended;
   }
   std::printf("map %s\n", ShownPath(mapPath).c_str());
@@ -129,6 +137,35 @@ void PrintConsole(const std::string &sent, const Options &o) {
     why = ": the configured print level 0 lets only assertion reports through; try --print-level 0x40";
   }
   std::printf("(nothing on the console%s)\n", why);
+}
+
+namespace {
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+constexpr double kProgressEvery = 2.0;  // seconds
+}  // namespace
+
+Spool::~Spool() {
+  if (file != nullptr) std::fclose(file);
+}
+
+void Spool::CopyTo(std::FILE *out) const {
+  if (file == nullptr) return;
+  std::fflush(file);
+  std::rewind(file);
+  char buffer[1 << 16];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) != 0;) std::fwrite(buffer, 1, n, out);
+}
+
+Progress::Progress(uint64_t attempts) : attempts_(attempts), started_(Now()), next_(started_ + kProgressEvery) {}
+
+void Progress::Update(uint64_t done) {
+  if ((done & 63) != 0 && done != attempts_) return;
+  const double now = Now();
+  if (now < next_) return;
+  next_ = now + kProgressEvery;
+  std::fprintf(stderr, "vexa-platform: %llu of %llu attempts done, %.0f a second\n",
+               static_cast<unsigned long long>(done), static_cast<unsigned long long>(attempts_),
+               static_cast<double>(done) / (now - started_));
 }
 
 void Report::Add(std::string line) {
@@ -183,24 +220,39 @@ void Report::TakeFindings(const harness::ImageRun &run, const pe::MapFile &map) 
   // the SMI the verdict then points at.
   std::vector<std::string> attempts;
   attempts.swap(lines_);
-  for (const harness::Finding &f : run.Findings()) {
+  const std::vector<harness::Finding> findings = run.Findings();
+  for (const harness::Finding &f : findings) {
     const std::string where = f.rip != 0 ? " at " + Where(f.rip, map, imageSize) : std::string();
     switch (f.kind) {
       case harness::FindingKind::Fault:
-        Add(RunName(f.run) + ": fault" + where + ": " + f.text);
+        Add(RunName(f.run) + ": fault" + (f.name.empty() ? "" : " (" + f.name + ")") + where + ": " + f.text);
         break;
       case harness::FindingKind::Violation:
         Add(RunName(f.run) + ": violation (" + harness::ViolationName(f.violation) + ")" + where + ": " + f.text);
         break;
       case harness::FindingKind::Breakpoint:
+        // A flood of breakpoints leaves room for the attempts' verdicts.
+        if (lines_.size() + std::min(attempts.size(), kLinesKept / 2) >= kLinesKept) {
+          ++linesDropped_;
+          break;
+        }
         Add(RunName(f.run) + ": breakpoint" + where +
             (f.text.empty() ? std::string(" (no assertion report on the stack)") : ": " + f.text));
         break;
     }
   }
   const uint64_t all = faults_ + violations_ + breakpoints_;
-  if (all > run.Findings().size()) linesDropped_ += all - run.Findings().size();
+  if (all > findings.size()) linesDropped_ += all - findings.size();
   for (std::string &line : attempts) Add(std::move(line));
+}
+
+void Report::LogViolation(uint64_t smi, harness::ViolationKind kind, const std::string &what) {
+  ++violations_;
+  if (logLines_.size() < kLinesKept / 2) {
+    logLines_.push_back(RunName(smi) + ": violation (" + harness::ViolationName(kind) + "): " + what);
+  } else {
+    ++linesDropped_;
+  }
 }
 
 std::string CpusBanner(const qemu::Outcome &run) {
@@ -219,6 +271,8 @@ std::string Cpu1Banner(const qemu::Outcome &run) {
 }
 
 void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts) {
+  for (std::string &line : logLines_) Add(std::move(line));
+  logLines_.clear();
   const std::string during =
       run.Text(report::Exception::kDuring) == "boot" || run.Text(report::Fault::kDuring) == "boot"
           ? "boot"
@@ -228,8 +282,39 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   const std::string where = rva ? " at " + WhereInImage(static_cast<uint32_t>(*rva), map) : std::string();
   if (run.Has(report::Exception::kVector)) {
     ++faults_;
-    Add(during + ": fault" + where + ": exception " + run.Text(report::Exception::kVector) + " in SMM (error " +
-        run.Text(report::Exception::kError) + ", rip " + run.Text(report::Exception::kRip) + ")");
+    const std::string exception = "exception " + run.Text(report::Exception::kVector) + " in SMM (error " +
+                                  run.Text(report::Exception::kError) + ", rip " + run.Text(report::Exception::kRip) +
+                                  ")";
+    const uint64_t vector = run.Number(report::Exception::kVector).value_or(0);
+    if (vector == 6) {  // named as the simulator names it
+      Add(during + ": fault (invalid instruction)" + where + ": invalid instruction at " +
+          run.Text(report::Exception::kRip) + " (the processor raises #UD)");
+    } else if (vector == 14) {
+      // A page the SMM page tables keep from the driver: named as the
+      // simulator names the same access; in a handler, a violation of its
+      // confinement as well.
+      const uint64_t error = run.Number(report::Exception::kError).value_or(0);
+      const std::string cr2 = harness::Hex(run.Number(report::Exception::kCr2).value_or(0));
+      harness::ViolationKind kind = harness::ViolationKind::Unmapped;
+      std::string what = std::string((error & 2) != 0 ? "write to" : "read of") + " unmapped address " + cr2;
+      if ((error & 0x10) != 0) {
+        kind = harness::ViolationKind::Fetch;
+        what = "instruction fetch outside the image's code at " + cr2;
+      } else if (run.Has(report::Exception::kBootServicesTables)) {
+        kind = harness::ViolationKind::BootServicesPointer;
+        what = "handler read the boot-services tables at " + cr2 + " (not present while a handler runs)";
+      } else if ((error & 1) != 0) {
+        kind = harness::ViolationKind::Data;
+        what = "write to read-only memory at " + cr2;
+      }
+      if (during != "boot") {
+        ++violations_;
+        Add(during + ": violation (" + harness::ViolationName(kind) + ")" + where + ": " + what);
+      }
+      Add(during + ": fault" + where + ": " + what + " (a page fault: " + exception + ")");
+    } else {
+      Add(during + ": fault" + where + ": " + exception);
+    }
   }
   if (run.Has(report::Fault::kWhat)) {
     ++faults_;
@@ -238,6 +323,22 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   if (run.end == qemu::Outcome::End::TimedOut || run.end == qemu::Outcome::End::Crashed) {
     ++faults_;
     Add(std::string("the QEMU run ") + qemu::EndName(run.end) + ": " + run.fault);
+  }
+  const bool runEnded = faults_ != 0;
+  // What the handler returned and what the entry did, as the simulator judges them.
+  if (const uint64_t errors = run.Number(report::Attack::kHandlerErrors).value_or(0)) {
+    faults_ += errors;
+    Add(RunName(run.Number(report::Attack::kFirstHandlerErrorSmi).value_or(0)) +
+        ": fault (handler status): the handler returned " +
+        harness::Hex(run.Number(report::Attack::kFirstHandlerError).value_or(0)) + " instead of EFI_SUCCESS" +
+        (errors > 1 ? " (and in " + std::to_string(errors - 1) + " more SMIs)" : ""));
+  }
+  const uint64_t entryStatus = run.Number(report::Entry::kStatus).value_or(0);
+  if (EFI_ERROR(entryStatus) && run.Number(report::Entry::kRegistrations).value_or(0) != 0) {
+    ++faults_;
+    Add("boot: fault (entry status): the entry failed (" + harness::Hex(entryStatus) +
+        ") after registering its handler: the handler stays registered and runs on every unlock SMI, though the "
+        "driver said it did not start");
   }
   const uint64_t atBoot = run.Number(report::Entry::kBreakpoints).value_or(0);
   const uint64_t all = run.Number(report::Attack::kBreakpoints).value_or(atBoot);
@@ -272,7 +373,7 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   undone_ = attempts - relocked_;
   if (undone_ == 0) return;
   std::string why = "the handler returned without setting the lock again";
-  if (faults_ != 0) {
+  if (runEnded) {
     why = "the run ended at the fault above";
   } else if (run.Number(report::Attack::kSmis).value_or(0) < static_cast<uint64_t>(attempts)) {
     why = "an unlock SMI was not taken, and the attacker stopped there";

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,28 @@ std::string Cpu1Banner(const qemu::Outcome &run);
 void PrintConsole(const sim::Uart16550 &uart, const Options &o);
 void PrintConsole(const std::string &sent, const Options &o);
 
+// A temporary file that holds a long listing while the run goes on.
+struct Spool {
+  explicit Spool(bool wanted) : file(wanted ? std::tmpfile() : nullptr) {}
+  ~Spool();
+  Spool(const Spool &) = delete;
+  Spool &operator=(const Spool &) = delete;
+  void CopyTo(std::FILE *out) const;
+  std::FILE *file;
+};
+
+// A line on stderr every two seconds or so of a long run: how many attempts
+// are done, and how fast they go.  Quiet for a run that ends sooner.
+class Progress {
+ public:
+  explicit Progress(uint64_t attempts);
+  void Update(uint64_t done);  // cheap enough for every attempt
+
+ private:
+  uint64_t attempts_;
+  double started_, next_;
+};
+
 class Report {
  public:
   // The platform just before an attempt, to tell afterwards why it was not undone.
@@ -53,6 +76,9 @@ class Report {
   // the breakpoints its IDT counted and stepped over, the unlocks left undone.
   // QEMU has no confinement checks, so it finds no violations.
   void TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int attempts);
+  // A violation seen in QEMU's log of the handler's device accesses, while
+  // the run goes on (before TakeQemuRun); the log names no instruction.
+  void LogViolation(uint64_t smi, harness::ViolationKind kind, const std::string &what);
 
   void Print() const;
   std::string Summary(int attempts, int smis, EFI_STATUS status, double seconds) const;
@@ -64,6 +90,7 @@ class Report {
   void Add(std::string line);
 
   std::vector<std::string> lines_;
+  std::vector<std::string> logLines_;  // the first of LogViolation's
   size_t linesDropped_ = 0;
   uint64_t faults_ = 0, violations_ = 0, breakpoints_ = 0;
   int relocked_ = 0, undone_ = 0;

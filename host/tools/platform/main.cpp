@@ -86,7 +86,13 @@ int main(int argc, char **argv) {
   sim::Platform platform(layout);
   SetUpPlatform(platform, o);
   sim::TraceListing listing;
+  const tool::Spool spool(o.trace);  // the listing waits in a file until the findings are printed
   if (o.trace) {
+    if (spool.file == nullptr) {
+      std::fprintf(stderr, "vexa-platform: cannot make a temporary file for the trace\n");
+      return tool::kExitCouldNotRun;
+    }
+    listing.StreamTo(spool.file);
     platform.bus.onAccess = [&](const sim::Access &a) { listing.Add(a); };
     platform.bus.onMark = [&](const std::string &text) { listing.Mark(text); };
   }
@@ -113,8 +119,7 @@ int main(int argc, char **argv) {
       // The print level is a variable in the image's data; the linker's map says where.
       const auto rva = haveMap ? map.Rva("PcdDebugPrintErrorLevel") : std::nullopt;
       if (!haveMap) {
-        std::fprintf(stderr, "vexa-platform: --print-level needs the image's map, and %s is missing\n",
-                     mapPath.c_str());
+        std::fprintf(stderr, "vexa-platform: --print-level needs the image's map, and %s\n", map.Error().c_str());
         return tool::kExitCouldNotRun;
       }
       if (!rva || !run->WriteGuest(harness::kImageBase + *rva, &o.printLevel, sizeof o.printLevel)) {
@@ -127,7 +132,9 @@ int main(int argc, char **argv) {
   }
   platform.bus.Mark("boot: the entry returned");
 
+  tool::Progress progress(static_cast<uint64_t>(o.attempts));
   for (int attempt = 1; attempt <= o.attempts; ++attempt) {
+    progress.Update(static_cast<uint64_t>(attempt - 1));
     const tool::Report::Before before = report.Snapshot(platform, run.get());
     if (platform.bus.Marked())
       platform.bus.Mark("attempt " + std::to_string(attempt) + ": the attacker clears the GPIO lock");
@@ -148,7 +155,8 @@ int main(int argc, char **argv) {
   if (o.trace) {
     std::printf("== register accesses: %zu (runs of one repeated access shown once, with their count)\n",
                 listing.Accesses());
-    std::fputs(listing.Text().c_str(), stdout);
+    listing.Finish();
+    spool.CopyTo(stdout);
   }
   std::printf("%s\n", report.Summary(o.attempts, platform.SmisDelivered(), status, seconds).c_str());
   return report.Defended(o.attempts, status) ? tool::kExitDefended : tool::kExitFailed;

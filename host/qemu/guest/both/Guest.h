@@ -160,6 +160,11 @@ struct Mailbox {
   uint32_t registrations, sources[4];
   uint32_t handlerCalls, breakpoints;
   uint64_t lastHandlerStatus;
+  uint32_t handlerErrors;  // handler returns other than EFI_SUCCESS
+  uint64_t firstHandlerError, firstHandlerErrorSmi;
+  // Request, taken into SMRAM once: where the window and the ACPI I/O range lie.
+  uint64_t pcieBase;
+  uint32_t pmBase;
   MpMailbox mp;
 };
 static_assert(offsetof(Mailbox, relocated) == MAILBOX_RELOCATED && offsetof(Mailbox, relocateTo) == MAILBOX_RELOCATE_TO &&

@@ -9,6 +9,7 @@
 #define CR0_MP 0x00000002  // WAIT/FWAIT follow TS
 #define CR0_EM 0x00000004  // x87 emulation (SSE instructions fault while set)
 #define CR0_TS 0x00000008  // task switched (the first FPU/SSE instruction faults)
+#define CR0_WP 0x00010000  // write protect: read-only pages hold against supervisor writes too
 #define CR0_PG 0x80000000  // paging
 
 // CR4.
@@ -19,11 +20,16 @@
 // Model-specific registers.
 #define MSR_EFER 0xC0000080
 #define EFER_LME 0x00000100  // long mode enable
+#define EFER_NXE 0x00000800  // the no-execute bit of page-table entries applies
 
 // Page-table entries (every level), and the size of a large page.
 #define PTE_PRESENT 0x001
 #define PTE_WRITABLE 0x002
 #define PTE_LARGE 0x080  // in a page directory: a 2 MiB page
+#define PTE_NX 0x8000000000000000  // no instruction fetch (with EFER_NXE)
+#define PF_ERROR_PRESENT 0x01  // page-fault error code: a protection fault, not a page that is missing
+#define PF_ERROR_WRITE 0x02
+#define PF_ERROR_FETCH 0x10
 #define LARGE_PAGE_SIZE 0x200000
 #define PAGE_SIZE 0x1000
 
@@ -31,6 +37,7 @@
 #define IDT_INTERRUPT_GATE 0x8E
 // Exception vectors.
 #define VECTOR_BREAKPOINT 3
+#define VECTOR_PAGE_FAULT 14
 
 // MXCSR as the processor resets it: every SIMD exception masked.
 #define MXCSR_RESET 0x1F80
@@ -64,6 +71,17 @@
 #define LPC_DEVICE 31
 #define LPC_FUNCTION 0
 #define ICH9_LPC_ID 0x29188086  // device 0x2918, vendor 0x8086
+#define LPC_PMBASE 0x40          // ACPI I/O base in bits 15:7
+#define LPC_ACPI_CNTL 0x44       // bit 7: the ACPI I/O range decodes
+#define ACPI_CNTL_ACPI_EN 0x80
+#define ICH9_PMBASE_DEFAULT 0x600
+// In the ACPI I/O range: SMI_EN and SMI_STS.
+#define ICH9_SMI_EN 0x30
+#define SMI_EN_GBL_SMI_EN 0x01  // any SMI at all
+#define SMI_EN_EOS 0x02         // end of SMI: set on the way out, so the next SMI# can be raised
+#define SMI_EN_APMC_EN 0x20     // a write to the APM control port raises an SMI
+#define ICH9_SMI_STS 0x34
+#define SMI_STS_APM 0x20        // the APM control port raised it (write 1 to clear)
 
 // SMRAM state save map, at SMBASE + these offsets (QEMU's 64-bit map).
 #define SMM_ENTRY_OFFSET 0x8000

@@ -300,11 +300,34 @@ void LockSmram() {
   Check(smram == SMRAM_LOCKED, "smram-not-locked");
 }
 
+// The SMI sources the SMM code serves, enabled here rather than left to the
+// BIOS: the ACPI I/O range decoding at its usual base, then SMI_EN from
+// nothing to the global enable and the APM control port.
+void EnableSmiSources() {
+  ConfigWrite32(LPC_DEVICE, LPC_FUNCTION, LPC_PMBASE, ICH9_PMBASE_DEFAULT);
+  ConfigWrite8(LPC_DEVICE, LPC_FUNCTION, LPC_ACPI_CNTL,
+               ConfigRead8(LPC_DEVICE, LPC_FUNCTION, LPC_ACPI_CNTL) | ACPI_CNTL_ACPI_EN);
+  const uint16_t smiEn = ICH9_PMBASE_DEFAULT + ICH9_SMI_EN;
+  Out32(smiEn, 0);
+  Out32(smiEn, SMI_EN_GBL_SMI_EN | SMI_EN_APMC_EN);
+  const uint32_t value = In32(smiEn);
+  Line<SmiSources>().Hex(SmiSources::kPmBase, ICH9_PMBASE_DEFAULT).Hex(SmiSources::kSmiEn, value);
+  Check((value & (SMI_EN_GBL_SMI_EN | SMI_EN_APMC_EN)) == (SMI_EN_GBL_SMI_EN | SMI_EN_APMC_EN),
+        "smi-sources-not-enabled");
+  gMailbox.pmBase = ICH9_PMBASE_DEFAULT;
+}
+
+// SSE state the attacks must leave as they found it: MXCSR with rounding
+// toward zero, and a pattern in XMM6.
+constexpr uint32_t kAttackerMxcsr = MXCSR_RESET | 0x6000;
+constexpr uint64_t kAttackerXmm6[2] = {0x0123456789ABCDEFull, 0xFEDCBA9876543210ull};
+
 // The attacker: clears followed by the unlock SMI, then SMIs with the lock
 // left set.
 void AttackTheLock(const Params &o) {
   uint64_t relocked = 0, taken = 0;
   const uint32_t handlerCallsBefore = gMailbox.handlerCalls;
+  asm volatile("ldmxcsr %0; movdqu %1, %%xmm6" : : "m"(kAttackerMxcsr), "m"(kAttackerXmm6));
   for (uint64_t i = 0; i < o.attempts; ++i) {
     bool smi = false;
     relocked += AttackOnce(o.pcieBase, true, smi) ? 1 : 0;
@@ -317,6 +340,11 @@ void AttackTheLock(const Params &o) {
     idleLocked += AttackOnce(o.pcieBase, false, smi) ? 1 : 0;
     taken += smi ? 1 : 0;
   }
+  uint32_t mxcsr = 0;
+  uint64_t xmm6[2] = {};
+  asm volatile("stmxcsr %0; movdqu %%xmm6, %1" : "=m"(mxcsr), "=m"(xmm6));
+  const bool sseKept = mxcsr == kAttackerMxcsr && xmm6[0] == kAttackerXmm6[0] && xmm6[1] == kAttackerXmm6[1];
+  const uint32_t smiEn = In32(ICH9_PMBASE_DEFAULT + ICH9_SMI_EN);
   using A = report::Attack;
   Line<A>()
       .Dec(A::kAttempts, o.attempts)
@@ -325,7 +353,14 @@ void AttackTheLock(const Params &o) {
       .Dec(A::kIdleLocked, idleLocked)
       .Dec(A::kSmis, taken)
       .Dec(A::kHandlerCalls, gMailbox.handlerCalls - handlerCallsBefore)
-      .Dec(A::kBreakpoints, gMailbox.breakpoints);
+      .Dec(A::kBreakpoints, gMailbox.breakpoints)
+      .Dec(A::kHandlerErrors, gMailbox.handlerErrors)
+      .Hex(A::kFirstHandlerError, gMailbox.firstHandlerError)
+      .Dec(A::kFirstHandlerErrorSmi, gMailbox.firstHandlerErrorSmi)
+      .Dec(A::kSseKept, sseKept)
+      .Hex(A::kSmiEn, smiEn);
+  Check(sseKept, "sse-state-changed-by-an-smi");
+  Check(taken == 0 || (smiEn & SMI_EN_EOS) != 0, "smi-not-ended-with-eos");
   Check(taken == o.attempts + o.idleSmis, "an-smi-was-not-taken");
   Check(relocked == (o.driver != 0 ? o.attempts : 0), o.driver != 0 ? "an-unlock-stayed" : "relocked-without-driver");
 }
@@ -373,6 +408,8 @@ extern "C" [[noreturn]] void GuestMain(uint32_t startInfoAddress) {
   Params o;
   const uint64_t fileSize = ReadStartInfo(startInfoAddress, o);
   MovePciExpressWindow(o.pcieBase);
+  gMailbox.pcieBase = o.pcieBase;
+  EnableSmiSources();
   EnableTseg();
   RelocateSmbase();
   StartCpus(static_cast<uint32_t>(o.cpus), static_cast<uint32_t>(o.mpFault));

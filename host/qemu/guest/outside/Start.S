@@ -51,7 +51,8 @@ pvh_start:
         loop 3b
         movl $pdpt + PTE_PRESENT + PTE_WRITABLE, pml4
 
-        enter_long_mode CR4_PAE, pml4, 0, CR0_PG | CR0_PE, 4f
+        // SSE allowed (EM and TS clear): the attacker keeps state in MXCSR and XMM6 across its SMIs.
+        enter_long_mode CR4_PAE | CR4_OSFXSR | CR4_OSXMMEXCPT, pml4, CR0_EM | CR0_TS, CR0_PG | CR0_PE | CR0_MP, 4f
 
         .code64
 4:      movl %esi, %edi

@@ -2,9 +2,12 @@
 // real-address-like mode: CS base SMBASE, the other segments base 0 with
 // 4 GiB limits, paging and protection off.  The entry loads its own GDT,
 // goes through 32-bit protected mode into 64-bit mode with the SMM page
-// tables, allows SSE (the driver's jump context saves MXCSR and XMM6-15),
-// loads the SMM IDT, calls the rendezvous on this CPU's SMM stack and returns
-// with RSM, which restores the interrupted state from the state save map.
+// tables (no-execute bits in force, read-only pages holding against its own
+// writes), allows SSE (the driver's jump context saves MXCSR and XMM6-15),
+// loads the SMM IDT, saves the interrupted code's SSE state on this CPU's
+// SMM stack (the state save map holds none of it) and gives SMM the reset
+// MXCSR, calls the rendezvous, puts the SSE state back and returns with RSM,
+// which restores the rest from the state save map.
 // Every CPU has its own copy of this entry at its own SMBASE + 0x8000 (the
 // program outside SMM copies it there): the copies run only the 16-bit part
 // and jump to the one 32-bit part.  The code segment there, SMBASE >> 4,
@@ -28,8 +31,12 @@ smi_entry:
         .code32
 smi_entry32:
         load_data_segments
+        movl $MSR_EFER, %ecx
+        rdmsr
+        orl $EFER_NXE, %eax
+        wrmsr
         // EM and TS clear: SSE instructions run.
-        enter_long_mode CR4_PAE | CR4_OSFXSR | CR4_OSXMMEXCPT, SMM_PAGE_TABLES, CR0_EM | CR0_TS, CR0_PG | CR0_MP, smi_entry64
+        enter_long_mode CR4_PAE | CR4_OSFXSR | CR4_OSXMMEXCPT, SMM_PAGE_TABLES, CR0_EM | CR0_TS, CR0_PG | CR0_MP | CR0_WP, smi_entry64
 
         .code64
 smi_entry64:
@@ -53,10 +60,17 @@ smi_entry64:
         leaq 1(%rbx), %rsp
         shlq $SMM_CPU_STACK_SHIFT, %rsp
         addq $smm_stacks, %rsp
+        subq $512, %rsp                 // FXSAVE's area, 16-byte aligned as the stack is
+        fxsave64 (%rsp)
+        ldmxcsr smm_mxcsr
         call SmiRendezvous              // (APIC ID, SMBASE)
+        fxrstor64 (%rsp)
         rsm
 1:      movq $smm_stacks + (1 << SMM_CPU_STACK_SHIFT), %rsp
         ud2                             // an APIC ID with no stack: reported as an exception in SMM
+
+smm_mxcsr:
+        .long MXCSR_RESET
 
         flat_gdt smi_gdt
         .balign 8

@@ -13,6 +13,14 @@
 //   anything else    counted and ignored.
 // Writes to MARKER_PORT bracket the driver's own code, so the host can cut
 // the driver's register accesses out of QEMU's trace.
+//
+// Once the driver is loaded, SMM runs on page tables a careful SMM core
+// sets: this program's code and the image's code read-only and executable,
+// their data and stacks not executable, nothing outside SMRAM executable;
+// page 0, the RAM outside SMRAM and the device space not present, but for
+// the mailbox and the lock's PCI function; and the boot-services tables not
+// present while a handler runs.  Each SMI ends as the ICH9 wants it: the
+// APM status cleared, End-of-SMI set.
 #include "Guest.h"
 #include "Protocol/LoadedImage.h"
 #include "Protocol/SmmBase2.h"
@@ -25,7 +33,7 @@
 using namespace guest;
 
 extern "C" {
-extern uint8_t __smm_end[];
+extern uint8_t __smm_end[], __smm_code_end[], __smm_rodata_end[];
 extern const uint8_t relocation_stub[], relocation_stub_end[];
 extern const uint8_t smi_entry[], smi_entry_end[];
 extern const uint64_t kVectorStubs[kVectors];
@@ -63,7 +71,16 @@ uint64_t gUnlockSmis;  // unlock SMIs dispatched so far
 uint32_t gExecutingCpu, gCpuCount = 1;  // the CPU dispatching this SMI, of how many (from the rendezvous)
 
 // The firmware tables the driver is given.
-tables::Tables gTables;
+// On a page of their own, which a handler cannot reach; the SMM ones (the
+// SMST, the dispatcher) are copied out of it, for a handler may use those.
+struct alignas(PAGE_SIZE) BootTablesPage {
+  tables::Tables tables;
+};
+static_assert(sizeof(BootTablesPage) == PAGE_SIZE, "one page");
+BootTablesPage gBootTablesPage;
+tables::Tables &gTables = gBootTablesPage.tables;
+EFI_SMM_SYSTEM_TABLE2 gSmst;
+SMI_SOURCE_DISPATCH_PROTOCOL gDispatch;
 uint64_t gImageHandleObject;
 const EFI_HANDLE gImageHandle = &gImageHandleObject;
 
@@ -80,6 +97,94 @@ Registration gRegistrations[kMaxRegistrations];
 int gRegistrationCount;
 
 Mailbox &TheMailbox() { return *reinterpret_cast<Mailbox *>(gSmmHeader.mailbox); }
+
+// Taken into SMRAM once from the mailbox.
+uint64_t gPcieBase;
+uint16_t gPmBase;
+
+// 4 KiB pages where 2 MiB ones are too coarse: the first 2 MiB, TSEG's
+// 2 MiB, and the 2 MiB of the window that hold the lock's PCI function.
+alignas(PAGE_SIZE) uint64_t gLowPages[512], gTsegPages[512], gWindowPages[512];
+bool gStrictPages;  // the tables below are in force
+constexpr uint64_t kTsegRegion = TSEG_BASE & ~uint64_t{LARGE_PAGE_SIZE - 1};
+constexpr uint64_t kReadOnlyCode = PTE_PRESENT, kReadOnlyData = PTE_PRESENT | PTE_NX,
+                   kData = PTE_PRESENT | PTE_WRITABLE | PTE_NX;
+
+bool In(uint64_t at, const void *first, const void *end) {
+  return at >= reinterpret_cast<uint64_t>(first) && at < reinterpret_cast<uint64_t>(end);
+}
+
+// What one 4 KiB page of TSEG may be used for.
+uint64_t TsegPage(uint64_t page) {
+  if (page < TSEG_BASE) return 0;  // RAM below SMRAM
+  if (page >= SMM_SMBASE + SMM_ENTRY_OFFSET && page < SMM_SMBASE + SMM_ENTRY_OFFSET + SMM_ENTRY_AREA_SIZE)
+    return page | kReadOnlyCode;  // the CPUs' SMI entries
+  if (page < SMM_PROGRAM) return page | kData;  // header, page tables, state save maps
+  if (page < reinterpret_cast<uint64_t>(__smm_code_end)) return page | kReadOnlyCode;
+  if (page < reinterpret_cast<uint64_t>(__smm_rodata_end)) return page | kReadOnlyData;
+  if (In(page, gImage, gImage + sizeof gImage)) {
+    const uint64_t rva = page - reinterpret_cast<uint64_t>(gImage);
+    if (rva >= gHeaders.sizeOfImage) return 0;
+    for (uint16_t i = 0; i < gHeaders.sectionCount; ++i) {
+      const pe::Section &s = gHeaders.sections[i];
+      if (rva < s.rva || rva - s.rva >= s.virtualSize) continue;
+      if (s.Executable()) return page | kReadOnlyCode;
+      return page | (s.Writable() ? kData : kReadOnlyData);
+    }
+    return page | kReadOnlyData;  // the headers
+  }
+  if (page < reinterpret_cast<uint64_t>(__smm_end)) return page | kData;
+  return 0;  // TSEG this program does not use
+}
+
+void ReloadPageTables() {
+  uint64_t cr3;
+  asm volatile("mov %%cr3, %0" : "=r"(cr3));
+  asm volatile("mov %0, %%cr3" : : "r"(cr3) : "memory");
+}
+
+// From the identity map the program outside SMM built to these tables.
+void TightenPageTables() {
+  auto *directories = reinterpret_cast<uint64_t *>(SMM_PAGE_TABLES) + 2 * 512;
+  const uint64_t mailbox = gSmmHeader.mailbox;
+  for (uint64_t i = 0; i < 512; ++i) {
+    const uint64_t page = i * PAGE_SIZE;
+    const bool forMailbox = page + PAGE_SIZE > mailbox && page < mailbox + sizeof(Mailbox);
+    gLowPages[i] = forMailbox && page != 0 ? page | kData : 0;
+    gTsegPages[i] = TsegPage(kTsegRegion + i * PAGE_SIZE);
+    gWindowPages[i] = 0;
+  }
+  const uint64_t lpc = gPcieBase + PCIE_FUNCTION_OFFSET(LPC_DEVICE, LPC_FUNCTION);
+  gWindowPages[(lpc % LARGE_PAGE_SIZE) / PAGE_SIZE] = lpc | kData;
+  // TSEG first, where this code runs and these tables lie; then the rest.
+  const uint64_t tseg = kTsegRegion / LARGE_PAGE_SIZE;
+  directories[tseg] = reinterpret_cast<uint64_t>(gTsegPages) | PTE_PRESENT | PTE_WRITABLE;
+  ReloadPageTables();
+  for (uint64_t i = 0; i < 4 * 512; ++i)
+    if (i != tseg) directories[i] = 0;
+  directories[0] = reinterpret_cast<uint64_t>(gLowPages) | PTE_PRESENT | PTE_WRITABLE;
+  directories[lpc / LARGE_PAGE_SIZE] = reinterpret_cast<uint64_t>(gWindowPages) | PTE_PRESENT | PTE_WRITABLE;
+  ReloadPageTables();
+  gStrictPages = true;
+}
+
+// The boot-services tables' page, present or not.
+void BootTablesPresent(bool present) {
+  if (!gStrictPages) return;
+  const uint64_t page = reinterpret_cast<uint64_t>(&gBootTablesPage);
+  uint64_t &entry = gTsegPages[(page - kTsegRegion) / PAGE_SIZE];
+  entry = present ? entry | PTE_PRESENT : entry & ~uint64_t{PTE_PRESENT};
+  asm volatile("invlpg (%0)" : : "r"(page) : "memory");
+}
+
+// The end of an SMI as the ICH9 wants it: the status this dispatcher served
+// cleared (write 1 to clear), then End-of-SMI, so the next SMI# can come.
+void FinishSmi() {
+  if (gPmBase == 0) return;
+  Out32(static_cast<uint16_t>(gPmBase + ICH9_SMI_STS), In32(static_cast<uint16_t>(gPmBase + ICH9_SMI_STS)) & SMI_STS_APM);
+  const uint16_t smiEn = static_cast<uint16_t>(gPmBase + ICH9_SMI_EN);
+  Out32(smiEn, In32(smiEn) | SMI_EN_EOS);
+}
 
 bool SameGuid(const EFI_GUID *a, const EFI_GUID &b) {
   if (a == nullptr) return false;
@@ -112,6 +217,7 @@ void SayDuring(Line<Topic> &line) {
 }
 
 [[noreturn]] void Fail(const char *what, uint64_t caller) {
+  Out8(MARKER_PORT, MARK_SMI_END);  // what follows is the report, not the driver's own access
   {
     using report::Fault;
     Line<Fault> line;
@@ -155,13 +261,13 @@ EFI_STATUS EFIAPI InSmm(const EFI_SMM_BASE2_PROTOCOL *, BOOLEAN *inSmram) {
 
 EFI_STATUS EFIAPI GetSmstLocation(const EFI_SMM_BASE2_PROTOCOL *, EFI_SMM_SYSTEM_TABLE2 **smst) {
   if (smst == nullptr) return EFI_INVALID_PARAMETER;
-  *smst = &gTables.smst;
+  *smst = &gSmst;
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI SmmLocateProtocol(EFI_GUID *protocol, VOID *, VOID **iface) {
   if (iface == nullptr) return EFI_INVALID_PARAMETER;
-  *iface = SameGuid(protocol, kSmiSourceDispatchGuid) ? &gTables.dispatch : nullptr;
+  *iface = SameGuid(protocol, kSmiSourceDispatchGuid) ? &gDispatch : nullptr;
   return *iface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
@@ -191,8 +297,10 @@ void BuildTables() {
   tables::Build(services,
                 {Address(&gTables.systemTable), Address(&gTables.bootServices), Address(gImage), gHeaders.sizeOfImage},
                 gTables);
-  gTables.smst.CurrentlyExecutingCpu = gExecutingCpu;  // the rendezvous's, not the one-CPU default
-  gTables.smst.NumberOfCpus = gCpuCount;
+  gSmst = gTables.smst;
+  gDispatch = gTables.dispatch;
+  gSmst.CurrentlyExecutingCpu = gExecutingCpu;  // the rendezvous's, not the one-CPU default
+  gSmst.NumberOfCpus = gCpuCount;
 }
 
 void Refuse(Mailbox &m, const char *why) {
@@ -218,6 +326,7 @@ void LoadAndStartDriver(Mailbox &m) {
   // The request lies outside SMRAM: take it in once.
   const uint64_t from = m.imageAddress;
   const uint32_t size = m.imageSize, crc = m.imageCrc, level = m.printLevel, levelRva = m.printLevelRva;
+  gPcieBase = m.pcieBase & ~uint64_t{PCIEXBAR_ALIGNMENT - 1};
   if (size > kFileRoom) return Refuse(m, "image-larger-than-its-room-in-smram");
   for (uint32_t i = 0; i < size; ++i) gFile[i] = Load<uint8_t>(from + i);
   m.imageCrcSeen = tables::Crc32(gFile, size);
@@ -232,6 +341,7 @@ void LoadAndStartDriver(Mailbox &m) {
   if (levelRva != 0) *reinterpret_cast<uint32_t *>(gImage + levelRva) = level;
 
   BuildTables();
+  TightenPageTables();
   m.imageBase = reinterpret_cast<uint64_t>(gImage);
   m.loaded = 1;
   DriverLoadedAt(m.imageBase);
@@ -250,15 +360,21 @@ void DispatchGpioUnlock(Mailbox &m) {
   for (int i = 0; i < gRegistrationCount; ++i) {
     Registration &r = gRegistrations[i];
     if (r.source != GPIO_UNLOCK_SMI_SOURCE) continue;
-    gTables.smst.CurrentlyExecutingCpu = gExecutingCpu;
-    gTables.smst.NumberOfCpus = gCpuCount;
-    m.mp.smstCpus = static_cast<uint32_t>(gTables.smst.NumberOfCpus);
-    m.mp.smstExecuting = static_cast<uint32_t>(gTables.smst.CurrentlyExecutingCpu);
+    gSmst.CurrentlyExecutingCpu = gExecutingCpu;
+    gSmst.NumberOfCpus = gCpuCount;
+    m.mp.smstCpus = static_cast<uint32_t>(gSmst.NumberOfCpus);
+    m.mp.smstExecuting = static_cast<uint32_t>(gSmst.CurrentlyExecutingCpu);
+    BootTablesPresent(false);
     Out8(MARKER_PORT, MARK_SMI_BEGIN);
     const EFI_STATUS status = r.handler(&r, &r.source, nullptr, nullptr);
     Out8(MARKER_PORT, MARK_SMI_END);
+    BootTablesPresent(true);
     m.lastHandlerStatus = status;
     ++m.handlerCalls;
+    if (status != EFI_SUCCESS && m.handlerErrors++ == 0) {
+      m.firstHandlerError = status;
+      m.firstHandlerErrorSmi = gUnlockSmis;
+    }
   }
 }
 
@@ -269,6 +385,7 @@ extern "C" void SmiDispatch(uint32_t cpu, uint32_t cpus) {
   if ((reinterpret_cast<uint64_t>(__builtin_frame_address(0)) & 15) != 0) FailRun("smm-stack-misaligned");
   Mailbox &m = TheMailbox();
   gExecutingCpu = cpu;
+  if (gPmBase == 0) gPmBase = static_cast<uint16_t>(m.pmBase & 0xFF80);
   gCpuCount = cpus;
   const uint8_t command = In8(APM_CONTROL_PORT);
   m.smbase = Load<uint32_t>(SMM_SMBASE + SAVE_STATE_SMBASE);
@@ -282,6 +399,7 @@ extern "C" void SmiDispatch(uint32_t cpu, uint32_t cpus) {
   }
   m.lastCommand = command;
   m.breakpoints = gBreakpoints;
+  FinishSmi();
   __atomic_store_n(&m.smis, m.smis + 1, __ATOMIC_RELEASE);
 }
 
@@ -292,6 +410,7 @@ extern "C" void OnException(ExceptionFrame *frame) {
     ++gBreakpoints;
     return;
   }
+  Out8(MARKER_PORT, MARK_SMI_END);  // what follows is the report, not the driver's own access
   {
     using report::Exception;
     Line<Exception> line;
@@ -300,6 +419,12 @@ extern "C" void OnException(ExceptionFrame *frame) {
     line.Dec(Exception::kVector, frame->vector).Hex(Exception::kError, frame->error).Hex(Exception::kRip, frame->rip);
     const uint64_t rva = ImageRva(frame->rip);
     if (rva != ~uint64_t{0}) line.Hex(Exception::kRva, rva);
+    if (frame->vector == VECTOR_PAGE_FAULT) {
+      uint64_t cr2;
+      asm volatile("mov %%cr2, %0" : "=r"(cr2));
+      line.Hex(Exception::kCr2, cr2);
+      if (In(cr2, &gBootTablesPage, &gBootTablesPage + 1)) line.Dec(Exception::kBootServicesTables, 1);
+    }
   }
   FailRun("smm-exception");
 }
