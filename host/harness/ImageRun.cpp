@@ -245,7 +245,7 @@ bool ImageRun::LoadBytes(const std::vector<uint8_t> &file) {
     return false;
   }
   std::vector<uint8_t> memory;
-  const char *error = pe::CheckDriverImage(file.data(), file.size(), image_);
+  const char *error = pe::CheckLoadableImage(file.data(), file.size(), image_);
   if (error == nullptr) {
     memory.resize(image_.sizeOfImage);
     error = pe::Load(image_, file.data(), file.size(), kImageBase, memory.data(), memory.size(), nullptr);

@@ -171,11 +171,44 @@ const char *Load(const Headers &h, const uint8_t *file, size_t size, uint64_t ba
   return error;
 }
 
-const char *CheckDriverImage(const uint8_t *file, size_t size, Headers &h) {
+const char *CheckLoadableImage(const uint8_t *file, size_t size, Headers &h) {
   const char *error = Parse(file, size, h);
   if (error == nullptr) error = ForEachRelocation(h, file, size, nullptr, nullptr);
   if (error == nullptr && h.subsystem != kSubsystemEfiBootServiceDriver && h.subsystem != kSubsystemEfiRuntimeDriver)
     error = "not a UEFI driver image (subsystem neither 11 nor 12)";
+  return error;
+}
+
+int BrokenProperties(const Headers &h, const char **reasons, int max) {
+  int count = 0;
+  auto broken = [&](const char *reason) {
+    if (count < max) reasons[count] = reason;
+    ++count;
+  };
+  if (h.subsystem != kSubsystemEfiBootServiceDriver) broken("not a boot-service driver (subsystem 11)");
+  if ((h.characteristics & kFileRelocsStripped) != 0 || h.directories[kDirBaseReloc].size == 0)
+    broken("no base relocations: it could load only at its preferred base");
+  if ((h.dllCharacteristics & kDllDynamicBase) == 0) broken("not marked relocatable (DYNAMIC_BASE clear)");
+  if (h.directories[kDirImport].size != 0 || h.directories[kDirIat].size != 0 ||
+      h.directories[kDirDelayImport].size != 0)
+    broken("an import table: the module imports nothing, and no loader of it resolves imports");
+  const uint32_t align = h.sectionAlignment;
+  bool aligned = align >= 0x1000 && (align & (align - 1)) == 0;
+  for (uint16_t i = 0; aligned && i < h.sectionCount; ++i) aligned = (h.sections[i].rva & (align - 1)) == 0;
+  if (!aligned) broken("sections not page-aligned (SectionAlignment a power of two of at least 4096)");
+  for (uint16_t i = 0; i < h.sectionCount; ++i) {
+    if (h.sections[i].Writable() && h.sections[i].Executable()) {
+      broken("a section both writable and executable");
+      break;
+    }
+  }
+  if ((h.dllCharacteristics & kDllNxCompat) == 0) broken("not NX-compatible (NX_COMPAT clear)");
+  return count;
+}
+
+const char *CheckDriverImage(const uint8_t *file, size_t size, Headers &h) {
+  const char *error = CheckLoadableImage(file, size, h);
+  if (error == nullptr) BrokenProperties(h, &error, 1);  // the first broken property, if any
   return error;
 }
 

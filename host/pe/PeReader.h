@@ -78,7 +78,22 @@ const char *Load(const Headers &h, const uint8_t *file, size_t size, uint64_t ba
 
 // Whether firmware could load this file as a driver: it parses, its
 // relocations are sound, and it is a UEFI driver (boot-service or runtime
-// subsystem).  The packer and the main job apply exactly this rule.
+// subsystem).  The loaders (the harness and the QEMU guest) apply this rule,
+// so the main job can still run, for analysis, an image that breaks one of
+// the properties below.
+const char *CheckLoadableImage(const uint8_t *file, size_t size, Headers &out);
+
+// The properties every image of the module has, as the README promises them:
+// a boot-service driver (subsystem 11), relocatable (base relocations, not
+// stripped, DYNAMIC_BASE), no import, import address or delay-import table,
+// sections page-aligned (a power of two of at least 4 KiB, so each keeps its
+// own page rights), no section both writable and executable, NX-compatible.
+// Writes up to `max` reasons, one per broken property, and returns how many
+// properties are broken.
+int BrokenProperties(const Headers &h, const char **reasons, int max);
+
+// CheckLoadableImage, then the first broken property: what the packer
+// accepts.  Returns null when the image is loadable and keeps every property.
 const char *CheckDriverImage(const uint8_t *file, size_t size, Headers &out);
 
 }  // namespace pe

@@ -52,6 +52,10 @@ std::string GdbSession::Commands() const {
   line("continue");
   line("printf \"== image loaded in SMRAM at %#lx; its symbols from " + companion + "\\n\", $rdi");
   line("eval \"add-symbol-file -readnow " + companion + " -o %#lx\", $rdi - " + base);
+  // The companion names its sources relative to the folder it was built in,
+  // which is its own.
+  const size_t slash = companion.rfind('/');
+  line("directory " + (slash == std::string::npos ? std::string(".") : companion.substr(0, slash)));
   line("break " + breakAt);
   line("continue");
   if (batch) {

@@ -552,7 +552,9 @@ Outcome Run(const Settings &s) {
   const std::string verdict = o.Text(Result::kVerdict);
   if (!status) {
     o.end = Outcome::End::TimedOut;
-    o.fault = "QEMU did not finish within " + std::to_string(s.timeoutSeconds) + " s and was killed";
+    char bound[32];
+    std::snprintf(bound, sizeof bound, "%g", s.timeoutSeconds);  // 61, 0.5: as the bound was given
+    o.fault = std::string("QEMU did not finish within ") + bound + " s and was killed";
   } else if ((*status == 1 && verdict == "pass") || (*status == 3 && verdict == "fail")) {
     o.end = *status == 1 ? Outcome::End::Passed : Outcome::End::Failed;
     if (*status == 3) {

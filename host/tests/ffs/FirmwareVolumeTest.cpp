@@ -11,9 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 
 #include "FirmwareFile.h"
+#include "pe/PeReader.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -141,6 +143,9 @@ TEST_F(FirmwareVolume, ToolRejectsBadInputWithAMessage) {
   Bytes truncated(image_.begin(), image_.begin() + 0x90);
   const fs::path cut = dir_ / "cut.efi";
   WriteBytes(cut, truncated);
+  const fs::path own = dir_ / "own.efi", kept = dir_ / "kept.ffs";
+  WriteBytes(own, image_);
+  WriteBytes(kept, Bytes{'m', 'i', 'n', 'e'});
   const std::string tool = Quote(VEXA_FFS_TOOL);
   struct Case {
     std::string args;
@@ -157,6 +162,12 @@ TEST_F(FirmwareVolume, ToolRejectsBadInputWithAMessage) {
       // The volume cannot be written: the file written before it is taken back.
       {Quote(VEXA_IMAGE_PATH) + " " + Quote(dir_ / "e.ffs") + " " + Quote(dir_ / "no-such-dir" / "e.fv"), 1,
        "cannot write"},
+      // A file that was there before such a failure stays as it was.
+      {Quote(VEXA_IMAGE_PATH) + " " + Quote(kept) + " " + Quote(dir_ / "no-such-dir" / "f.fv"), 1, "cannot write"},
+      // An output naming the image, or both outputs naming one file, is refused before anything is written.
+      {Quote(own) + " " + Quote(own), 2, "is the image itself"},
+      {Quote(own) + " " + Quote(dir_ / "g.ffs") + " " + Quote(dir_ / "." / "own.efi"), 2, "is the image itself"},
+      {Quote(own) + " " + Quote(kept) + " " + Quote(kept), 2, "named for both outputs"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args);
@@ -165,7 +176,13 @@ TEST_F(FirmwareVolume, ToolRejectsBadInputWithAMessage) {
     EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
   }
   EXPECT_FALSE(fs::exists(dir_ / "e.ffs"));
-  EXPECT_FALSE(fs::exists(dir_ / "e.ffs.partial"));
+  EXPECT_FALSE(fs::exists(dir_ / "g.ffs"));
+  EXPECT_EQ(ReadBytes(own), image_);
+  EXPECT_EQ(ReadBytes(kept), Bytes({'m', 'i', 'n', 'e'}));
+  // Nothing left behind: the folder holds the files the test put there.
+  std::set<std::string> left;
+  for (const auto &entry : fs::directory_iterator(dir_)) left.insert(entry.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"cut.efi", "kept.ffs", "own.efi", "text.efi"}));
 }
 
 // The fields a firmware reads before it dispatches the file, against their
@@ -248,6 +265,15 @@ TEST(FirmwareFileBuilder, RefusesImagesTheFirmwareCouldNotLoad) {
       {"subsystem", pe + 24 + 0x44, 10, "not a UEFI driver image"},
       {"PE offset", 0x3C, 0xF0, "no PE signature"},
       {"section data", firstSection + 20 + 3, 0x7F, "a section lies outside the file"},
+      // Loadable, but without a property of the module's image.
+      {"runtime driver", pe + 24 + 0x44, 12, "property of the module's image: not a boot-service driver"},
+      {"relocations stripped", pe + 22, static_cast<uint8_t>(image[pe + 22] | 0x01), "no base relocations"},
+      {"DYNAMIC_BASE", pe + 24 + 70, 0x00, "not marked relocatable"},
+      {"import table", pe + 24 + 112 + 8 + 4, 0x28, "an import table"},
+      {"section alignment 0", pe + 24 + 33, 0x00, "sections not page-aligned"},
+      {"section alignment 512", pe + 24 + 33, 0x02, "sections not page-aligned"},
+      {"writable code", firstSection + 36 + 3, 0xE0, "a section both writable and executable"},
+      {"NX_COMPAT", pe + 24 + 71, 0x00, "not NX-compatible"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -257,6 +283,10 @@ TEST(FirmwareFileBuilder, RefusesImagesTheFirmwareCouldNotLoad) {
     std::string error;
     EXPECT_TRUE(packager::BuildModuleFile(bad, packager::kModuleFileGuid, packager::kModuleUiName, error).empty());
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    // The main job still loads such an image, for analysis.
+    pe::Headers headers;
+    if (error.find("property") != std::string::npos)
+      EXPECT_EQ(pe::CheckLoadableImage(bad.data(), bad.size(), headers), nullptr);
   }
   std::string error;
   EXPECT_TRUE(packager::BuildModuleFile(image, packager::kModuleFileGuid, u"", error).empty());

@@ -134,6 +134,13 @@ TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
   const fs::path dotted = dir_ / "a.b" / "driver";  // the map is driver.map, not a.map
   fs::copy_file(VEXA_IMAGE_PATH, dotted);
   fs::copy_file(pe::MapPathFor(VEXA_IMAGE_PATH), dir_ / "a.b" / "driver.map");
+  // The image with its first section (code) made writable too: it loads and runs, named for what it lacks.
+  Bytes writableCode = image_;
+  const size_t pe = writableCode[0x3C] | writableCode[0x3D] << 8;
+  writableCode[pe + 24 + (writableCode[pe + 20] | writableCode[pe + 21] << 8) + 36 + 3] |= 0x80;
+  const fs::path wx = dir_ / "wx.efi";
+  std::ofstream(wx, std::ios::binary)
+      .write(reinterpret_cast<const char *>(writableCode.data()), static_cast<std::streamsize>(writableCode.size()));
   // Maps that are there but no use, each beside a good image; and files that are no driver image.
   for (const char *name : {"empty", "folder", "text"}) fs::copy_file(VEXA_IMAGE_PATH, dir_ / (name + std::string(".efi")));
   std::ofstream(dir_ / "empty.map").flush();
@@ -175,6 +182,15 @@ TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
        "  SerialPciDeviceInfo           28 0 0x44, 0 0 0x44, END\n"},
       {"--print-level 0x40 --attempts 2 --image " + testsupport::Quote(VEXA_PCI_BOARD_IMAGE), 0,
        "(board example-pci-uart)\n== serial console at memory 0xFE000000"},
+      {"--superio 0x01,0x00 --image " + testsupport::Quote(VEXA_PCI_BOARD_IMAGE), 2,
+       "board example-pci-uart has no Super I/O"},
+      {"--attempts 2 --image " + testsupport::Quote(wx), 0,
+       "lacks a property of the module's image (vexa_ffs refuses it): a section both writable and executable"},
+      // Options that cannot go together, and one that is run.sh's.
+      {"--host --image " + testsupport::Quote(VEXA_IMAGE_PATH), 2, "--image does not apply"},
+      {"--about --qemu", 2, "leave out --qemu"},
+      {"--board boards/default.board", 2, "run scripts/run.sh --board FILE"},
+      {"--help", 0, "  --board FILE "},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.arguments);

@@ -38,7 +38,7 @@ TEST(GdbOnQemu, StopsAtTheDriversOwnSourceInSmmAndTheRunGoesOn) {
       {"VexaGpioUnlockSmm.cpp:" + read,
        {"monitor info registers", lock, "next", lock, "next", lock},
        {"Breakpoint 2, GpioUnlockSmiHandler (", "/Feature/VexaGpioUnlockSmm/VexaGpioUnlockSmm.cpp:" + read + "\n",
-        " SMM=1 ", ":\t0x00", "\n" + write + "\t", ":\t0x00", ":\t0x01\n"}},
+        " SMM=1 ", ":\t0x00", "\n" + write + "\t", "MmioOr8(Address, GPIO_LOCK_BIT);\n", ":\t0x00", ":\t0x01\n"}},
       // At load, inside the SMI that loads it; in a constructor the whole-image
       // build inlined, named by its source name.
       {"ModuleEntryPoint",

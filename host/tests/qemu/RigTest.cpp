@@ -67,7 +67,7 @@ TEST(QemuRig, AQemuThatHangsDiesOrIsMissingGivesADefinedEnd) {
     qemu::Outcome::End end;
     const char *fault;
   } rows[] = {
-      {"hangs", Script("hangs.sh", "exec sleep 30"), qemu::Outcome::End::TimedOut, "was killed"},
+      {"hangs", Script("hangs.sh", "exec sleep 30"), qemu::Outcome::End::TimedOut, "within 0.5 s and was killed"},
       {"ends at once", Script("resets.sh", "exit 0"), qemu::Outcome::End::Crashed,
        "QEMU ended (exit status 0) before the guest reported anything"},
       {"fails", Script("fails.sh", "echo no such machine >&2; exit 1"), qemu::Outcome::End::Crashed, "no such machine"},

@@ -67,8 +67,10 @@ std::string GuidText(const EFI_GUID &g) {
 
 std::string CheckPe32PlusImage(const Bytes &image) {
   pe::Headers headers;
-  if (const char *error = pe::CheckDriverImage(image.data(), image.size(), headers))
+  if (const char *error = pe::CheckLoadableImage(image.data(), image.size(), headers))
     return std::string("not a loadable driver image: ") + error;
+  if (const char *error = pe::CheckDriverImage(image.data(), image.size(), headers))
+    return std::string("not packed: the image breaks a property of the module's image: ") + error;
   if (image.size() + 4 > kMaxSectionSize) return "image too large for a PE32 section (16 MiB or more)";
   return {};
 }

@@ -60,8 +60,9 @@ constexpr uint32_t kVolumeAttributes = 0x00030E3F;
 constexpr uint32_t kVolumeErasePolarity = 0x800;
 
 // Checks that `image` is an x86-64 PE32+ driver image the firmware could
-// load, by the same rule the main job loads images with (pe::CheckDriverImage).
-// Returns an empty string when it is, otherwise what is wrong.
+// load, by the same rule the main job loads images with, and that it keeps
+// every property of the module's image (pe::CheckDriverImage).  Returns an
+// empty string when it is, otherwise what is wrong.
 std::string CheckPe32PlusImage(const Bytes &image);
 
 // The firmware file for `image`; empty (with `error` set) on bad input.

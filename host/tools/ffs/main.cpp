@@ -4,16 +4,28 @@
 //
 // Exit status 0 on success; 2 on a usage error; 1 when the image cannot be
 // read or packed, or an output cannot be written (with a message on stderr).
-// Both outputs are built in memory first and each is written to a temporary
-// file that is renamed into place, so a failure leaves no partial output.
+// An output that names the input, or the other output, is refused before
+// anything is written.  Both outputs are built in memory and written to
+// temporary files of their own (created here, so no file of the user's is
+// touched); only when both are complete are they renamed into place, so a
+// failure leaves every existing file as it was and removes only what this
+// run created.
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "FirmwareFile.h"
 #include "pe/ImageFile.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const char kUsage[] =
     "usage: vexa_ffs IMAGE.efi OUT.ffs [OUT.fv]\n"
@@ -21,27 +33,49 @@ const char kUsage[] =
     "Packs a driver image into a PI firmware file of type SMM (0x0A): a dependency\n"
     "section on the SMI-source dispatch protocol, the image as a PE32 section, and the\n"
     "name VexaGpioUnlockSmm; with OUT.fv, also a firmware volume (FFSv2) holding that\n"
-    "file.  The image must be a loadable x86-64 PE32+ UEFI driver, by the same rule the\n"
-    "main job loads images with.\n"
+    "file.  The image must be an x86-64 PE32+ UEFI driver the firmware could load and\n"
+    "keep every property the module's image has: base relocations, no imports, page-\n"
+    "aligned sections, none both writable and executable, NX-compatible.  The outputs\n"
+    "must differ from the image and from each other.\n"
     "\n"
     "Exit status: 0 written, 1 the image or an output failed, 2 usage.\n";
 
-// Writes `data` to `path` through a temporary file renamed into place.
-bool WriteWhole(const std::string &path, const packager::Bytes &data, std::string &error) {
-  const std::string temporary = path + ".partial";
-  FILE *out = std::fopen(temporary.c_str(), "wb");
-  if (out == nullptr) {
+// Whether two paths name the same file: the same file on disk (a link or
+// another spelling of it), or the same place once both are made absolute.
+bool SameFile(const std::string &a, const std::string &b) {
+  std::error_code error;
+  if (fs::equivalent(a, b, error)) return true;
+  const fs::path pa = fs::weakly_canonical(a, error);
+  if (error) return a == b;
+  const fs::path pb = fs::weakly_canonical(b, error);
+  if (error) return a == b;
+  return pa == pb;
+}
+
+// A temporary file beside `path`, created here (so it is ours to remove),
+// holding `data`.  Empty on failure, with `error` set.
+std::string WriteTemporary(const std::string &path, const packager::Bytes &data, std::string &error) {
+  std::string name = path + ".XXXXXX";
+  std::vector<char> pattern(name.begin(), name.end());
+  pattern.push_back('\0');
+  const int fd = mkstemp(pattern.data());
+  if (fd < 0) {
     error = "cannot write " + path;
-    return false;
+    return {};
   }
-  const bool written = std::fwrite(data.data(), 1, data.size(), out) == data.size();
-  const bool closed = std::fclose(out) == 0;
-  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
+  name = pattern.data();
+  const mode_t mask = umask(0);  // the permissions a plain new file gets
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  FILE *out = fdopen(fd, "wb");
+  const bool written = out != nullptr && std::fwrite(data.data(), 1, data.size(), out) == data.size();
+  const bool closed = out != nullptr ? std::fclose(out) == 0 : close(fd) == 0;
+  if (!written || !closed) {
+    std::remove(name.c_str());
     error = "cannot write " + path;
-    return false;
+    return {};
   }
-  return true;
+  return name;
 }
 
 }  // namespace
@@ -55,16 +89,27 @@ int main(int argc, char **argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  const std::string input = argv[1], fileOut = argv[2], volumeOut = argc == 4 ? argv[3] : "";
+  if (SameFile(input, fileOut) || (argc == 4 && SameFile(input, volumeOut))) {
+    std::fprintf(stderr, "vexa_ffs: %s is the image itself: name another output\n",
+                 SameFile(input, fileOut) ? fileOut.c_str() : volumeOut.c_str());
+    return 2;
+  }
+  if (argc == 4 && SameFile(fileOut, volumeOut)) {
+    std::fprintf(stderr, "vexa_ffs: %s is named for both outputs: the file and the volume need a name each\n",
+                 fileOut.c_str());
+    return 2;
+  }
   packager::Bytes image;
   std::string error;
-  if (!pe::ReadImageFile(argv[1], image, error)) {
+  if (!pe::ReadImageFile(input, image, error)) {
     std::fprintf(stderr, "vexa_ffs: cannot read %s\n", error.c_str());
     return 1;
   }
   const packager::Bytes file =
       packager::BuildModuleFile(image, packager::kModuleFileGuid, packager::kModuleUiName, error);
   if (file.empty()) {
-    std::fprintf(stderr, "vexa_ffs: %s: %s\n", argv[1], error.c_str());
+    std::fprintf(stderr, "vexa_ffs: %s: %s\n", input.c_str(), error.c_str());
     return 1;
   }
   packager::Bytes volume;
@@ -75,13 +120,27 @@ int main(int argc, char **argv) {
       return 1;
     }
   }
-  if (!WriteWhole(argv[2], file, error) || (argc == 4 && !WriteWhole(argv[3], volume, error))) {
-    if (argc == 4) std::remove(argv[2]);  // all or nothing
+  // Both complete before either replaces anything.
+  const std::string fileTemporary = WriteTemporary(fileOut, file, error);
+  std::string volumeTemporary;
+  if (!fileTemporary.empty() && argc == 4) volumeTemporary = WriteTemporary(volumeOut, volume, error);
+  bool ok = !fileTemporary.empty() && (argc == 3 || !volumeTemporary.empty());
+  if (ok && argc == 4 && std::rename(volumeTemporary.c_str(), volumeOut.c_str()) != 0) {
+    error = "cannot write " + volumeOut;
+    ok = false;
+  }
+  if (ok && std::rename(fileTemporary.c_str(), fileOut.c_str()) != 0) {
+    error = "cannot write " + fileOut + (argc == 4 ? " (" + volumeOut + " was written)" : "");
+    ok = false;
+  }
+  if (!ok) {
+    for (const std::string &t : {fileTemporary, volumeTemporary})
+      if (!t.empty()) std::remove(t.c_str());  // ours; a renamed one is gone from this name
     std::fprintf(stderr, "vexa_ffs: %s\n", error.c_str());
     return 1;
   }
-  std::printf("%s: firmware file %s, %zu bytes\n", argv[2], packager::GuidText(packager::kModuleFileGuid).c_str(),
+  std::printf("%s: firmware file %s, %zu bytes\n", fileOut.c_str(), packager::GuidText(packager::kModuleFileGuid).c_str(),
               file.size());
-  if (argc == 4) std::printf("%s: firmware volume holding it, %zu bytes\n", argv[3], volume.size());
+  if (argc == 4) std::printf("%s: firmware volume holding it, %zu bytes\n", volumeOut.c_str(), volume.size());
   return 0;
 }

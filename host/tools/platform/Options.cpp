@@ -26,6 +26,9 @@ const char kUsage[] =
     "                      and the attacker's accesses marked and repeated polls collapsed\n"
     "  --image PATH        the driver image to run (default: the one this build produced);\n"
     "                      its linker map (same name, .map) names where findings happened\n"
+    "  --board FILE        (scripts/run.sh) build the image for the board described in\n"
+    "                      FILE (see boards/default.board) and run it, on a platform\n"
+    "                      laid out as the board is\n"
     "  --host              run the module's host build instead of the real image\n"
     "  --about             print the image, its size and the board settings it was built\n"
     "                      with (the platform is set up to match them), and stop\n"
@@ -174,6 +177,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       o.superIoDevice2 = static_cast<uint8_t>(a);
       o.superIoDevice3 = static_cast<uint8_t>(b);
       o.superIoGiven = true;
+    } else if (arg == "--board") {
+      error = "--board is scripts/run.sh's (it builds the board's image first): run scripts/run.sh --board FILE, "
+              "or give a built image with --image";
+      return std::nullopt;
     } else {
       error = "unknown option '" + arg + "' (see --help)";
       return std::nullopt;
@@ -187,6 +194,15 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
   }
   if (o.cpus && !o.qemu) {
     error = "--cpus applies to --qemu only: the simulated platform has one CPU";
+    return std::nullopt;
+  }
+  if (o.hostBuild && !o.imagePath.empty()) {
+    error = "--host runs the module's host build, not an image: --image does not apply to it";
+    return std::nullopt;
+  }
+  if (o.about && o.qemu) {
+    error = "--about prints the image and its board and stops; it runs nothing, on QEMU or elsewhere: "
+            "leave out --qemu";
     return std::nullopt;
   }
   if ((o.gdb != Options::Gdb::Off || !o.breakAt.empty()) && !o.qemu) {

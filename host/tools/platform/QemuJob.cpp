@@ -135,8 +135,9 @@ int RunOnQemu(const Options &o, const std::string &image) {
   s.cpus = cpus;
   s.cpu1Attempts = cpu1Attempts;
   // A run takes a second or so; far more is a hang.  Each SMI brings every
-  // CPU in, so the bound grows with the CPUs as with the SMIs.
-  s.timeoutSeconds = 60 + (o.attempts + s.cpu1Attempts) * s.cpus / 5000.0;
+  // CPU in, so the bound grows with the CPUs as with the SMIs.  Whole
+  // seconds, so the bound reads as it is.
+  s.timeoutSeconds = 60 + ((o.attempts + s.cpu1Attempts) * s.cpus + 4999) / 5000;
   s.gdb = static_cast<qemu::Settings::Gdb>(o.gdb);
   s.breakAt = o.breakAt;
   const std::string where = o.breakAt.empty() ? "GpioUnlockSmiHandler" : o.breakAt;
@@ -190,7 +191,7 @@ int RunOnQemu(const Options &o, const std::string &image) {
         listing.Accesses());
     spool.CopyTo(stdout);
   }
-  if (o.gdb == Options::Gdb::Batch && run.gdbLog.find("\nBreakpoint 2, ") == std::string::npos) {
+  if (o.gdb == Options::Gdb::Batch && run.gdbLog.find("Breakpoint 2, ") == std::string::npos) {
     std::fprintf(stderr, "vexa-platform: gdb never stopped at %s (its lines above say why)\n", where.c_str());
     return kExitCouldNotRun;
   }

@@ -24,7 +24,9 @@
 #include "QemuJob.h"
 #include "Report.h"
 #include "harness/ImageRun.h"
+#include "pe/ImageFile.h"
 #include "pe/MapFile.h"
+#include "pe/PeReader.h"
 #include "sim/Platform.h"
 #include "sim/TraceText.h"
 
@@ -52,6 +54,23 @@ bool Board(const pe::MapFile &map, bool haveMap, sim::BoardLayout &layout, std::
   return sim::BoardLayoutFrom(map.BoardSettings(), layout, error);
 }
 
+// The main job runs, for analysis, any image the firmware could load; one
+// that lacks a property of the module's image (which the packer refuses) is
+// named as such before the run.
+void NoteBrokenProperties(const std::string &image) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  pe::Headers headers;
+  if (!pe::ReadImageFile(image, bytes, error) ||
+      pe::CheckLoadableImage(bytes.data(), bytes.size(), headers) != nullptr)
+    return;  // the load says what is wrong
+  const char *reasons[8];
+  const int count = pe::BrokenProperties(headers, reasons, 8);
+  for (int i = 0; i < count && i < 8; ++i)
+    std::fprintf(stderr, "vexa-platform: note: %s lacks a property of the module's image (vexa_ffs refuses it): %s\n",
+                 tool::ShownPath(image).c_str(), reasons[i]);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -66,6 +85,7 @@ int main(int argc, char **argv) {
     std::fputs(tool::kUsage, stdout);
     return tool::kExitDefended;
   }
+  if (!o.hostBuild) NoteBrokenProperties(o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath);
   if (o.qemu) return tool::RunOnQemu(o, o.imagePath.empty() ? VEXA_DEFAULT_IMAGE : o.imagePath);
   const auto started = std::chrono::steady_clock::now();
 
@@ -82,6 +102,10 @@ int main(int argc, char **argv) {
     return tool::kExitCouldNotRun;
   }
   if (o.about) return tool::PrintAbout(image, mapPath, haveMap, map);
+  if (o.superIoGiven && layout.superIoIndexPort == 0) {
+    std::fprintf(stderr, "vexa-platform: --superio: board %s has no Super I/O\n", layout.name.c_str());
+    return tool::kExitUsage;
+  }
 
   sim::Platform platform(layout);
   SetUpPlatform(platform, o);

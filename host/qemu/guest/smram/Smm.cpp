@@ -331,7 +331,7 @@ void LoadAndStartDriver(Mailbox &m) {
   for (uint32_t i = 0; i < size; ++i) gFile[i] = Load<uint8_t>(from + i);
   m.imageCrcSeen = tables::Crc32(gFile, size);
   if (m.imageCrcSeen != crc) return Refuse(m, "image-checksum-mismatch");
-  const char *error = pe::CheckDriverImage(gFile, size, gHeaders);
+  const char *error = pe::CheckLoadableImage(gFile, size, gHeaders);
   if (error == nullptr && gHeaders.sizeOfImage > kImageRoom) error = "image-larger-than-its-room-in-smram";
   if (error == nullptr)
     error = pe::Load(gHeaders, gFile, size, reinterpret_cast<uint64_t>(gImage), gImage, sizeof gImage, nullptr);
