@@ -20,6 +20,9 @@ set(VEXA_BOARD_SETTINGS
   Board PciExpressBaseAddress LegacyIoDecode SuperIoIndexPort SerialRegisterBase SerialUseMmio SerialPciDeviceInfo
   SerialLineControl SerialFifoControl SerialExtendedTxFifoSize SerialUseHardwareFlowControl SerialDetectCable
   SerialBaudRate SerialClockRate FixedDebugPrintErrorLevel DebugPrintErrorLevel DebugPropertyMask)
+# Settings a board may leave out: the window check (both or neither; absent,
+# the handler trusts the window).
+set(VEXA_BOARD_OPTIONAL_SETTINGS PciExpressBarRegister PciExpressBarMask)
 
 set(_VEXA_PCI_EXPRESS_WINDOW_SIZE 0x10000000)  # 256 buses x 32 devices x 8 functions x 4 KiB
 
@@ -89,9 +92,9 @@ function(_vexa_board_read file)
       message(FATAL_ERROR "board settings ${file}, line ${line}: expected NAME = VALUE, not '${text}'")
     endif()
     set(name "${CMAKE_MATCH_1}")
-    if(NOT name IN_LIST VEXA_BOARD_SETTINGS)
+    if(NOT name IN_LIST VEXA_BOARD_SETTINGS AND NOT name IN_LIST VEXA_BOARD_OPTIONAL_SETTINGS)
       message(FATAL_ERROR "board settings ${file}, line ${line}: unknown setting '${name}' "
-                          "(the settings are: ${VEXA_BOARD_SETTINGS})")
+                          "(the settings are: ${VEXA_BOARD_SETTINGS} ${VEXA_BOARD_OPTIONAL_SETTINGS})")
     endif()
     if(DEFINED line_${name})
       message(FATAL_ERROR "board settings ${file}, line ${line}: ${name} is given twice (first on line ${line_${name}})")
@@ -105,6 +108,12 @@ function(_vexa_board_read file)
     endif()
     set(raw_${name} "${raw_${name}}" PARENT_SCOPE)
     set(line_${name} ${line_${name}} PARENT_SCOPE)
+  endforeach()
+  foreach(name IN LISTS VEXA_BOARD_OPTIONAL_SETTINGS)
+    if(DEFINED line_${name})
+      set(raw_${name} "${raw_${name}}" PARENT_SCOPE)
+      set(line_${name} ${line_${name}} PARENT_SCOPE)
+    endif()
   endforeach()
 endfunction()
 
@@ -248,6 +257,35 @@ function(_vexa_board_check file)
   string(REGEX REPLACE "[ \t]*,[ \t]*" ", " pathText "${path}")
   string(STRIP "${pathText}" value_SerialPciDeviceInfo)
 
+  # The window check: the chipset register that holds the window's base, as a
+  # configuration address on bus 0 that the legacy ports reach (bus << 20 |
+  # device << 15 | function << 12 | register; a 64-bit register, so the offset
+  # a multiple of 8 below 0x100), and the mask of its bits that must read as
+  # the window's base with bit 0 (decoding) set.
+  if(DEFINED line_PciExpressBarRegister OR DEFINED line_PciExpressBarMask)
+    foreach(name PciExpressBarRegister PciExpressBarMask)
+      if(NOT DEFINED line_${name})
+        message(FATAL_ERROR "board settings ${file}: PciExpressBarRegister and PciExpressBarMask go together; "
+                            "${name} is missing")
+      endif()
+    endforeach()
+    _number(PciExpressBarRegister 0 0x0FFFFFF8)
+    math(EXPR offset "${value_PciExpressBarRegister} & 0xFFF")
+    math(EXPR misaligned "${value_PciExpressBarRegister} % 8")
+    if(offset GREATER 0xF8 OR NOT misaligned EQUAL 0)
+      _refuse(PciExpressBarRegister "the register must be a multiple of 8 below 0x100 (a 64-bit register the legacy ports reach)")
+    endif()
+    _number(PciExpressBarMask 1 0xFFFFFFFFFFFF)
+    math(EXPR wanted "${value_PciExpressBaseAddress} | 1")
+    math(EXPR covered "${value_PciExpressBarMask} & ${wanted}")
+    if(NOT covered EQUAL wanted)
+      _refuse(PciExpressBarMask "must cover bit 0 and every bit of PciExpressBaseAddress")
+    endif()
+    foreach(name IN LISTS VEXA_BOARD_OPTIONAL_SETTINGS)
+      set(value_${name} "${value_${name}}" PARENT_SCOPE)
+    endforeach()
+  endif()
+
   foreach(name IN LISTS VEXA_BOARD_SETTINGS)
     set(value_${name} "${value_${name}}" PARENT_SCOPE)
   endforeach()
@@ -267,6 +305,14 @@ function(_vexa_board_write outdir)
   foreach(name IN LISTS hexSettings)
     _vexa_hex(${value_${name}} hex_${name})
   endforeach()
+  set(check FALSE)
+  set(hex_PciExpressBarRegister 0x0)
+  set(hex_PciExpressBarMask 0x0)
+  if(DEFINED value_PciExpressBarRegister)
+    set(check TRUE)
+    _vexa_hex(${value_PciExpressBarRegister} hex_PciExpressBarRegister)
+    _vexa_hex(${value_PciExpressBarMask} hex_PciExpressBarMask)
+  endif()
   set(header "// Generated from ${value_Board}'s board settings by cmake/Board.cmake; do not edit.
 #pragma once
 #define VEXA_BOARD_NAME \"${value_Board}\"
@@ -286,6 +332,9 @@ function(_vexa_board_write outdir)
 #define VEXA_BOARD_FIXED_DEBUG_PRINT_ERROR_LEVEL ${hex_FixedDebugPrintErrorLevel}u
 #define VEXA_BOARD_DEBUG_PRINT_ERROR_LEVEL ${hex_DebugPrintErrorLevel}u
 #define VEXA_BOARD_DEBUG_PROPERTY_MASK ${hex_DebugPropertyMask}
+#define VEXA_BOARD_PCI_EXPRESS_BAR_CHECK ${check}
+#define VEXA_BOARD_PCI_EXPRESS_BAR_REGISTER ${hex_PciExpressBarRegister}u
+#define VEXA_BOARD_PCI_EXPRESS_BAR_MASK ${hex_PciExpressBarMask}ull
 ")
   file(CONFIGURE OUTPUT "${outdir}/VexaBoardSettings.h" CONTENT "${header}")
 
@@ -302,6 +351,11 @@ function(_vexa_board_write outdir)
     endif()
     string(APPEND record "Board setting: ${name} = ${shown}\n")
   endforeach()
+  if(check)
+    foreach(name IN LISTS VEXA_BOARD_OPTIONAL_SETTINGS)
+      string(APPEND record "Board setting: ${name} = ${hex_${name}}\n")
+    endforeach()
+  endif()
   file(CONFIGURE OUTPUT "${outdir}/VexaBoardSettings.txt" CONTENT "${record}")
 endfunction()
 

@@ -47,7 +47,8 @@ set(VEXA_IMAGE_PATH ${CMAKE_BINARY_DIR}/firmware-build/firmware/VexaGpioUnlockSm
 # configured one: for each, its image (a firmware sub-build with that board)
 # and the module's host build with the same settings, so that the tests can
 # hold the two against each other on a platform laid out as the board is.
-file(GLOB VEXA_EXAMPLE_BOARD_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/boards/example-*.board)
+file(GLOB VEXA_EXAMPLE_BOARD_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/boards/example-*.board
+     ${PROJECT_SOURCE_DIR}/boards/qemu-*.board)
 set(VEXA_EXAMPLE_BOARDS)
 foreach(file IN LISTS VEXA_EXAMPLE_BOARD_FILES)
   get_filename_component(board ${file} NAME_WE)

@@ -58,6 +58,13 @@ constexpr UINT32 PcdSerialClockRate = VEXA_BOARD_SERIAL_CLOCK_RATE;
 
 // Register access.
 extern UINT64 PcdPciExpressBaseAddress;
+// The window check, a board option: the chipset register that holds the
+// window's base (a configuration address on bus 0, packed as the PCI Express
+// library packs them) and the bits of it that must read as the base with
+// bit 0, decoding, set.  Without it the handler trusts the window.
+constexpr BOOLEAN PcdPciExpressBarCheck = VEXA_BOARD_PCI_EXPRESS_BAR_CHECK;
+constexpr UINT32 PcdPciExpressBarRegister = VEXA_BOARD_PCI_EXPRESS_BAR_REGISTER;
+constexpr UINT64 PcdPciExpressBarMask = VEXA_BOARD_PCI_EXPRESS_BAR_MASK;
 
 // Legacy devices the console's platform hook opens: the LPC bridge's decode
 // dword, and the Super I/O's index port (its data port follows; 0: none).

@@ -77,4 +77,21 @@ std::optional<ViolationKind> Confinement::CheckData(uint64_t address, uint64_t s
   return std::nullopt;
 }
 
+bool Confinement::PortAllowed(uint16_t port, int bytes, bool write, uint32_t value, uint32_t selected) {
+  if (configAddresses_.empty()) return false;
+  auto named = [this](uint32_t address) {
+    for (uint32_t a : configAddresses_)
+      if (a == address) return true;
+    return false;
+  };
+  if (port == 0xCF8 && bytes == 4) {
+    if (!write) {
+      if (!cf8Found_) cf8Found_ = value;
+      return true;
+    }
+    return named(value) || (cf8Found_ && value == *cf8Found_);
+  }
+  return port >= 0xCFC && port + bytes <= 0xD00 && named(selected);
+}
+
 }  // namespace harness

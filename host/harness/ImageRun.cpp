@@ -128,16 +128,21 @@ struct ImageRun::Hooks {
   static uint32_t In(uc_engine *uc, uint32_t port, int size, void *user) {
     ImageRun &run = *static_cast<ImageRun *>(user);
     if (run.figures_ != nullptr) ++run.figures_->portAccesses;
-    if (run.mode_ == Mode::Handler)
+    const uint32_t selected = run.platform_.configPorts.Address();
+    const uint32_t value = run.platform_.bus.Read(sim::Space::Io, port & 0xFFFF, size * 8);
+    if (run.mode_ == Mode::Handler &&
+        !run.confinement_.PortAllowed(static_cast<uint16_t>(port), size, false, value, selected))
       run.Violation(ViolationKind::Port, "handler read port " + Hex(port), Reg(uc, UC_X86_REG_RIP));
-    return run.platform_.bus.Read(sim::Space::Io, port & 0xFFFF, size * 8);
+    return value;
   }
 
   static void Out(uc_engine *uc, uint32_t port, int size, uint32_t value, void *user) {
     ImageRun &run = *static_cast<ImageRun *>(user);
     if (run.figures_ != nullptr) ++run.figures_->portAccesses;
-    if (run.mode_ == Mode::Handler)
-      run.Violation(ViolationKind::Port, "handler wrote port " + Hex(port), Reg(uc, UC_X86_REG_RIP));
+    if (run.mode_ == Mode::Handler && !run.confinement_.PortAllowed(static_cast<uint16_t>(port), size, true, value,
+                                                                     run.platform_.configPorts.Address()))
+      run.Violation(ViolationKind::Port, "handler wrote port " + Hex(port) + " (" + Hex(value) + ")",
+                    Reg(uc, UC_X86_REG_RIP));
     run.platform_.bus.Write(sim::Space::Io, port & 0xFFFF, size * 8, value);
   }
 
@@ -196,6 +201,14 @@ ImageRun::ImageRun(sim::Platform &platform) : platform_(platform) {
     return;
   }
   confinement_.SetLockAddress(platform_.GpioLockAddress());
+  if (platform_.Layout().windowCheck) {
+    // 0xCF8's form of a packed configuration address on bus 0.
+    auto legacy = [](uint32_t a) {
+      return 0x80000000u | ((a >> 20) & 0xFF) << 16 | ((a >> 15) & 0x1F) << 11 | ((a >> 12) & 7) << 8 | (a & 0xFC);
+    };
+    const uint32_t bar = platform_.Layout().barRegister;
+    confinement_.SetConfigAddresses({legacy(bar), legacy(bar + 4), legacy(0xF804C)});
+  }
   uc_ = OpenEmulator();
   if (uc_ == nullptr) {
     fault_ = "the emulator could not be opened";
@@ -292,6 +305,7 @@ EFI_STATUS ImageRun::CallHandler(uint64_t handler, uint64_t dispatchHandle, uint
   lastHandler_ = {};
   instructionBudget_ = kHandlerInstructionBudget;
   currentRun_ = ++handlerRuns_;
+  confinement_.BeginHandlerRun();
   return Call(handler, args, Mode::Handler, lastHandler_);
 }
 

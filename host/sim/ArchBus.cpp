@@ -25,6 +25,7 @@ sim::Bus &CurrentBusOrDie() {
 extern "C" {
 
 UINT8 ArchPortIn8(UINT16 Port) { return static_cast<UINT8>(CurrentBusOrDie().Read(sim::Space::Io, Port, 8)); }
+UINT32 ArchPortIn32(UINT16 Port) { return CurrentBusOrDie().Read(sim::Space::Io, Port, 32); }
 VOID ArchPortOut8(UINT16 Port, UINT8 Value) { CurrentBusOrDie().Write(sim::Space::Io, Port, 8, Value); }
 VOID ArchPortOut32(UINT16 Port, UINT32 Value) { CurrentBusOrDie().Write(sim::Space::Io, Port, 32, Value); }
 UINT8 ArchLoad8(UINTN Address) { return static_cast<UINT8>(CurrentBusOrDie().Read(sim::Space::Mem, Address, 8)); }

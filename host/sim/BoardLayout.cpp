@@ -91,6 +91,12 @@ bool BoardLayoutFrom(const std::vector<std::pair<std::string, std::string>> &set
   } else if (superIo != s.end()) {
     layout.superIoIndexPort = 0;
   }
+  if (s.count("PciExpressBarRegister") != 0 || s.count("PciExpressBarMask") != 0) {
+    uint64_t reg = 0;
+    if (!number("PciExpressBarRegister", reg) || !number("PciExpressBarMask", layout.barMask)) return false;
+    layout.windowCheck = true;
+    layout.barRegister = static_cast<uint32_t>(reg);
+  }
   out = layout;
   return true;
 }

@@ -29,6 +29,11 @@ struct BoardLayout {
   std::vector<PciHop> pciPath;
   uint8_t cmosSerialBaud = 0x00;  // CMOS 0x6F as the board's set-up leaves it: selects the board's rate
   uint16_t superIoIndexPort = 0x370;  // the Super I/O's index port (data port next); 0: the board has none
+  // The window check, when the board has one: the register that holds the
+  // window's base (a packed configuration address on bus 0) and its mask.
+  bool windowCheck = false;
+  uint32_t barRegister = 0;
+  uint64_t barMask = 0;
 
   uint64_t GpioLockAddress() const { return pciExpressBase + 0xF804C; }
 };

@@ -105,6 +105,7 @@ class Bus {
 // Builders for expected traces: IoW8(0x3FB, 0x80), MemR8(0x800F804C, 0x01), ...
 inline Access IoR8(uint64_t a, uint32_t v) { return {Space::Io, Dir::Read, 8, a, v, nullptr, 0, {}, {}}; }
 inline Access IoW8(uint64_t a, uint32_t v) { return {Space::Io, Dir::Write, 8, a, v, nullptr, 0, {}, {}}; }
+inline Access IoR32(uint64_t a, uint32_t v) { return {Space::Io, Dir::Read, 32, a, v, nullptr, 0, {}, {}}; }
 inline Access IoW32(uint64_t a, uint32_t v) { return {Space::Io, Dir::Write, 32, a, v, nullptr, 0, {}, {}}; }
 inline Access MemR8(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Read, 8, a, v, nullptr, 0, {}, {}}; }
 inline Access MemW8(uint64_t a, uint32_t v) { return {Space::Mem, Dir::Write, 8, a, v, nullptr, 0, {}, {}}; }

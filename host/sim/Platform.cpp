@@ -8,7 +8,8 @@
 namespace sim {
 
 Platform::Platform(const BoardLayout &layout) : layout_(layout) {
-  bus.MapMem(layout_.pciExpressBase, layout_.pciExpressBase + kPciExpressSize - 1, &pciExpress);
+  pci.Attach({0, 0, 0}, &host);
+  host.SetPciExBar(layout_.pciExpressBase | HostBridge::kEnable);  // maps the window
   pci.Attach({0, 31, 0}, &lpc);
   bus.MapIo(PciConfigPorts::kAddressPort, PciConfigPorts::kDataPort + 3, &configPorts);
   bus.MapIo(Cmos::kIndexPort, Cmos::kDataPort, &cmos);
@@ -62,6 +63,17 @@ void Platform::PlaceConsole() {
                                        0, hop.powerManagementRegister);
   pci.Attach({lastBus, hop.device, hop.function}, pciUart_.get());
   pciUart_->uart.SetUpAs8N1At115200();
+}
+
+void Platform::PlaceWindow() {
+  bus.Unmap(&pciExpress);
+  if (const std::optional<uint64_t> base = host.WindowBase())
+    bus.MapMem(*base, *base + host.WindowSize() - 1, &pciExpress);
+}
+
+void Platform::PlaceFramebuffer(std::optional<uint64_t> base) {
+  bus.Unmap(&framebuffer);
+  if (base) bus.MapMem(*base, *base + MemoryBar::kSize - 1, &framebuffer);
 }
 
 Uart16550 &Platform::Console() { return pciUart_ ? pciUart_->uart : uart; }

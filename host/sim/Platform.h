@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "sim/BoardLayout.h"
@@ -27,6 +28,7 @@
 #include "sim/Clock.h"
 #include "sim/Cmos.h"
 #include "sim/FakeFirmware.h"
+#include "sim/HostBridge.h"
 #include "sim/Pci.h"
 #include "sim/PciConfigPorts.h"
 #include "sim/SuperIo.h"
@@ -47,6 +49,10 @@ class Platform {
   Bus bus;
   PciSegment pci;
   PciExpressWindow pciExpress{pci};
+  // The host bridge: its PCIEXBAR puts the window (at the board's base at power-on).
+  HostBridge host{[this] { PlaceWindow(); }};
+  // A display adapter's framebuffer: nowhere until software places it (PlaceFramebuffer).
+  MemoryBar framebuffer;
   LpcBridge lpc{[this](uint32_t source) { pendingSmis_.push_back(source); }};
   FakeFirmware firmware;
 
@@ -73,6 +79,13 @@ class Platform {
   // platform then behaves as if an earlier stage had opened everything.
   void EnforceLegacyDecode();
 
+  // Where PCIEXBAR puts the window now, or nothing when decoding is off.
+  std::optional<uint64_t> WindowBase() const { return host.WindowBase(); }
+  // Maps the framebuffer's memory at `base` (a BAR software programmed), or unmaps it.
+  void PlaceFramebuffer(std::optional<uint64_t> base);
+  // True while an SMI's handlers run.
+  bool InSmi() const { return delivering_; }
+
   // SMIs dispatched so far (each delivered source counts once, handlers or not).
   int SmisDelivered() const { return smisDelivered_; }
   // SMIs raised while handlers kept raising more, past kMaxSmisPerAccess
@@ -89,6 +102,7 @@ class Platform {
 
  private:
   void PlaceConsole();
+  void PlaceWindow();
   void DeliverPendingSmis();
 
   BoardLayout layout_;

@@ -13,6 +13,7 @@
 
 extern "C" {
 UINT8 ArchPortIn8(UINT16 Port);
+UINT32 ArchPortIn32(UINT16 Port);
 VOID ArchPortOut8(UINT16 Port, UINT8 Value);
 VOID ArchPortOut32(UINT16 Port, UINT32 Value);
 UINT8 ArchLoad8(UINTN Address);
@@ -28,6 +29,12 @@ VOID ArchStore32(UINTN Address, UINT32 Value);
 static inline UINT8 ArchPortIn8(UINT16 Port) {
   UINT8 Value;
   __asm__ __volatile__("inb %w1, %b0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+
+static inline UINT32 ArchPortIn32(UINT16 Port) {
+  UINT32 Value;
+  __asm__ __volatile__("inl %w1, %0" : "=a"(Value) : "Nd"(Port));
   return Value;
 }
 

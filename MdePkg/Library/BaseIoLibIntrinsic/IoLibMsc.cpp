@@ -11,6 +11,11 @@ UINT8 EFIAPI IoWrite8(UINTN Port, UINT8 Value) {
   return Value;
 }
 
+UINT32 EFIAPI IoRead32(UINTN Port) {
+  ASSERT((Port & 3) == 0);
+  return ArchPortIn32((UINT16)Port);
+}
+
 UINT32 EFIAPI IoWrite32(UINTN Port, UINT32 Value) {
   ASSERT((Port & 3) == 0);
   ArchPortOut32((UINT16)Port, Value);

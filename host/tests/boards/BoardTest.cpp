@@ -1,7 +1,8 @@
 // A board's image against the module's host build with the same board
 // settings, on a platform laid out from the settings the image's map records:
 // the same register accesses and console from power-on, each unlock undone
-// with the handler's own accesses at the board's lock address, and the UART
+// with the handler's own accesses at the board's lock address (and at the
+// window register, on a board with the window check), and the UART
 // and window where the settings put them.  Compiled once per board.
 
 #include <gtest/gtest.h>
@@ -104,13 +105,23 @@ TEST_F(Board, ImageAndHostBuildAgreeOnTheBoardsPlatform) {
   EXPECT_EQ(superIo, layout_.superIoIndexPort != 0 ? 43u : 0u);
 
   // Each unlock: the attacker's two accesses, then the handler's read, read
-  // and write, all at the board's lock address.
-  const std::vector<sim::Access> tail(image.trace.end() - 5, image.trace.end());
+  // and write, all at the board's lock address; on a board with the window
+  // check, first its look at the window register through 0xCF8/0xCFC, and
+  // last 0xCF8 given back the value the boot left there.
   const uint64_t lock = layout_.GpioLockAddress();
-  EXPECT_EQ(sim::TraceDifference({sim::MemR8(lock, 0x01), sim::MemW8(lock, 0x00), sim::MemR8(lock, 0x00),
-                                  sim::MemR8(lock, 0x00), sim::MemW8(lock, 0x01)},
-                                 tail),
-            "");
+  std::vector<sim::Access> unlock = {sim::MemR8(lock, 0x01), sim::MemW8(lock, 0x00), sim::MemR8(lock, 0x00),
+                                     sim::MemR8(lock, 0x00), sim::MemW8(lock, 0x01)};
+  if (layout_.windowCheck) {
+    const uint32_t cf8 = p.configPorts.Address();
+    const uint32_t bar = 0x80000000u | (layout_.barRegister & 0xFC);  // bus 0, device 0, function 0 on these boards
+    unlock.insert(unlock.begin() + 2, {sim::IoR32(0xCF8, cf8), sim::IoW32(0xCF8, bar),
+                                       sim::IoR32(0xCFC, static_cast<uint32_t>(layout_.pciExpressBase | 1)),
+                                       sim::IoW32(0xCF8, bar + 4),
+                                       sim::IoR32(0xCFC, static_cast<uint32_t>(layout_.pciExpressBase >> 32))});
+    unlock.push_back(sim::IoW32(0xCF8, cf8));
+  }
+  const std::vector<sim::Access> tail(image.trace.end() - static_cast<long>(unlock.size()), image.trace.end());
+  EXPECT_EQ(sim::TraceDifference(unlock, tail), "");
 }
 
 TEST_F(Board, TheImageUndoesEveryUnlock) {
@@ -127,3 +138,42 @@ TEST_F(Board, TheImageUndoesEveryUnlock) {
 }
 
 }  // namespace
+
+// The checked handler's cost per SMI on each of its paths, counted by the
+// emulator (exact), beside the unchecked handler's 1 and 3 accesses:
+//   test_board_qemu-q35 --gtest_filter='*WindowCheckFigures'
+TEST_F(Board, WindowCheckFigures) {
+  if (!layout_.windowCheck) GTEST_SKIP() << "the board has no window check";
+  sim::Platform p(layout_);
+  harness::ImageRun run(p);
+  ASSERT_TRUE(run.Load(VEXA_BOARD_IMAGE)) << run.Fault();
+  ASSERT_EQ(run.RunEntryPoint(), EFI_SUCCESS) << run.Fault();
+  ASSERT_EQ(p.firmware.Registrations().size(), 1u);
+  const uint64_t handler = p.firmware.Registrations()[0].guestHandler;
+  const struct {
+    const char *path;
+    bool moved;
+    uint8_t lock;
+    uint64_t ports, memory;
+  } rows[] = {
+      {"window intact, lock set", false, 0x01, 6, 1},
+      {"window intact, lock clear", false, 0x00, 6, 3},
+      {"window moved, lock set", true, 0x01, 8, 0},
+      {"window moved, lock clear", true, 0x00, 9, 0},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.path);
+    p.host.SetPciExBar(r.moved ? 0xB0000001u : layout_.pciExpressBase | 1);
+    p.lpc.Byte(sim::LpcBridge::kGpioLockRegister) = r.lock;
+    ASSERT_EQ(run.CallHandler(handler, 0, 0, 0, 0), EFI_SUCCESS);
+    const harness::RunFigures &f = run.LastHandlerFigures();
+    std::printf("  SMI, %-28s %3llu instructions %2llu port %2llu memory-mapped\n", r.path,
+                static_cast<unsigned long long>(f.instructions), static_cast<unsigned long long>(f.portAccesses),
+                static_cast<unsigned long long>(f.memoryMappedAccesses));
+    EXPECT_EQ(f.portAccesses, r.ports);
+    EXPECT_EQ(f.memoryMappedAccesses, r.memory);
+    EXPECT_LE(f.instructions, 40u);
+    EXPECT_TRUE(p.lpc.Locked());
+  }
+  EXPECT_EQ(run.ViolationCount(), 0u) << run.Violations()[0];
+}

@@ -1,5 +1,6 @@
-# cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DIMAGE=... -P Rebuild.cmake
-# Builds the image from scratch in BUILD_DIR and compares it with IMAGE.
+# cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DIMAGE=... [-DOPTION=NAME] -P Rebuild.cmake
+# Builds the image from scratch in BUILD_DIR (with the build option NAME
+# switched on, if given) and compares it with IMAGE.
 foreach(var SOURCE_DIR BUILD_DIR IMAGE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "Rebuild.cmake needs -D${var}=...")
@@ -9,11 +10,15 @@ if(NOT EXISTS ${IMAGE})
   message(FATAL_ERROR "no image to compare with at ${IMAGE}")
 endif()
 
+set(option)
+if(DEFINED OPTION)
+  set(option -D${OPTION}=ON)
+endif()
 file(REMOVE_RECURSE ${BUILD_DIR})
 execute_process(
   COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${BUILD_DIR}
           -DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/cmake/FirmwareToolchain.cmake
-          -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel
+          -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel ${option}
   RESULT_VARIABLE configured OUTPUT_QUIET)
 if(NOT configured EQUAL 0)
   message(FATAL_ERROR "configuring the second firmware build failed")

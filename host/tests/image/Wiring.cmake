@@ -15,9 +15,17 @@ add_test(NAME image.RebuildInAnotherDirectoryIsByteIdentical
     -DBUILD_DIR=${CMAKE_BINARY_DIR}/image-rebuild/in/a/deeper/directory
     -DIMAGE=${VEXA_IMAGE_PATH}
     -P ${CMAKE_CURRENT_LIST_DIR}/Rebuild.cmake)
-# A firmware build of its own: run it once, in the full suite.
-set_tests_properties(image.RebuildInAnotherDirectoryIsByteIdentical PROPERTIES
-  LABELS no-sanitize TIMEOUT 900)
+# The configured board has no window check: its image is the one the
+# sources give with the check left out altogether.
+add_test(NAME image.WithoutTheWindowCheckIsByteIdentical
+  COMMAND ${CMAKE_COMMAND}
+    -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+    -DBUILD_DIR=${CMAKE_BINARY_DIR}/image-rebuild/without-window-check
+    -DIMAGE=${VEXA_IMAGE_PATH} -DOPTION=VEXA_WITHOUT_WINDOW_CHECK
+    -P ${CMAKE_CURRENT_LIST_DIR}/Rebuild.cmake)
+# Firmware builds of their own: run them once, in the full suite.
+set_tests_properties(image.RebuildInAnotherDirectoryIsByteIdentical image.WithoutTheWindowCheckIsByteIdentical
+  PROPERTIES LABELS no-sanitize TIMEOUT 900)
 target_link_libraries(test_image PRIVATE vexa_pe)
 
 # The deepest stack the module can take in the image as linked, from its

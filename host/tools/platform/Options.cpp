@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include "Attacks.h"
+
 namespace tool {
 
 const char kUsage[] =
@@ -22,6 +24,14 @@ const char kUsage[] =
     "  --dead-uart         the UART's transmitter never empties: the console's bring-up\n"
     "                      gives up and start-up reports it with an assertion\n"
     "  --missing WHAT      the firmware lacks a protocol: smm-base2 or dispatcher\n"
+    "  --attack NAME       the attacker's way in, one or several (comma-separated or\n"
+    "                      repeated), each run for --attempts rounds and judged by name:\n"
+    "                      clear (the default: clear the lock through the window),\n"
+    "                      move-window (move the window through PCIEXBAR, then clear it\n"
+    "                      there), fake-window (move it and put a framebuffer holding a\n"
+    "                      set lock where it was), window-above-4g (move it 4 GiB up\n"
+    "                      through PCIEXBAR's high half), window-off (switch its decoding\n"
+    "                      off and clear the lock through ports 0xCF8/0xCFC)\n"
     "  --trace             print every register access, decoded per device, with the SMIs\n"
     "                      and the attacker's accesses marked and repeated polls collapsed\n"
     "  --image PATH        the driver image to run (default: the one this build produced);\n"
@@ -34,8 +44,8 @@ const char kUsage[] =
     "                      with (the platform is set up to match them), and stop\n"
     "  --qemu              run the real image in SMM on QEMU's q35 machine, against QEMU's\n"
     "                      chipset, UART and CMOS (the APM port stands in for the\n"
-    "                      GPIO-unlock SMI); --attempts, --cmos, --print-level, --trace,\n"
-    "                      --image and --cpus apply\n"
+    "                      GPIO-unlock SMI); --attempts, --attack, --cmos, --print-level,\n"
+    "                      --trace, --image and --cpus apply\n"
     "  --cpus N            with --qemu: CPUs in the machine (1 to 8, default 2); the guest\n"
     "                      starts them, relocates each one's SMBASE into SMRAM and has every\n"
     "                      SMI bring all of them into SMM; CPU 1 also attacks\n"
@@ -125,6 +135,11 @@ std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::s
       if (!value(o.imagePath)) return std::nullopt;
       if (o.imagePath.empty()) {
         error = "--image needs a path, not an empty one";
+        return std::nullopt;
+      }
+    } else if (arg == "--attack") {
+      if (!value(v) || !ParseAttacks(v, o.attacks, error)) {
+        if (error.empty()) error = "--attack needs an attack's name";
         return std::nullopt;
       }
     } else if (arg == "--missing") {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/Attack.h"
+
 namespace tool {
 
 // Exit statuses: what a firmware engineer's script can rely on.
@@ -32,6 +34,7 @@ struct Options {
   bool smmBase2Missing = false;    // the firmware has no SMM Base2 protocol
   bool dispatcherMissing = false;  // the SMM protocol database has no SMI-source dispatcher
   bool trace = false;              // print every register access, decoded per device
+  std::vector<attack::Kind> attacks;  // --attack, in order (none given: the plain clear)
   std::optional<int> cpus;         // with --qemu: CPUs in the machine, every one of them in SMM (1 to 8)
   // --qemu under gdb: gdb in this terminal, waiting for the user's own gdb, or a batch session.
   enum class Gdb { Off, Terminal, Wait, Batch };

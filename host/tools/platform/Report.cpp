@@ -385,6 +385,11 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   Add(std::to_string(undone_) + " of " + std::to_string(attempts) + " attempts: not re-locked: " + why);
 }
 
+void Report::AttackFinding(std::string line) {
+  ++attackFindings_;
+  Add(std::move(line));
+}
+
 void Report::Print() const {
   if (lines_.empty()) return;
   std::printf("== findings\n");
@@ -405,7 +410,7 @@ std::string Report::Summary(int attempts, int smis, EFI_STATUS status, double se
 
 bool Report::Defended(int attempts, EFI_STATUS status) const {
   return status != harness::kHarnessFault && !EFI_ERROR(status) && relocked_ == attempts && undone_ == 0 &&
-         cpu1Undone_ == 0 &&
+         cpu1Undone_ == 0 && attackFindings_ == 0 &&
          faults_ + violations_ + breakpoints_ == 0;
 }
 

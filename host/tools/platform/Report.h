@@ -80,6 +80,9 @@ class Report {
   // the run goes on (before TakeQemuRun); the log names no instruction.
   void LogViolation(uint64_t smi, harness::ViolationKind kind, const std::string &what);
 
+  // A named attack's finding (Attacks.h); any one fails the run.
+  void AttackFinding(std::string line);
+
   void Print() const;
   std::string Summary(int attempts, int smis, EFI_STATUS status, double seconds) const;
   bool Defended(int attempts, EFI_STATUS status) const;
@@ -94,6 +97,7 @@ class Report {
   size_t linesDropped_ = 0;
   uint64_t faults_ = 0, violations_ = 0, breakpoints_ = 0;
   int relocked_ = 0, undone_ = 0;
+  int attackFindings_ = 0;
   int cpu1Undone_ = 0;  // with several CPUs: the attacker on CPU 1's clears left undone
 };
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "Attacks.h"
 #include "AutoGen.h"
 #include "Library/PrintLib.h"
 #include "Library/UefiDriverEntryPoint.h"
@@ -27,6 +28,7 @@
 #include "pe/ImageFile.h"
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
+#include "sim/Attacker.h"
 #include "sim/Platform.h"
 #include "sim/TraceText.h"
 
@@ -156,15 +158,53 @@ int main(int argc, char **argv) {
   }
   platform.bus.Mark("boot: the entry returned");
 
-  tool::Progress progress(static_cast<uint64_t>(o.attempts));
-  for (int attempt = 1; attempt <= o.attempts; ++attempt) {
-    progress.Update(static_cast<uint64_t>(attempt - 1));
-    const tool::Report::Before before = report.Snapshot(platform, run.get());
-    if (platform.bus.Marked())
-      platform.bus.Mark("attempt " + std::to_string(attempt) + ": the attacker clears the GPIO lock");
-    platform.AttackerClearsGpioLock();
-    if (o.hostBuild) report.HostBreakpoints(platform.SmisDelivered(), gHostBreakpoints.exchange(0));
-    report.Attempt(attempt, before, platform, run.get());
+  // Each attack in turn (the plain clear when none is named): its set-up,
+  // then rounds of clear, SMI and read-back; a window attack stops at its
+  // first unlock left undone.  Between attacks the window and the lock go
+  // back to where the firmware left them.
+  const std::vector<attack::Kind> attacks = o.attacks.empty() ? std::vector<attack::Kind>{attack::kClear} : o.attacks;
+  std::vector<tool::AttackOutcome> outcomes;
+  sim::Attacker attacker(platform);
+  attacker.readBack = !o.attacks.empty();
+  int attempt = 0;
+  tool::Progress progress(static_cast<uint64_t>(o.attempts) * attacks.size());
+  for (const attack::Kind kind : attacks) {
+    tool::AttackOutcome out;
+    out.kind = kind;
+    out.attempts = o.attempts;
+    platform.bus.Mark(std::string("attack ") + attack::kNames[kind] + ": the attacker sets it up");
+    attacker.Begin(kind);
+    for (int round = 1; round <= o.attempts; ++round) {
+      progress.Update(static_cast<uint64_t>(attempt));
+      const tool::Report::Before before = report.Snapshot(platform, run.get());
+      ++attempt;
+      if (platform.bus.Marked())
+        platform.bus.Mark("attempt " + std::to_string(attempt) + ": the attacker clears the GPIO lock" +
+                          (o.attacks.empty() ? "" : std::string(" (") + attack::kNames[kind] + ")"));
+      const sim::Attacker::Round r = attacker.Clear();
+      if (o.hostBuild) report.HostBreakpoints(platform.SmisDelivered(), gHostBreakpoints.exchange(0));
+      report.Attempt(attempt, before, platform, run.get());
+      ++out.rounds;
+      out.smiMissing = out.smiMissing || !r.smi;
+      if (r.cf8Found != r.cf8Left && !out.cf8Changed) {
+        out.cf8Left = r.cf8Left;
+        out.cf8Changed = r.cf8Found;
+      }
+      if (((r.lockBefore ^ r.lockAfter) & ~sim::LpcBridge::kGpioLockBit) != 0 && !out.otherBitsChanged)
+        out.otherBitsChanged = std::make_pair(r.lockBefore, r.lockAfter);
+      if (r.relocked && r.relockedLegacy) {
+        ++out.relocked;
+        continue;
+      }
+      if (out.relocked + 1 == out.rounds) {  // the first round not re-locked: what the handler did
+        out.handlerSeen = true;
+        for (const sim::Access &a : r.handlerAtLock)
+          (a.dir == sim::Dir::Read ? out.handlerReads : out.handlerWrites).push_back(static_cast<uint8_t>(a.value));
+      }
+      if (kind != attack::kClear) break;
+    }
+    attacker.End();
+    outcomes.push_back(out);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -175,6 +215,9 @@ int main(int argc, char **argv) {
   std::printf("== %s\n", tool::ConsoleBanner(platform.Console(), layout).c_str());
   tool::PrintConsole(platform.Console(), o);
   if (run) report.TakeFindings(*run, map);
+  for (const tool::AttackOutcome &out : outcomes)
+    if (out.kind != attack::kClear || !o.attacks.empty())
+      for (std::string &line : tool::AttackFindings(out, layout.pciExpressBase)) report.AttackFinding(std::move(line));
   report.Print();
   if (o.trace) {
     std::printf("== register accesses: %zu (runs of one repeated access shown once, with their count)\n",
@@ -182,6 +225,7 @@ int main(int argc, char **argv) {
     listing.Finish();
     spool.CopyTo(stdout);
   }
-  std::printf("%s\n", report.Summary(o.attempts, platform.SmisDelivered(), status, seconds).c_str());
-  return report.Defended(o.attempts, status) ? tool::kExitDefended : tool::kExitFailed;
+  std::printf("%s%s\n", report.Summary(attempt, platform.SmisDelivered(), status, seconds).c_str(),
+              o.attacks.empty() ? "" : ("; " + tool::AttackSummary(outcomes)).c_str());
+  return report.Defended(attempt, status) ? tool::kExitDefended : tool::kExitFailed;
 }
