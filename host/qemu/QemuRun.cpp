@@ -1,5 +1,7 @@
 #include "qemu/QemuRun.h"
 
+#include "sim/Attack.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -461,6 +463,7 @@ Outcome Run(const Settings &s) {
                        " attempts=" + std::to_string(s.attempts) + " idle-smis=" + std::to_string(s.idleSmis) +
                        " protection=" + std::to_string(s.protectionChecks ? 1 : 0) + " cpus=" + std::to_string(s.cpus) +
                        " cpu1-attempts=" + std::to_string(s.cpu1Attempts);
+  if (s.attack) append += " attack=" + std::to_string(*s.attack);
   // One host thread runs every CPU in turn (a CPU gives way at the end of a
   // block, a PAUSE or a HLT): the rendezvous's waits cost no host thread
   // each, and a run's time does not hang on the host scheduling several.
@@ -489,6 +492,8 @@ Outcome Run(const Settings &s) {
     }
     argv.insert(argv.end(), {"-initrd", s.imagePath});
   }
+  // fake-window's framebuffer: a display adapter whose BAR0 is 16 MiB of RAM.
+  if (s.attack && *s.attack == attack::kFakeWindow) argv.insert(argv.end(), {"-device", "bochs-display"});
   if (!s.guestArguments.empty()) append += " " + s.guestArguments;
   const fs::path reportFile = dir.path / "report.txt", console = dir.path / "console.txt",
                  trace = dir.path / "trace.txt";

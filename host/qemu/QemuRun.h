@@ -58,6 +58,9 @@ struct Settings {
   // unlock SMI raised there while CPU 0 is busy, and a read loop until the
   // lock reads set again.
   int cpu1Attempts = 0;
+  // A named attack (sim/Attack.h's kind) instead of the plain clears: the
+  // guest's attacker makes it for up to `attempts` rounds.
+  std::optional<int> attack;
   bool smmEntries = false;     // log where each CPU enters SMM (QEMU's exec log, cut to TSEG's entry area)
   // Called as QEMU's log of device accesses is read, while QEMU runs: a
   // window of the driver's own code opens (0: the entry, n: the n-th handler

@@ -121,6 +121,16 @@ struct SmiSources {
   static constexpr const char *kName = "smi-sources";
   static constexpr Key<SmiSources> kPmBase{"pmbase"}, kSmiEn{"smi-en"};
 };
+// A named attack (sim/Attack.h): its kind and rounds, 0xCF8 when an SMI did
+// not give it back, the lock's byte when an SMI changed its other bits, and
+// whether the framebuffer answered at the old window (fake-window), and the
+// most polls the attacker made after raising an SMI before it was done.
+struct Named {
+  static constexpr const char *kName = "named-attack";
+  static constexpr Key<Named> kKind{"kind"}, kRounds{"rounds"}, kRelocked{"relocked"}, kSmis{"smis"},
+      kCf8Left{"cf8-left"}, kCf8Found{"cf8-found"}, kLockBefore{"lock-before"}, kLockAfter{"lock-after"},
+      kFramebuffer{"framebuffer"}, kPolls{"polls"};
+};
 struct Protection {
   static constexpr const char *kName = "protection";
   static constexpr Key<Protection> kVisibleBytes{"visible-bytes"}, kRelockedAfterWrites{"relocked-after-writes"},

@@ -16,6 +16,7 @@ TEST(Attacks, EachAttackGetsItsVerdictOnTheSimulator) {
                            " --image " + testsupport::Quote(row.q35Board ? VEXA_Q35_BOARD_IMAGE : VEXA_IMAGE_PATH));
     EXPECT_EQ(run.status, row.status) << run.output;
     EXPECT_NE(run.output.find(row.text), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(row.simText), std::string::npos) << run.output;
   }
 }
 

@@ -304,6 +304,20 @@ TEST(PciPathMmio, TwoBridgesToAMemoryMappedUart) {
   EXPECT_EQ(s.switchPort.PowerState(), 0);
 }
 
+// A memory base whose low bits are not address bits: the BAR gets only its
+// address bits, never the type bits the UART's BAR keeps for itself.
+struct UnalignedMmioSettings : MmioPathSettings {
+  static constexpr UINT64 RegisterBase = 0x1FE01000F;
+};
+TEST(PciPathMmio, TheBarIsGivenOnlyItsAddressBits) {
+  MmioPathPlatform s;
+  SerialPortLibT<UnalignedMmioSettings>::GetRegisterBase();
+  std::vector<uint32_t> barWrites;
+  for (const Access &a : s.p.bus.Trace())
+    if (a.dir == Dir::Write && a.address == kOnBus2 + 0x14) barWrites.push_back(a.value);
+  EXPECT_EQ(barWrites, std::vector<uint32_t>{0xFE010000});
+}
+
 TEST(PciPathMmio, WakingTheUartEnablesItsFifosInMemorySpace) {
   MmioPathPlatform s;
   s.uart.SetPowerState(3);

@@ -64,7 +64,9 @@ std::vector<std::string> AttackFindings(const AttackOutcome &o, uint64_t base) {
   if (o.smiMissing)
     lines.push_back(name + ": attempt " + std::to_string(o.rounds) + ": the unlock SMI was not taken");
   if (o.relocked < o.rounds) {
-    std::string saw = "the handler made no access there";
+    std::string saw = o.memoryUnlogged ? "the handler made no access QEMU logs there (it logs none to plain memory or "
+                                         "where nothing answers)"
+                                       : "the handler made no access there";
     if (!o.handlerSeen) {
       saw = "what the handler did there is not known";
     } else if (!o.handlerReads.empty() || !o.handlerWrites.empty()) {

@@ -29,6 +29,7 @@ struct AttackOutcome {
   // In the first round not re-locked: what the handler read and wrote at the
   // image's lock address (nothing known: not filled).
   bool handlerSeen = false;
+  bool memoryUnlogged = false;  // QEMU: its log has no access to RAM or to where nothing answers
   std::vector<uint8_t> handlerReads, handlerWrites;
 
   bool Defended() const {

@@ -369,9 +369,12 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
         " clears not re-locked");
   }
 
-  relocked_ = static_cast<int>(run.Number(report::Attack::kRelocked).value_or(0));
-  undone_ = attempts - relocked_;
-  if (undone_ == 0) return;
+  // Several runs (one per named attack) add up.
+  const int relocked = static_cast<int>(run.Number(report::Attack::kRelocked).value_or(0));
+  const int undone = attempts - relocked;
+  relocked_ += relocked;
+  undone_ += undone;
+  if (undone == 0) return;
   std::string why = "the handler returned without setting the lock again";
   if (runEnded) {
     why = "the run ended at the fault above";
@@ -382,7 +385,7 @@ void Report::TakeQemuRun(const qemu::Outcome &run, const pe::MapFile &map, int a
   } else if (run.Number(report::Attack::kHandlerCalls).value_or(0) == 0) {
     why = "the handler did not run";
   }
-  Add(std::to_string(undone_) + " of " + std::to_string(attempts) + " attempts: not re-locked: " + why);
+  Add(std::to_string(undone) + " of " + std::to_string(attempts) + " attempts: not re-locked: " + why);
 }
 
 void Report::AttackFinding(std::string line) {

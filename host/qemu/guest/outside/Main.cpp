@@ -18,6 +18,7 @@
 //   protection=0|1         the SMRAM protection checks after the attacks
 //   cpus                   CPUs in the machine (QEMU's -smp), every one in SMM
 //   cpu1-attempts          clears by the attacker on CPU 1, while CPU 0 is busy
+//   attack                 a named attack (sim/Attack.h's kind) instead of the plain clears
 //   mp-fault=0|1|2         a fault built on purpose: none, SMI broadcast not
 //                          negotiated, CPU 1 given CPU 0's SMBASE
 #include "Outside.h"
@@ -45,9 +46,12 @@ constexpr uint64_t kMaxFile = 0x00100000;
 // An SMI is taken at the end of a translation block; polls give up after this.
 constexpr uint64_t kSmiPolls = 50'000'000;
 
+constexpr uint64_t kNoNamedAttack = ~0ull;
+
 struct Params {
   uint64_t imageSize = 0, imageCrc = 0, driver = 1, printLevel = 0, printLevelRva = 0, cmos = 0, attempts = 10,
-           idleSmis = 0, protection = 0, pcieBase = PCIE_BASE, cpus = 1, cpu1Attempts = 0, mpFault = kFaultNone;
+           idleSmis = 0, protection = 0, pcieBase = PCIE_BASE, cpus = 1, cpu1Attempts = 0, mpFault = kFaultNone,
+           attack = kNoNamedAttack;
 };
 
 bool failed = false;
@@ -105,7 +109,8 @@ void ParseCommandLine(const char *p, Params &o) {
           Word(p, "print-level-rva", o.printLevelRva) || Word(p, "print-level", o.printLevel) ||
           Word(p, "cmos", o.cmos) || Word(p, "attempts", o.attempts) || Word(p, "idle-smis", o.idleSmis) ||
           Word(p, "protection", o.protection) || Word(p, "pcie-base", o.pcieBase) || Word(p, "cpus", o.cpus) ||
-          Word(p, "cpu1-attempts", o.cpu1Attempts) || Word(p, "mp-fault", o.mpFault))) {
+          Word(p, "cpu1-attempts", o.cpu1Attempts) || Word(p, "mp-fault", o.mpFault) ||
+          Word(p, "attack", o.attack))) {
       Check(false, "unknown-parameter");
       Finish("bad-command-line");
     }
@@ -123,12 +128,17 @@ struct Module {
 
 }  // namespace
 
+uint64_t guest::gLastSmiPolls;
+
 bool guest::RaiseSmi(uint8_t command) {
   const uint32_t before = __atomic_load_n(&gMailbox.smis, __ATOMIC_ACQUIRE);
   __atomic_fetch_add(&gMailbox.mp.raised, 1, __ATOMIC_ACQ_REL);  // what the dispatcher takes for the source's status
   Out8(APM_CONTROL_PORT, command);
   for (uint64_t i = 0; i < kSmiPolls; ++i)
-    if (__atomic_load_n(&gMailbox.smis, __ATOMIC_ACQUIRE) != before) return true;
+    if (__atomic_load_n(&gMailbox.smis, __ATOMIC_ACQUIRE) != before) {
+      gLastSmiPolls = i;
+      return true;
+    }
   Line<Smi>().Dec(Smi::kTaken, 0).Hex(Smi::kCommand, command);
   return false;
 }
@@ -420,7 +430,11 @@ extern "C" [[noreturn]] void GuestMain(uint32_t startInfoAddress) {
     ReportUart();
   }
   LockSmram();
-  AttackTheLock(o);
+  if (o.attack == kNoNamedAttack) {
+    AttackTheLock(o);
+  } else {
+    NamedAttack(static_cast<uint32_t>(o.attack), o.pcieBase, o.attempts);
+  }
   AttackFromCpu1(o.pcieBase, static_cast<uint32_t>(o.cpu1Attempts));
   ReportRendezvous();
   if (o.protection != 0) CheckProtection(o);
