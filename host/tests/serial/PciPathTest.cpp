@@ -4,8 +4,11 @@
 
 #include <ostream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "SerialTestSupport.h"
+#include "sim/BoardLayout.h"
 #include "sim/PciBridge.h"
 #include "sim/PciUart.h"
 #include "sim/TraceText.h"
@@ -50,6 +53,28 @@ static_assert(!SerialPciDeviceListIsValid(kCutEntry, sizeof kCutEntry), "");
 static_assert(!SerialPciDeviceListIsValid(kRegisterOutside, sizeof kRegisterOutside), "");
 static_assert(!SerialPciDeviceListIsValid(kRegisterOdd, sizeof kRegisterOdd), "");
 static_assert(SerialPciDeviceListIsValid(MmioPathSettings::PciDeviceInfo, sizeof MmioPathSettings::PciDeviceInfo), "");
+
+// A board's platform is laid out from the same bytes the module reads.
+TEST(PciPathList, TheSimulatedBoardReadsThePathTheModuleReads) {
+  using Hops = std::vector<std::tuple<int, int, int>>;
+  const struct {
+    const UINT8 *info;
+    size_t size;
+    Hops hops;
+  } rows[] = {
+      {IoPathSettings::PciDeviceInfo, sizeof IoPathSettings::PciDeviceInfo, {{0x1C, 0, 0x44}, {0, 0, 0x44}}},
+      {Bus0Settings::PciDeviceInfo, sizeof Bus0Settings::PciDeviceInfo, {{0x1E, 2, 0}}},
+      {MmioPathSettings::PciDeviceInfo,
+       sizeof MmioPathSettings::PciDeviceInfo,
+       {{0x1C, 0, 0x44}, {0, 0, 0x44}, {0, 0, 0x44}}},
+  };
+  for (const auto &r : rows) {
+    Hops hops;
+    for (const PciHop &h : PciPathFrom(r.info, r.size))
+      hops.emplace_back(h.device, h.function, h.powerManagementRegister);
+    EXPECT_EQ(hops, r.hops);
+  }
+}
 
 using IoPath = SerialPortLibT<IoPathSettings>;
 using Bus0 = SerialPortLibT<Bus0Settings>;
