@@ -7,15 +7,10 @@
 #include "VexaGpioUnlockSmm.h"
 
 #include "AutoGen.h"
+#include "GpioLock.h"
 #include "Library/DebugLib.h"
 #include "Library/IoLib.h"
-#include "Library/PciExpressLib.h"
 #include "Library/SmmServicesTableLib.h"
-
-// The LPC bridge's GPIO lock register, as an offset into the PCI Express window (0xF804C).
-#define GPIO_LOCK_REGISTER_OFFSET PCI_EXPRESS_LIB_ADDRESS(0, 31, 0, 0x4C)
-#define GPIO_LOCK_BIT 0x01
-static_assert(GPIO_LOCK_REGISTER_OFFSET == 0xF804C, "bus 0, device 31, function 0, register 0x4C");
 
 SMI_SOURCE_DISPATCH_PROTOCOL *mSmiSourceDispatch;
 
@@ -109,8 +104,8 @@ EFI_STATUS EFIAPI VexaGpioUnlockSmmEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
 
   UINT32 GpioUnlockSmiSource = GPIO_UNLOCK_SMI_SOURCE;
   EFI_HANDLE DispatchHandle = nullptr;
-  Status = mSmiSourceDispatch->Register(mSmiSourceDispatch, GpioUnlockSmiHandler, &GpioUnlockSmiSource,
-                                        &DispatchHandle);
+  Status =
+      mSmiSourceDispatch->Register(mSmiSourceDispatch, GpioUnlockSmiHandler, &GpioUnlockSmiSource, &DispatchHandle);
   if (EFI_ERROR(Status)) {
     return Status;
   }

@@ -106,6 +106,18 @@ std::optional<std::pair<std::string, uint32_t>> MapFile::Nearest(uint32_t rva) c
   return std::make_pair(it->second, rva - it->first);
 }
 
+std::optional<uint32_t> PrintLevelRva(const std::string &imagePath, std::string &error) {
+  const std::string path = MapPathFor(imagePath);
+  MapFile map;
+  if (!map.Read(path)) {
+    error = "setting the print level needs the image's map, and " + map.Error();
+    return std::nullopt;
+  }
+  const std::optional<uint32_t> rva = map.Rva("PcdDebugPrintErrorLevel");
+  if (!rva) error = "cannot set the print level: no PcdDebugPrintErrorLevel in " + path;
+  return rva;
+}
+
 std::string MapPathFor(const std::string &imagePath) {
   const size_t slash = imagePath.rfind('/');
   const size_t dot = imagePath.rfind('.');

@@ -46,4 +46,10 @@ class MapFile {
 // ("/x/a.b/drv.efi" -> "/x/a.b/drv.map", "/x/a.b/drv" -> "/x/a.b/drv.map").
 std::string MapPathFor(const std::string &imagePath);
 
+// The offset of the print-level variable of the image at `imagePath`, from
+// the map beside it: the one place the main job and the QEMU rig learn where
+// to set the level.  Nothing, with `error` saying why, when the map is
+// missing or names no such variable.
+std::optional<uint32_t> PrintLevelRva(const std::string &imagePath, std::string &error);
+
 }  // namespace pe

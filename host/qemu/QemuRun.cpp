@@ -420,7 +420,8 @@ std::map<int, std::vector<uint64_t>> ParseSmmEntries(const std::string &log) {
     unsigned long long csBase = 0, pc = 0;
     unsigned long flags = 0;
     const size_t open = line.find('[');
-    if (line.rfind("Trace ", 0) != 0 || open == std::string::npos || std::sscanf(line.c_str(), "Trace %d:", &cpu) != 1 ||
+    if (line.rfind("Trace ", 0) != 0 || open == std::string::npos ||
+        std::sscanf(line.c_str(), "Trace %d:", &cpu) != 1 ||
         std::sscanf(line.c_str() + open, "[%llx/%llx/%lx", &csBase, &pc, &flags) != 3)
       continue;
     if ((flags & kSmmFlag) != 0 && pc == csBase + SMM_ENTRY_OFFSET) entries[cpu].push_back(csBase);
@@ -467,9 +468,20 @@ Outcome Run(const Settings &s) {
   // One host thread runs every CPU in turn (a CPU gives way at the end of a
   // block, a PAUSE or a HLT): the rendezvous's waits cost no host thread
   // each, and a run's time does not hang on the host scheduling several.
-  std::vector<std::string> argv = {qemu,          "-machine", "q35,smm=on", "-accel",     "tcg,thread=single",
-                                   "-m",          "512M",     "-smp",       std::to_string(s.cpus),
-                                   "-nodefaults", "-display", "none",       "-no-reboot", "-kernel",
+  std::vector<std::string> argv = {qemu,
+                                   "-machine",
+                                   "q35,smm=on",
+                                   "-accel",
+                                   "tcg,thread=single",
+                                   "-m",
+                                   "512M",
+                                   "-smp",
+                                   std::to_string(s.cpus),
+                                   "-nodefaults",
+                                   "-display",
+                                   "none",
+                                   "-no-reboot",
+                                   "-kernel",
                                    guest};
   if (s.loadDriver) {
     std::vector<uint8_t> image;
@@ -480,15 +492,13 @@ Outcome Run(const Settings &s) {
     }
     append +=
         " image-size=" + std::to_string(image.size()) + " image-crc=" + Hex(tables::Crc32(image.data(), image.size()));
-    if (s.printLevel != 0) {
-      pe::MapFile map;
-      const std::string mapPath = pe::MapPathFor(s.imagePath);
-      const auto rva = map.Read(mapPath) ? map.Rva("PcdDebugPrintErrorLevel") : std::nullopt;
+    if (s.printLevel) {
+      const std::optional<uint32_t> rva = pe::PrintLevelRva(s.imagePath, error);
       if (!rva) {
-        o.fault = "cannot set the print level: no PcdDebugPrintErrorLevel in " + mapPath;
+        o.fault = error;
         return o;
       }
-      append += " print-level=" + Hex(s.printLevel) + " print-level-rva=" + Hex(*rva);
+      append += " print-level=" + Hex(*s.printLevel) + " print-level-rva=" + Hex(*rva);
     }
     argv.insert(argv.end(), {"-initrd", s.imagePath});
   }

@@ -38,18 +38,18 @@
 namespace qemu {
 
 struct Settings {
-  std::string imagePath;        // the driver image; its map lies beside it (pe::MapPathFor)
-  bool loadDriver = true;       // false: the negative control, the same run without the driver
-  uint32_t printLevel = 0;      // the driver's print-level variable (0: as the image has it)
-  std::optional<uint8_t> cmos;  // CMOS byte 0x6F before the entry (default: the image's board's rate)
+  std::string imagePath;               // the driver image; its map lies beside it (pe::MapPathFor)
+  bool loadDriver = true;              // false: the negative control, the same run without the driver
+  std::optional<uint32_t> printLevel;  // the driver's print-level variable (default: as the image has it)
+  std::optional<uint8_t> cmos;         // CMOS byte 0x6F before the entry (default: the image's board's rate)
   // Where PCIEXBAR puts the PCI Express window (default: the base the image's
-  // board settings, recorded in its map, give; 0x80000000 without a record).
+  // board settings, recorded in its map, give; the configured board's without a record).
   std::optional<uint64_t> pciExpressBase;
   int attempts = 10;   // attacker clears, each followed by the unlock SMI
   int idleSmis = 0;    // unlock SMIs with the lock left set
   bool serial = true;  // false: no UART at all (-serial none: its ports read all ones)
   bool protectionChecks = false;
-  bool trace = false;          // log the driver's register accesses
+  bool trace = false;  // log the driver's register accesses
   // CPUs in the machine (-smp).  The guest starts them all, relocates each
   // one's SMBASE into TSEG and negotiates SMI broadcast, so that every SMI
   // brings every CPU into SMM.

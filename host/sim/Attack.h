@@ -11,6 +11,8 @@
 
 #include <stdint.h>
 
+#include "GpioLock.h"
+
 namespace attack {
 
 enum Kind : uint8_t {
@@ -29,7 +31,7 @@ constexpr const char *kNames[kKinds] = {"clear", "move-window", "fake-window", "
 constexpr uint32_t kPciExBarConfigAddress = 0x80000060u;
 constexpr uint32_t kLockConfigAddress = 0x8000F84Cu;
 constexpr uint32_t kAttackerCf8 = 0x8000F8A8u;
-constexpr uint64_t kLockOffset = 0xF804C;
+constexpr uint64_t kLockOffset = GPIO_LOCK_REGISTER_OFFSET;  // GpioLock.h
 // Before its first round the attacker also sets this bit of the lock's byte
 // (setting bits raises no SMI), so that a handler that writes the whole byte
 // instead of setting bit 0 shows.

@@ -18,6 +18,14 @@ bool Number(const std::string &text, uint64_t &out) {
 
 }  // namespace
 
+std::vector<PciHop> PciPathFrom(const uint8_t *deviceInfo, size_t size) {
+  std::vector<PciHop> path;
+  for (size_t at = 0; at + 4 <= size && deviceInfo[at] != 0xFF; at += 4)
+    path.push_back(
+        {deviceInfo[at], deviceInfo[at + 1], static_cast<uint16_t>(deviceInfo[at + 2] | deviceInfo[at + 3] << 8)});
+  return path;
+}
+
 bool BoardLayoutFrom(const std::vector<std::pair<std::string, std::string>> &settings, BoardLayout &out,
                      std::string &error) {
   std::map<std::string, std::string> s(settings.begin(), settings.end());
@@ -72,13 +80,11 @@ bool BoardLayoutFrom(const std::vector<std::pair<std::string, std::string>> &set
     error = "the board setting SerialPciDeviceInfo = " + *path + " has no END";
     return false;
   }
-  const std::map<uint64_t, uint8_t> selectors = {{115200, 0x00}, {57600, 0x02}, {19200, 0x04}, {9600, 0x06}};
-  const auto selector = selectors.find(baud);
-  if (selector == selectors.end()) {
+  layout.cmosSerialBaud = CmosBaudSelector(baud);
+  if (layout.cmosSerialBaud == 0xFF) {
     error = "the board setting SerialBaudRate = " + std::to_string(baud) + " is not a rate CMOS can select";
     return false;
   }
-  layout.cmosSerialBaud = selector->second;
   // Images built before the Super I/O was a setting have it at 0x370.
   const auto superIo = s.find("SuperIoIndexPort");
   if (superIo != s.end() && superIo->second != "NONE") {
@@ -88,8 +94,8 @@ bool BoardLayoutFrom(const std::vector<std::pair<std::string, std::string>> &set
       return false;
     }
     layout.superIoIndexPort = static_cast<uint16_t>(port);
-  } else if (superIo != s.end()) {
-    layout.superIoIndexPort = 0;
+  } else {
+    layout.superIoIndexPort = superIo != s.end() ? 0 : 0x370;
   }
   if (s.count("PciExpressBarRegister") != 0 || s.count("PciExpressBarMask") != 0) {
     uint64_t reg = 0;

@@ -9,10 +9,11 @@
 #include <string>
 
 #include "sim/Bus.h"
+#include "sim/ConfiguredBoard.h"
 
 namespace sim {
 
-constexpr uint64_t kPciExpressBase = 0x80000000;
+constexpr uint64_t kPciExpressBase = VEXA_BOARD_PCI_EXPRESS_BASE_ADDRESS;  // on the configured board
 constexpr uint64_t kPciExpressSize = 0x10000000;  // 256 buses x 32 devices x 8 functions x 4 KiB
 
 struct PciLocation {

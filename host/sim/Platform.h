@@ -97,7 +97,7 @@ class Platform {
   // the PCI Express window, as an attacker would.
   void AttackerClearsGpioLock();
 
-  static constexpr uint64_t kGpioLockAddress = kPciExpressBase + 0xF804C;  // on the configured board
+  static constexpr uint64_t kGpioLockAddress = kPciExpressBase + GPIO_LOCK_REGISTER_OFFSET;  // on the configured board
   uint64_t GpioLockAddress() const { return layout_.GpioLockAddress(); }
 
  private:

@@ -4,7 +4,7 @@
 # board is accepted (the values at each edge of a range); the last row
 # configures a whole image build from a bad file and checks that it stops
 # before any image exists.
-#   cmake -DSOURCE_DIR=... -DWORK_DIR=... -DTOOLCHAIN=... -P BadBoards.cmake
+#   cmake -DSOURCE_DIR=... -DWORK_DIR=... -P BadBoards.cmake
 cmake_minimum_required(VERSION 3.20)
 file(READ "${SOURCE_DIR}/boards/default.board" good)
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -128,8 +128,8 @@ foreach(case "missing|SerialDetectCable is missing" "twice|SerialDetectCable is 
 endforeach()
 
 # A whole image build from a bad file stops at configuration: no image.
-execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/image-build
-                        -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel
+include(${SOURCE_DIR}/cmake/FirmwareBuild.cmake)
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/image-build ${VEXA_FIRMWARE_CONFIGURE_ARGS}
                         -DVEXA_BOARD=${WORK_DIR}/unknown-baud.board
                 RESULT_VARIABLE status ERROR_VARIABLE output OUTPUT_VARIABLE output)
 if(status EQUAL 0)

@@ -155,7 +155,7 @@ TEST_F(FirmwareVolume, ToolRejectsBadInputWithAMessage) {
       {"", 2, "usage:"},
       {Quote(dir_ / "missing.efi") + " out.ffs", 1, "cannot read"},
       {Quote(notPe) + " " + Quote(dir_ / "a.ffs"), 1, "not a loadable driver image: no MZ header"},
-      {Quote(cut) + " " + Quote(dir_ / "b.ffs"), 1, "vexa_ffs: "},
+      {Quote(cut) + " " + Quote(dir_ / "b.ffs"), 1, "vexa-ffs: "},
       {Quote(VEXA_IMAGE_PATH) + " " + Quote(dir_ / "no-such-dir" / "c.ffs"), 1, "cannot write"},
       {Quote(dir_) + " " + Quote(dir_ / "d.ffs"), 1, "is a folder, not a file"},
       {"--help", 0, "usage:"},

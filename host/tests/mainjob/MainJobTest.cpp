@@ -168,6 +168,9 @@ TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
       {"--qemu --cpus 0", 2, "--cpus takes a CPU count from 1 to 8, not '0'"},
       {"--cpus 2", 2, "--cpus applies to --qemu only"},
       {"--print-level 0x40 --image " + testsupport::Quote(noMap), 3, "no-map.map is missing"},
+      // Level 0 is a level like any other: set through the map, not "keep the image's".
+      {"--print-level 0 --image " + testsupport::Quote(noMap), 3, "no-map.map is missing"},
+      {"--attempts 1 --image " + testsupport::Quote(noMap), 0, "summary: attempts 1, re-locked 1,"},
       {"--print-level 0x40 --attempts 1 --image " + testsupport::Quote(dotted), 0, "Start\n"},
       {"--dead-uart --attempts 1", 1,
        "boot: breakpoint at CpuBreakpoint+0x1: ASSERT AutoGen(40): !EFI_ERROR (Status)\n"},
@@ -185,7 +188,7 @@ TEST_F(MainJob, AnswersBadInputAndAwkwardPathsClearly) {
       {"--superio 0x01,0x00 --image " + testsupport::Quote(VEXA_PCI_BOARD_IMAGE), 2,
        "board example-pci-uart has no Super I/O"},
       {"--attempts 2 --image " + testsupport::Quote(wx), 0,
-       "lacks a property of the module's image (vexa_ffs refuses it): a section both writable and executable"},
+       "lacks a property of the module's image (vexa-ffs refuses it): a section both writable and executable"},
       // Options that cannot go together, and one that is run.sh's.
       {"--host --image " + testsupport::Quote(VEXA_IMAGE_PATH), 2, "--image does not apply"},
       {"--about --qemu", 2, "leave out --qemu"},
@@ -233,7 +236,7 @@ TEST(Options, NumbersAreTakenUpToEachEndOfTheirRange) {
     }
     char text[128];
     std::snprintf(text, sizeof text, "attempts %d, cmos 0x%02X, level 0x%X, superio 0x%02X,0x%02X", o->attempts,
-                  o->cmos.value_or(0), o->printLevel, o->superIoDevice2, o->superIoDevice3);
+                  o->cmos.value_or(0), o->printLevel.value_or(0), o->superIoDevice2, o->superIoDevice3);
     EXPECT_NE(std::string(text).find(c.parsed), std::string::npos) << text;
   }
 }

@@ -17,9 +17,9 @@
 #include "pe/ImageFile.h"
 #include "pe/MapFile.h"
 #include "pe/PeReader.h"
-#include "tables/Crc32.h"
 #include "qemu/QemuRun.h"
 #include "support/TestSupport.h"
+#include "tables/Crc32.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ TEST_F(QemuDefence, EntryReturnsSuccessInSmmAndRegistersOneHandlerForSource48) {
   ASSERT_TRUE(Passed(o));
   const std::vector<uint8_t> image = ImageBytes();
   EXPECT_EQ(o.Number(report::Image::kCrcInSmram), tables::Crc32(image.data(), image.size()));  // the exact bytes
-  EXPECT_EQ(o.Number(report::Smbase::kValue), 0x1FF00000u);                                  // relocated into TSEG
+  EXPECT_EQ(o.Number(report::Smbase::kValue), 0x1FF00000u);                                    // relocated into TSEG
   EXPECT_EQ(o.Number(report::Image::kLoaded), 1u);
   EXPECT_EQ(o.Number(report::Entry::kStatus), EFI_SUCCESS);
   EXPECT_EQ(o.Number(report::Entry::kInSmm), 1u);  // what InSmm found, reading SMRAM-only state
@@ -157,7 +157,7 @@ TEST(Qemu, BootTraceEqualsTheSimulatorsAndEachSmiTouchesOnlyTheLock) {
     s.trace = true;
     const qemu::Outcome o = qemu::Run(s);
     ASSERT_TRUE(Passed(o));
-    const SimulatorRun sim = OnTheSimulator(s.printLevel, scenario.cmos, true, scenario.board, scenario.image);
+    const SimulatorRun sim = OnTheSimulator(scenario.printLevel, scenario.cmos, true, scenario.board, scenario.image);
     EXPECT_EQ(o.Number(report::Entry::kStatus), sim.status);
     EXPECT_EQ(o.console, sim.console);
     EXPECT_GT(o.bootTrace.size(), 40u);
@@ -183,7 +183,7 @@ TEST(Qemu, ConsoleTextEqualsTheSimulatorsAtEveryBaudSelection) {
     s.attempts = 1;
     const qemu::Outcome o = qemu::Run(s);
     ASSERT_TRUE(Passed(o));
-    EXPECT_EQ(o.console, OnTheSimulator(s.printLevel, cmos).console);
+    EXPECT_EQ(o.console, OnTheSimulator(*s.printLevel, cmos).console);
     EXPECT_NE(o.console.find("VexaGpioUnlockSmmEntry() Exit\r\n"), std::string::npos);
   }
 }
@@ -195,7 +195,7 @@ TEST(Qemu, WithoutAUartTheEntryEndsWithItsDefinedStatusAndTheHandlerStillRelocks
   s.attempts = 10;
   const qemu::Outcome o = qemu::Run(s);
   ASSERT_TRUE(o.Ran()) << qemu::EndName(o.end) << ": " << o.fault << "\n" << o.report;
-  const SimulatorRun sim = OnTheSimulator(s.printLevel, 0x00, false);
+  const SimulatorRun sim = OnTheSimulator(*s.printLevel, 0x00, false);
   EXPECT_EQ(o.Number(report::Entry::kStatus), sim.status);
   EXPECT_EQ(o.Number(report::Entry::kBreakpoints), sim.breakpoints);
   EXPECT_EQ(o.Number(report::Entry::kRegistrations), 1u);

@@ -4,8 +4,11 @@
 
 #include <ostream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "SerialTestSupport.h"
+#include "sim/BoardLayout.h"
 #include "sim/PciBridge.h"
 #include "sim/PciUart.h"
 #include "sim/TraceText.h"
@@ -50,6 +53,28 @@ static_assert(!SerialPciDeviceListIsValid(kCutEntry, sizeof kCutEntry), "");
 static_assert(!SerialPciDeviceListIsValid(kRegisterOutside, sizeof kRegisterOutside), "");
 static_assert(!SerialPciDeviceListIsValid(kRegisterOdd, sizeof kRegisterOdd), "");
 static_assert(SerialPciDeviceListIsValid(MmioPathSettings::PciDeviceInfo, sizeof MmioPathSettings::PciDeviceInfo), "");
+
+// A board's platform is laid out from the same bytes the module reads.
+TEST(PciPathList, TheSimulatedBoardReadsThePathTheModuleReads) {
+  using Hops = std::vector<std::tuple<int, int, int>>;
+  const struct {
+    const UINT8 *info;
+    size_t size;
+    Hops hops;
+  } rows[] = {
+      {IoPathSettings::PciDeviceInfo, sizeof IoPathSettings::PciDeviceInfo, {{0x1C, 0, 0x44}, {0, 0, 0x44}}},
+      {Bus0Settings::PciDeviceInfo, sizeof Bus0Settings::PciDeviceInfo, {{0x1E, 2, 0}}},
+      {MmioPathSettings::PciDeviceInfo,
+       sizeof MmioPathSettings::PciDeviceInfo,
+       {{0x1C, 0, 0x44}, {0, 0, 0x44}, {0, 0, 0x44}}},
+  };
+  for (const auto &r : rows) {
+    Hops hops;
+    for (const PciHop &h : PciPathFrom(r.info, r.size))
+      hops.emplace_back(h.device, h.function, h.powerManagementRegister);
+    EXPECT_EQ(hops, r.hops);
+  }
+}
 
 using IoPath = SerialPortLibT<IoPathSettings>;
 using Bus0 = SerialPortLibT<Bus0Settings>;
@@ -302,6 +327,20 @@ TEST(PciPathMmio, TwoBridgesToAMemoryMappedUart) {
   // clang-format on
   EXPECT_TRUE(TraceIs(s.p.bus.Trace(), expected));
   EXPECT_EQ(s.switchPort.PowerState(), 0);
+}
+
+// A memory base whose low bits are not address bits: the BAR gets only its
+// address bits, never the type bits the UART's BAR keeps for itself.
+struct UnalignedMmioSettings : MmioPathSettings {
+  static constexpr UINT64 RegisterBase = 0x1FE01000F;
+};
+TEST(PciPathMmio, TheBarIsGivenOnlyItsAddressBits) {
+  MmioPathPlatform s;
+  SerialPortLibT<UnalignedMmioSettings>::GetRegisterBase();
+  std::vector<uint32_t> barWrites;
+  for (const Access &a : s.p.bus.Trace())
+    if (a.dir == Dir::Write && a.address == kOnBus2 + 0x14) barWrites.push_back(a.value);
+  EXPECT_EQ(barWrites, std::vector<uint32_t>{0xFE010000});
 }
 
 TEST(PciPathMmio, WakingTheUartEnablesItsFifosInMemorySpace) {

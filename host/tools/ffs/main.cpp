@@ -1,6 +1,6 @@
-// vexa_ffs: packs the module image into its firmware file and a firmware volume.
+// vexa-ffs: packs the module image into its firmware file and a firmware volume.
 //
-//   vexa_ffs IMAGE.efi OUT.ffs [OUT.fv]
+//   vexa-ffs IMAGE.efi OUT.ffs [OUT.fv]
 //
 // Exit status 0 on success; 2 on a usage error; 1 when the image cannot be
 // read or packed, or an output cannot be written (with a message on stderr).
@@ -28,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kUsage[] =
-    "usage: vexa_ffs IMAGE.efi OUT.ffs [OUT.fv]\n"
+    "usage: vexa-ffs IMAGE.efi OUT.ffs [OUT.fv]\n"
     "\n"
     "Packs a driver image into a PI firmware file of type SMM (0x0A): a dependency\n"
     "section on the SMI-source dispatch protocol, the image as a PE32 section, and the\n"
@@ -91,32 +91,32 @@ int main(int argc, char **argv) {
   }
   const std::string input = argv[1], fileOut = argv[2], volumeOut = argc == 4 ? argv[3] : "";
   if (SameFile(input, fileOut) || (argc == 4 && SameFile(input, volumeOut))) {
-    std::fprintf(stderr, "vexa_ffs: %s is the image itself: name another output\n",
+    std::fprintf(stderr, "vexa-ffs: %s is the image itself: name another output\n",
                  SameFile(input, fileOut) ? fileOut.c_str() : volumeOut.c_str());
     return 2;
   }
   if (argc == 4 && SameFile(fileOut, volumeOut)) {
-    std::fprintf(stderr, "vexa_ffs: %s is named for both outputs: the file and the volume need a name each\n",
+    std::fprintf(stderr, "vexa-ffs: %s is named for both outputs: the file and the volume need a name each\n",
                  fileOut.c_str());
     return 2;
   }
   packager::Bytes image;
   std::string error;
   if (!pe::ReadImageFile(input, image, error)) {
-    std::fprintf(stderr, "vexa_ffs: cannot read %s\n", error.c_str());
+    std::fprintf(stderr, "vexa-ffs: cannot read %s\n", error.c_str());
     return 1;
   }
   const packager::Bytes file =
       packager::BuildModuleFile(image, packager::kModuleFileGuid, packager::kModuleUiName, error);
   if (file.empty()) {
-    std::fprintf(stderr, "vexa_ffs: %s: %s\n", input.c_str(), error.c_str());
+    std::fprintf(stderr, "vexa-ffs: %s: %s\n", input.c_str(), error.c_str());
     return 1;
   }
   packager::Bytes volume;
   if (argc == 4) {
     volume = packager::BuildVolume({file}, error);
     if (volume.empty()) {
-      std::fprintf(stderr, "vexa_ffs: %s\n", error.c_str());
+      std::fprintf(stderr, "vexa-ffs: %s\n", error.c_str());
       return 1;
     }
   }
@@ -136,11 +136,11 @@ int main(int argc, char **argv) {
   if (!ok) {
     for (const std::string &t : {fileTemporary, volumeTemporary})
       if (!t.empty()) std::remove(t.c_str());  // ours; a renamed one is gone from this name
-    std::fprintf(stderr, "vexa_ffs: %s\n", error.c_str());
+    std::fprintf(stderr, "vexa-ffs: %s\n", error.c_str());
     return 1;
   }
-  std::printf("%s: firmware file %s, %zu bytes\n", fileOut.c_str(), packager::GuidText(packager::kModuleFileGuid).c_str(),
-              file.size());
+  std::printf("%s: firmware file %s, %zu bytes\n", fileOut.c_str(),
+              packager::GuidText(packager::kModuleFileGuid).c_str(), file.size());
   if (argc == 4) std::printf("%s: firmware volume holding it, %zu bytes\n", volumeOut.c_str(), volume.size());
   return 0;
 }

@@ -20,14 +20,14 @@ enum ExitStatus : int {
 
 struct Options {
   bool help = false;
-  bool hostBuild = false;         // run the module's host build instead of the real image
-  bool qemu = false;              // run the real image in SMM on QEMU's q35 machine
-  std::string imagePath;          // the real image (default: the one this build produced)
-  int attempts = 10;              // unlock attempts by the attacker
-  std::optional<uint8_t> cmos;    // CMOS byte 0x6F (bits 1-2 select the baud rate); default: the board's
-  bool about = false;             // print the image and the board it was built for, and stop
-  uint32_t printLevel = 0;        // the module's print-level variable
-  uint8_t superIoDevice2 = 0x00;  // activate bytes of the Super I/O's serial devices at power-on
+  bool hostBuild = false;              // run the module's host build instead of the real image
+  bool qemu = false;                   // run the real image in SMM on QEMU's q35 machine
+  std::string imagePath;               // the real image (default: the one this build produced)
+  int attempts = 10;                   // unlock attempts by the attacker
+  std::optional<uint8_t> cmos;         // CMOS byte 0x6F (bits 1-2 select the baud rate); default: the board's
+  bool about = false;                  // print the image and the board it was built for, and stop
+  std::optional<uint32_t> printLevel;  // the module's print-level variable (default: as the image has it)
+  uint8_t superIoDevice2 = 0x00;       // activate bytes of the Super I/O's serial devices at power-on
   uint8_t superIoDevice3 = 0x00;
   bool superIoGiven = false;
   bool deadUart = false;           // a UART whose transmitter never empties

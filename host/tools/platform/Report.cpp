@@ -133,7 +133,7 @@ void PrintConsole(const std::string &sent, const Options &o) {
   const char *why = "";
   if (o.deadUart) {
     why = ": the UART never took a byte";
-  } else if (o.printLevel == 0) {
+  } else if (o.printLevel.value_or(0) == 0) {
     why = ": the configured print level 0 lets only assertion reports through; try --print-level 0x40";
   }
   std::printf("(nothing on the console%s)\n", why);

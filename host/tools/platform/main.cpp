@@ -69,7 +69,7 @@ void NoteBrokenProperties(const std::string &image) {
   const char *reasons[8];
   const int count = pe::BrokenProperties(headers, reasons, 8);
   for (int i = 0; i < count && i < 8; ++i)
-    std::fprintf(stderr, "vexa-platform: note: %s lacks a property of the module's image (vexa_ffs refuses it): %s\n",
+    std::fprintf(stderr, "vexa-platform: note: %s lacks a property of the module's image (vexa-ffs refuses it): %s\n",
                  tool::ShownPath(image).c_str(), reasons[i]);
 }
 
@@ -132,7 +132,7 @@ int main(int argc, char **argv) {
     action.sa_handler = OnBreakpoint;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTRAP, &action, nullptr);
-    PcdDebugPrintErrorLevel = o.printLevel;
+    if (o.printLevel) PcdDebugPrintErrorLevel = *o.printLevel;
     status = ModuleEntryPoint(platform.firmware.ImageHandle(), platform.firmware.SystemTable());
     report.HostBreakpoints(0, gHostBreakpoints.exchange(0));
   } else {
@@ -141,16 +141,13 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "vexa-platform: %s\n", run->Fault().c_str());
       return tool::kExitCouldNotRun;
     }
-    if (o.printLevel != 0) {
+    if (o.printLevel) {
       // The print level is a variable in the image's data; the linker's map says where.
-      const auto rva = haveMap ? map.Rva("PcdDebugPrintErrorLevel") : std::nullopt;
-      if (!haveMap) {
-        std::fprintf(stderr, "vexa-platform: --print-level needs the image's map, and %s\n", map.Error().c_str());
-        return tool::kExitCouldNotRun;
-      }
-      if (!rva || !run->WriteGuest(harness::kImageBase + *rva, &o.printLevel, sizeof o.printLevel)) {
-        std::fprintf(stderr, "vexa-platform: cannot set the print level: no PcdDebugPrintErrorLevel in %s\n",
-                     mapPath.c_str());
+      std::string error;
+      const std::optional<uint32_t> rva = pe::PrintLevelRva(image, error);
+      if (!rva || !run->WriteGuest(harness::kImageBase + *rva, &*o.printLevel, sizeof *o.printLevel)) {
+        std::fprintf(stderr, "vexa-platform: %s\n",
+                     rva ? "cannot set the print level: its variable lies outside the image" : error.c_str());
         return tool::kExitCouldNotRun;
       }
     }

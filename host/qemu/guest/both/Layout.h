@@ -29,10 +29,9 @@
 // which the relocation stub reads.
 #define SMM_HEADER_MAILBOX 40
 
-// The board: the PCI Express window's default base, the GPIO lock's offset
-// in it, the console UART and the CMOS byte that selects its rate.
-#define PCIE_BASE 0x80000000
-#define LPC_GPIO_LOCK 0xF804C  // bus 0, device 31, function 0, register 0x4C
+// The console UART the driver uses on q35 and the CMOS byte that selects its
+// rate.  (The PCI Express window's base and the GPIO lock's place come from
+// the board: the rig's command line, GpioLock.h.)
 #define CONSOLE_UART 0x3F8
 #define CMOS_BAUD_SELECTOR 0x6F
 

@@ -12,7 +12,7 @@
 //   cmos                   CMOS byte 0x6F before the driver starts
 //   pcie-base              where PCIEXBAR puts the PCI Express window: the
 //                          base the driver was built for (a 256 MiB multiple
-//                          below 4 GiB; default 0x80000000)
+//                          below 4 GiB; default: the configured board's)
 //   attempts               attacker clears, each followed by the unlock SMI
 //   idle-smis              unlock SMIs with the lock left set
 //   protection=0|1         the SMRAM protection checks after the attacks
@@ -21,7 +21,9 @@
 //   attack                 a named attack (sim/Attack.h's kind) instead of the plain clears
 //   mp-fault=0|1|2         a fault built on purpose: none, SMI broadcast not
 //                          negotiated, CPU 1 given CPU 0's SMBASE
+#include "GpioLock.h"
 #include "Outside.h"
+#include VEXA_CONFIGURED_BOARD_SETTINGS
 
 using namespace guest;
 using namespace report;
@@ -50,7 +52,7 @@ constexpr uint64_t kNoNamedAttack = ~0ull;
 
 struct Params {
   uint64_t imageSize = 0, imageCrc = 0, driver = 1, printLevel = 0, printLevelRva = 0, cmos = 0, attempts = 10,
-           idleSmis = 0, protection = 0, pcieBase = PCIE_BASE, cpus = 1, cpu1Attempts = 0, mpFault = kFaultNone,
+           idleSmis = 0, protection = 0, pcieBase = VEXA_BOARD_PCI_EXPRESS_BASE_ADDRESS, cpus = 1, cpu1Attempts = 0, mpFault = kFaultNone,
            attack = kNoNamedAttack;
 };
 
@@ -162,10 +164,10 @@ uint64_t VisibleTsegBytes() {
 // One attacker round: clear the lock through ECAM, raise the unlock SMI, read
 // the lock back.  True when it came back set.
 bool AttackOnce(uint64_t pcieBase, bool clear, bool &smiTaken) {
-  const uint64_t lock = pcieBase + LPC_GPIO_LOCK;
-  if (clear) Store<uint8_t>(lock, static_cast<uint8_t>(Load<uint8_t>(lock) & ~1u));
+  const uint64_t lock = pcieBase + GPIO_LOCK_REGISTER_OFFSET;
+  if (clear) Store<uint8_t>(lock, static_cast<uint8_t>(Load<uint8_t>(lock) & ~GPIO_LOCK_BIT));
   smiTaken = RaiseSmi(APM_GPIO_UNLOCK);
-  return (Load<uint8_t>(lock) & 1u) != 0;
+  return (Load<uint8_t>(lock) & GPIO_LOCK_BIT) != 0;
 }
 
 // The exception vectors of this program.

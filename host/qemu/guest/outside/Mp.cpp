@@ -4,6 +4,7 @@
 // ICH9 through QEMU's firmware configuration files, and tells the SMRAM
 // program every CPU is in place.  Later it has CPU 1 attack while it keeps
 // busy itself, and reports what the rendezvous counted.
+#include "GpioLock.h"
 #include "Guest.h"
 #include "Outside.h"
 
@@ -231,7 +232,7 @@ void AttackFromCpu1(uint64_t pcieBase, uint32_t attempts) {
   MpMailbox &mp = gMailbox.mp;
   CpuSlot &slot = mp.cpu[gApicIds[1]];
   mp.attackAttempts = attempts;
-  mp.lockAddress = pcieBase + LPC_GPIO_LOCK;
+  mp.lockAddress = pcieBase + GPIO_LOCK_REGISTER_OFFSET;
   const uint32_t handlerCalls = gMailbox.handlerCalls, smis = mp.rendezvousSmis;
   const uint32_t sequence = slot.commandSequence + 1;
   slot.command = kCpuAttack;
