@@ -21,9 +21,12 @@ add_library(vexa_module STATIC ${VEXA_MODULE_SOURCES})
 vexa_name_module_sources()
 target_include_directories(vexa_module PUBLIC ${VEXA_BOARD_DIR})
 target_link_libraries(vexa_module PUBLIC vexa_module_headers)
-target_compile_options(vexa_module PRIVATE
+# The module's own flags, for the configured board's library and each
+# example board's alike.
+set(VEXA_MODULE_HOST_OPTIONS
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -Werror=global-constructors
   ${VEXA_WARNINGS}>)
+target_compile_options(vexa_module PRIVATE ${VEXA_MODULE_HOST_OPTIONS})
 
 enable_testing()
 find_package(GTest REQUIRED)
@@ -32,14 +35,19 @@ find_package(Threads REQUIRED)
 # The firmware image, built from the same sources by the firmware toolchain,
 # so that one host build yields everything the tests and tools use.
 include(ExternalProject)
-ExternalProject_Add(vexa_firmware_image
-  SOURCE_DIR ${PROJECT_SOURCE_DIR}
-  BINARY_DIR ${CMAKE_BINARY_DIR}/firmware-build
-  CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/FirmwareToolchain.cmake
-             -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel -DVEXA_BOARD=${VEXA_BOARD}
-  BUILD_ALWAYS ON
-  INSTALL_COMMAND ""
-  USES_TERMINAL_BUILD ON)
+include(${CMAKE_CURRENT_LIST_DIR}/FirmwareBuild.cmake)
+# vexa_firmware_subbuild(TARGET BINARY_DIR BOARD_FILE [ExternalProject options]):
+# an image build of the sources for the board in BOARD_FILE.
+function(vexa_firmware_subbuild target binary_dir board)
+  ExternalProject_Add(${target}
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${binary_dir}
+    CMAKE_ARGS ${VEXA_FIRMWARE_CONFIGURE_ARGS} -DVEXA_BOARD=${board}
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    ${ARGN})
+endfunction()
+vexa_firmware_subbuild(vexa_firmware_image ${CMAKE_BINARY_DIR}/firmware-build ${VEXA_BOARD} USES_TERMINAL_BUILD ON)
 # Where the image lands (firmware/CMakeLists.txt names it).
 set(VEXA_IMAGE_PATH ${CMAKE_BINARY_DIR}/firmware-build/firmware/VexaGpioUnlockSmm.efi)
 
@@ -54,19 +62,12 @@ foreach(file IN LISTS VEXA_EXAMPLE_BOARD_FILES)
   get_filename_component(board ${file} NAME_WE)
   set(dir ${CMAKE_BINARY_DIR}/boards/${board})
   vexa_board(${file} ${dir}/settings)
-  ExternalProject_Add(vexa_board_image_${board}
-    SOURCE_DIR ${PROJECT_SOURCE_DIR}
-    BINARY_DIR ${dir}/firmware-build
-    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/FirmwareToolchain.cmake
-               -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel -DVEXA_BOARD=${file}
-    BUILD_ALWAYS ON
-    INSTALL_COMMAND "")
+  vexa_firmware_subbuild(vexa_board_image_${board} ${dir}/firmware-build ${file})
   set(VEXA_BOARD_IMAGE_${board} ${dir}/firmware-build/firmware/VexaGpioUnlockSmm.efi)
   add_library(vexa_module_${board} STATIC ${VEXA_MODULE_SOURCES})
   target_include_directories(vexa_module_${board} PUBLIC ${dir}/settings ${VEXA_MODULE_INCLUDE_DIRS})
   target_compile_definitions(vexa_module_${board} PUBLIC VEXA_HOST_BUILD)
-  target_compile_options(vexa_module_${board} PRIVATE
-    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics ${VEXA_WARNINGS}>)
+  target_compile_options(vexa_module_${board} PRIVATE ${VEXA_MODULE_HOST_OPTIONS})
   list(APPEND VEXA_EXAMPLE_BOARDS ${board})
 endforeach()
 

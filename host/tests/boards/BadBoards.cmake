@@ -4,7 +4,7 @@
 # board is accepted (the values at each edge of a range); the last row
 # configures a whole image build from a bad file and checks that it stops
 # before any image exists.
-#   cmake -DSOURCE_DIR=... -DWORK_DIR=... -DTOOLCHAIN=... -P BadBoards.cmake
+#   cmake -DSOURCE_DIR=... -DWORK_DIR=... -P BadBoards.cmake
 cmake_minimum_required(VERSION 3.20)
 file(READ "${SOURCE_DIR}/boards/default.board" good)
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -46,7 +46,13 @@ set(rows
   "super-io-on-cmos|SuperIoIndexPort = 0x70|overlap 0x70 0x71 (CMOS)"
   "super-io-on-config-ports|SuperIoIndexPort = 0xCFE|overlap 0xCF8-0xCFF"
   "super-io-none|SuperIoIndexPort = NONE|"
-  "decode-above-32-bits|LegacyIoDecode = 0x100000000|LegacyIoDecode = 0x100000000: must be from 0 to 0xFFFFFFFF")
+  "decode-above-32-bits|LegacyIoDecode = 0x100000000|LegacyIoDecode = 0x100000000: must be from 0 to 0xFFFFFFFF"
+  "window-check-q35|PciExpressBarRegister = 0x60~PciExpressBarMask = 0xFFC000007|"
+  "window-check-register-alone|PciExpressBarRegister = 0x60|PciExpressBarMask is missing"
+  "window-check-register-misaligned|PciExpressBarRegister = 0x64~PciExpressBarMask = 0xFFC000007|must be a multiple of 8 below 0x100"
+  "window-check-register-extended|PciExpressBarRegister = 0x100~PciExpressBarMask = 0xFFC000007|must be a multiple of 8 below 0x100"
+  "window-check-mask-without-enable|PciExpressBarRegister = 0x60~PciExpressBarMask = 0xFFC000006|must cover bit 0 and every bit of PciExpressBaseAddress"
+  "window-check-mask-without-base|PciExpressBarRegister = 0x60~PciExpressBarMask = 0xF7C000007|must cover bit 0 and every bit of PciExpressBaseAddress")
 foreach(row IN LISTS rows)
   string(REPLACE "|" ";" fields "${row}")
   list(GET fields 0 name)
@@ -122,8 +128,8 @@ foreach(case "missing|SerialDetectCable is missing" "twice|SerialDetectCable is 
 endforeach()
 
 # A whole image build from a bad file stops at configuration: no image.
-execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/image-build
-                        -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel
+include(${SOURCE_DIR}/cmake/FirmwareBuild.cmake)
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/image-build ${VEXA_FIRMWARE_CONFIGURE_ARGS}
                         -DVEXA_BOARD=${WORK_DIR}/unknown-baud.board
                 RESULT_VARIABLE status ERROR_VARIABLE output OUTPUT_VARIABLE output)
 if(status EQUAL 0)

@@ -28,5 +28,5 @@ endforeach()
 # Bad board files never give an image.
 add_test(NAME boards.BadSettingsAreRefusedByName
   COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DWORK_DIR=${CMAKE_BINARY_DIR}/bad-boards
-          -DTOOLCHAIN=${PROJECT_SOURCE_DIR}/cmake/FirmwareToolchain.cmake -P ${CMAKE_CURRENT_LIST_DIR}/BadBoards.cmake)
+          -P ${CMAKE_CURRENT_LIST_DIR}/BadBoards.cmake)
 set_tests_properties(boards.BadSettingsAreRefusedByName PROPERTIES LABELS no-sanitize TIMEOUT 300)

@@ -15,10 +15,9 @@ if(DEFINED OPTION)
   set(option -D${OPTION}=ON)
 endif()
 file(REMOVE_RECURSE ${BUILD_DIR})
+include(${SOURCE_DIR}/cmake/FirmwareBuild.cmake)
 execute_process(
-  COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${BUILD_DIR}
-          -DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/cmake/FirmwareToolchain.cmake
-          -DVEXA_FIRMWARE=ON -DCMAKE_BUILD_TYPE=MinSizeRel ${option}
+  COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${BUILD_DIR} ${VEXA_FIRMWARE_CONFIGURE_ARGS} ${option}
   RESULT_VARIABLE configured OUTPUT_QUIET)
 if(NOT configured EQUAL 0)
   message(FATAL_ERROR "configuring the second firmware build failed")
