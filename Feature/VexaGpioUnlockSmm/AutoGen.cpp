@@ -1,6 +1,6 @@
-// The module's data (settings that live in writable data, and its GUIDs) and
-// its start-up list: the constructors in their fixed order, and the module's
-// entry run under a jump context.
+// The module's data (the settings in writable data, kept in the file's bytes
+// even at 0 so that a build tool can patch them by the map; and its GUIDs) and
+// its start-up list: the constructors in order, the entry under a jump context.
 
 // The start-up list reports under its own name, as generated code does.
 #undef VEXA_SOURCE_FILE
@@ -17,8 +17,8 @@
 #include "SmiSourceDispatch.h"
 #include "VexaGpioUnlockSmm.h"
 
-__attribute__((used)) UINT32 PcdDebugPrintErrorLevel = VEXA_BOARD_DEBUG_PRINT_ERROR_LEVEL;
-__attribute__((used)) UINT64 PcdPciExpressBaseAddress = VEXA_BOARD_PCI_EXPRESS_BASE_ADDRESS;
+__attribute__((used, section(".data"))) UINT32 PcdDebugPrintErrorLevel = VEXA_BOARD_DEBUG_PRINT_ERROR_LEVEL;
+__attribute__((used, section(".data"))) UINT64 PcdPciExpressBaseAddress = VEXA_BOARD_PCI_EXPRESS_BASE_ADDRESS;
 
 EFI_GUID gEfiSmmBase2ProtocolGuid = EFI_SMM_BASE2_PROTOCOL_GUID;
 EFI_GUID gEfiLoadedImageProtocolGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;

@@ -44,8 +44,8 @@ constexpr size_t kIntegerCount = sizeof(kIntegers) / sizeof(kIntegers[0]);
 // the engine makes, then "%08X" for unlisted codes.
 const char *StatusName(EFI_STATUS status) {
   const UINT64 code = status & ~0x8000000000000000ull;
-  if ((status >> 63) != 0 && code >= 1 && code <= 33) return mStatusTexts[code + 5];
-  if ((status >> 63) == 0 && status <= 5) return mStatusTexts[status];
+  if ((status >> 63) != 0 && code >= 1 && code <= 33) return StatusTextRow(code + 5);
+  if ((status >> 63) == 0 && status <= 5) return StatusTextRow(status);
   return nullptr;
 }
 

@@ -49,8 +49,6 @@ class GuestFirmware {
 
   GuestFirmware(uc_struct *uc, sim::FakeFirmware &firmware) : uc_(uc), firmware_(firmware) {}
 
-  void SetEmulator(uc_struct *uc) { uc_ = uc; }
-
   // Writes the thunks and the tables into guest memory (already mapped).
   void Build();
 

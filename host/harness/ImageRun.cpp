@@ -28,6 +28,10 @@ void SetReg(uc_engine *uc, int reg, uint64_t v) { uc_reg_write(uc, reg, &v); }
 struct ImageRun::Hooks {
   static void Code(uc_engine *uc, uint64_t address, uint32_t size, void *user) {
     ImageRun &run = *static_cast<ImageRun *>(user);
+    if (address == ThunkAddress(kReturn)) {  // the run's function returned: stop before the thunk's `ret`
+      uc_emu_stop(uc);
+      return;
+    }
     if (run.figures_ == nullptr || run.stopped_) return;
     if (++run.figures_->instructions > run.instructionBudget_) {
       run.Stop("instruction budget of " + std::to_string(run.instructionBudget_) + " exhausted at " + Hex(address),
@@ -175,33 +179,18 @@ uc_struct *ImageRun::OpenEmulator() {
   ok = ok && uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void *>(&Hooks::Out), this, 1, 0, UC_X86_INS_OUT) ==
                  UC_ERR_OK;
   ok = ok && uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void *>(&Hooks::Interrupt), this, 1, 0) == UC_ERR_OK;
+  // No stop address: a run ends in the code hook, on arrival at the return
+  // thunk.  Given a stop address, this emulator translates a fresh block at
+  // it on every start and never keeps or frees one, so each handler run cost
+  // a translation, and its code buffer (the process's memory) grew with
+  // every run.  Without one, every block of the handler and the thunk is
+  // translated once and reused for as many runs as there are.
+  ok = ok && uc_ctl_exits_enable(uc) == UC_ERR_OK;
   if (!ok) {
     uc_close(uc);
     return nullptr;
   }
   return uc;
-}
-
-void ImageRun::ReopenEmulator() {
-  // The emulator keeps every translation it makes, and it translates the
-  // handler anew for each run: a long attack would grow it without bound.
-  // A fresh emulator with the same memory starts it small again.  The device
-  // window is RAM that the hooks fill before each read, so only the
-  // firmware's data and SMRAM carry over.
-  uc_struct *fresh = OpenEmulator();
-  if (fresh == nullptr) return;  // keep the old one: it still works, only larger
-  std::vector<uint8_t> bytes;
-  for (const auto &[first, size] : {std::pair<uint64_t, uint64_t>{kBootServicesBase, kBootServicesSize},
-                                    {kThunkBase, kThunkSize},
-                                    {kSmramBase, kSmramSize}}) {
-    bytes.resize(size);
-    uc_mem_read(uc_, first, bytes.data(), size);
-    uc_mem_write(fresh, first, bytes.data(), size);
-  }
-  for (uint64_t page : devicePages_) uc_mem_map(fresh, page << 12, 0x1000, UC_PROT_READ | UC_PROT_WRITE);
-  uc_close(uc_);
-  uc_ = fresh;
-  firmware_->SetEmulator(uc_);
 }
 
 ImageRun::ImageRun(sim::Platform &platform) : platform_(platform) {
@@ -312,7 +301,6 @@ EFI_STATUS ImageRun::CallHandler(uint64_t handler, uint64_t dispatchHandle, uint
     Stop("handler called while the image runs", 0);
     return kHarnessFault;
   }
-  if (handlerRuns_ != 0 && handlerRuns_ % kRunsPerEmulator == 0) ReopenEmulator();
   const uint64_t args[4] = {dispatchHandle, context, commBuffer, commBufferSize};
   lastHandler_ = {};
   instructionBudget_ = kHandlerInstructionBudget;
@@ -347,7 +335,7 @@ EFI_STATUS ImageRun::Call(uint64_t function, const uint64_t args[4], Mode mode, 
   entryStackPointer_ = callerStack;
   lowestStackWrite_ = rsp;  // the return address the call pushed
   stopped_ = false;
-  const uc_err err = uc_emu_start(uc_, function, returnAddress, 0, 0);
+  const uc_err err = uc_emu_start(uc_, function, 0, 0, 0);  // the code hook stops it at returnAddress
   const uint64_t rip = Reg(uc_, UC_X86_REG_RIP);
   figures.peakStackBytes = entryStackPointer_ - lowestStackWrite_;
   mode_ = Mode::Idle;

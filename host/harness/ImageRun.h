@@ -134,8 +134,6 @@ class ImageRun {
   enum class Mode { Idle, Boot, Handler };
 
   uc_struct *OpenEmulator();
-  void ReopenEmulator();
-  static constexpr uint64_t kRunsPerEmulator = 32768;
   EFI_STATUS Call(uint64_t function, const uint64_t args[4], Mode mode, RunFigures &figures);
   void Violation(ViolationKind kind, const std::string &what, uint64_t rip);
   void Breakpoint(uint64_t rip, uint64_t rsp);

@@ -42,7 +42,7 @@ uint32_t Bus::Read(Space space, uint64_t address, int widthBits) {
   if (m == nullptr) {
     a.reg = kNoDevice;
   } else {
-    a.reg = m->device->RegisterName(space, a.offset, Dir::Read);
+    if (Watched()) a.reg = m->device->RegisterName(space, a.offset, Dir::Read);
     a.value = m->device->Read(space, a.offset, widthBits / 8) & AllOnes(widthBits);
   }
   const uint32_t value = a.value;
@@ -57,8 +57,10 @@ void Bus::Write(Space space, uint64_t address, int widthBits, uint32_t value) {
   if (m == nullptr) {
     a.reg = kNoDevice;
   } else {
-    a.reg = m->device->RegisterName(space, a.offset, Dir::Write);
-    a.note = m->device->Note(space, a.offset, Dir::Write, value);
+    if (Watched()) {
+      a.reg = m->device->RegisterName(space, a.offset, Dir::Write);
+      a.note = m->device->Note(space, a.offset, Dir::Write, value);
+    }
     m->device->Write(space, a.offset, widthBits / 8, value & AllOnes(widthBits));
   }
   Finish(std::move(a));

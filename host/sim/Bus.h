@@ -67,7 +67,12 @@ class Bus {
   void ClearTrace() { trace_.clear(); }
   // Called with every access once it is complete, recorded or not.
   std::function<void(const Access &)> onAccess;
-  // A note between accesses for whoever watches them ("SMI 1: source 48").
+  // Whether anyone sees the accesses: only then are register names and notes
+  // looked up (a long run that keeps nothing builds no text per access).
+  bool Watched() const { return recording || onAccess != nullptr; }
+  // A note between accesses for whoever watches them ("SMI 1: source 48");
+  // a caller that builds the text first asks whether anyone listens.
+  bool Marked() const { return onMark != nullptr; }
   void Mark(const std::string &text) {
     if (onMark) onMark(text);
   }

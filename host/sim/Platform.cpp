@@ -106,7 +106,7 @@ void Platform::DeliverPendingSmis() {
     }
     ++delivered;
     ++smisDelivered_;
-    bus.Mark("SMI " + std::to_string(smisDelivered_) + ": source " + std::to_string(source));
+    if (bus.Marked()) bus.Mark("SMI " + std::to_string(smisDelivered_) + ": source " + std::to_string(source));
     firmware.Fire(source);
   }
   delivering_ = false;

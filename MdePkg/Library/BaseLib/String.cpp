@@ -37,10 +37,14 @@ UINTN EFIAPI StrLen(const CHAR16 *String) {
 
 UINTN EFIAPI StrSize(const CHAR16 *String) { return (StrLen(String) + 1) * sizeof(CHAR16); }
 
-UINTN EFIAPI AsciiStrLen(const CHAR8 *String) {
+// The length of String plus Terminator (0 for a length, 1 for a size).
+// AsciiStrLen and AsciiStrSize both jump here, so a check this walk reports
+// has no frame of theirs below it: the engine measures its format and its
+// text with AsciiStrSize, and its reports stack that much less.
+static __attribute__((noinline)) UINTN AsciiStrLenPlus(const CHAR8 *String, UINTN Terminator) {
   if (String == nullptr) {
     ASSERT(String != NULL);
-    return 0;
+    return Terminator;
   }
 
   UINTN Length = 0;
@@ -49,16 +53,16 @@ UINTN EFIAPI AsciiStrLen(const CHAR8 *String) {
     // before it was not the end.
     for (;; Length += 4) {
       if (String[Length] == 0) {
-        return Length;
+        return Length + Terminator;
       }
       if (String[Length + 1] == 0) {
-        return Length + 1;
+        return Length + 1 + Terminator;
       }
       if (String[Length + 2] == 0) {
-        return Length + 2;
+        return Length + 2 + Terminator;
       }
       if (String[Length + 3] == 0) {
-        return Length + 3;
+        return Length + 3 + Terminator;
       }
     }
   }
@@ -68,7 +72,9 @@ UINTN EFIAPI AsciiStrLen(const CHAR8 *String) {
     }
     Length++;
   }
-  return Length;
+  return Length + Terminator;
 }
 
-UINTN EFIAPI AsciiStrSize(const CHAR8 *String) { return AsciiStrLen(String) + 1; }
+UINTN EFIAPI AsciiStrLen(const CHAR8 *String) { return AsciiStrLenPlus(String, 0); }
+
+UINTN EFIAPI AsciiStrSize(const CHAR8 *String) { return AsciiStrLenPlus(String, 1); }

@@ -19,47 +19,88 @@
 
 const CHAR8 mHexDigits[] = "0123456789ABCDEF";
 
-const CHAR8 *const mStatusTexts[STATUS_TEXT_COUNT] = {
-    "Success",                 //  0
-    "Warning Unknown Glyph",   //  1
-    "Warning Delete Failure",  //  2
-    "Warning Write Failure",   //  3
-    "Warning Buffer Too Small",
-    "Warning Stale Data",
-    "Load Error",  //  0x8000000000000001
-    "Invalid Parameter",
-    "Unsupported",
-    "Bad Buffer Size",
-    "Buffer Too Small",
-    "Not Ready",
-    "Device Error",
-    "Write Protected",
-    "Out of Resources",
-    "Volume Corrupt",
-    "Volume Full",
-    "No Media",
-    "Media changed",
-    "Not Found",
-    "Access Denied",
-    "No Response",
-    "No mapping",
-    "Time out",
-    "Not started",
-    "Already started",
-    "Aborted",
-    "ICMP Error",
-    "TFTP Error",
-    "Protocol Error",
-    "Incompatible Version",
-    "Security Violation",
-    "CRC Error",
-    "End of Media",
-    "Reserved (29)",
-    "Reserved (30)",
-    "End of File",
-    "Invalid Language",
-    "Compromised Data",  //  0x8000000000000021
-};
+// The status names, one after another, each ending in its 0.  The table
+// holds their base and a 16-bit offset per row: one pointer for the loader to
+// fix up instead of one per row (and the image keeps a relocation).
+constexpr CHAR8 mStatusTextData[] =
+    "Success\0"                   // 0
+    "Warning Unknown Glyph\0"     // 1
+    "Warning Delete Failure\0"    // 2
+    "Warning Write Failure\0"     // 3
+    "Warning Buffer Too Small\0"  // 4
+    "Warning Stale Data\0"        // 5
+    "Load Error\0"                // 0x8000000000000001
+    "Invalid Parameter\0"
+    "Unsupported\0"
+    "Bad Buffer Size\0"
+    "Buffer Too Small\0"
+    "Not Ready\0"
+    "Device Error\0"
+    "Write Protected\0"
+    "Out of Resources\0"
+    "Volume Corrupt\0"
+    "Volume Full\0"
+    "No Media\0"
+    "Media changed\0"
+    "Not Found\0"
+    "Access Denied\0"
+    "No Response\0"
+    "No mapping\0"
+    "Time out\0"
+    "Not started\0"
+    "Already started\0"
+    "Aborted\0"
+    "ICMP Error\0"
+    "TFTP Error\0"
+    "Protocol Error\0"
+    "Incompatible Version\0"
+    "Security Violation\0"
+    "CRC Error\0"
+    "End of Media\0"
+    "Reserved (29)\0"
+    "Reserved (30)\0"
+    "End of File\0"
+    "Invalid Language\0"
+    "Compromised Data\0";  // 0x8000000000000021
+
+namespace {
+
+// The offset of each name: row 0 starts the data, every other row follows
+// the 0 of the one before.
+constexpr STATUS_TEXT_TABLE BuildStatusTexts() {
+  STATUS_TEXT_TABLE Table = {mStatusTextData, {}};
+  UINTN Row = 1;
+  for (UINTN At = 0; At + 1 < sizeof(mStatusTextData) && Row < STATUS_TEXT_COUNT; At++) {
+    if (mStatusTextData[At] == 0) {
+      Table.Offset[Row++] = (UINT16)(At + 1);
+    }
+  }
+  return Table;
+}
+
+constexpr UINTN CountStatusTexts() {
+  UINTN Count = 0;
+  for (UINTN At = 0; At + 1 < sizeof(mStatusTextData); At++) {
+    Count += mStatusTextData[At] == 0 ? 1 : 0;
+  }
+  return Count;
+}
+
+static_assert(CountStatusTexts() == STATUS_TEXT_COUNT, "one name per row");
+static_assert(sizeof(mStatusTextData) <= 0x10000, "every offset fits in 16 bits");
+
+}  // namespace
+
+const STATUS_TEXT_TABLE mStatusTexts = BuildStatusTexts();
+
+// The base is read from the table, as the loader fixed it up; the empty
+// statement hides the table's contents from the optimiser, which would
+// otherwise use its own copy of the address and leave the fix-up unread.
+const CHAR8 *StatusTextRow(UINTN Row) {
+  const STATUS_TEXT_TABLE *Table = &mStatusTexts;
+  __asm__("" : "+r"(Table));
+  return Table->Names + Table->Offset[Row];
+}
 
 // Warnings 0-5 are rows 0-5; errors 1-33 are rows 6-38.
 #define STATUS_LAST_WARNING 5
@@ -402,9 +443,9 @@ STACK_FRAME_OF_ITS_OWN VOID TimeText(FieldState &Field, const VOID *Time) {
 STACK_FRAME_OF_ITS_OWN VOID StatusText(FieldState &Field, UINT64 Status) {
   const UINT64 Code = Status & ~STATUS_ERROR_BIT;
   if ((Status & STATUS_ERROR_BIT) != 0 && Code >= 1 && Code <= STATUS_LAST_ERROR) {
-    UseText8(Field, mStatusTexts[Code + STATUS_ERROR_ROW_OFFSET]);
+    UseText8(Field, StatusTextRow(Code + STATUS_ERROR_ROW_OFFSET));
   } else if ((Status & STATUS_ERROR_BIT) == 0 && Status <= STATUS_LAST_WARNING) {
-    UseText8(Field, mStatusTexts[Status]);
+    UseText8(Field, StatusTextRow(Status));
   } else {
     SPrintWithFlags(Field.Scratch, VALUE_TEXT_CHARACTERS, 0, "%08X", Status);
     UseText8(Field, Field.Scratch);

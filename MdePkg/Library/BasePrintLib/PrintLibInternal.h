@@ -36,8 +36,15 @@
 #define VALUE_TEXT_CHARACTERS 38
 
 extern const CHAR8 mHexDigits[];
-extern const CHAR8 *const mStatusTexts[];
+// The names of the listed statuses: rows 0-5 the warnings 0-5, rows 6-38 the
+// errors 1-33.  Row r is the text at Names + Offset[r].
 #define STATUS_TEXT_COUNT 39
+struct STATUS_TEXT_TABLE {
+  const CHAR8 *Names;
+  UINT16 Offset[STATUS_TEXT_COUNT];
+};
+extern const STATUS_TEXT_TABLE mStatusTexts;
+const CHAR8 *StatusTextRow(UINTN Row);
 
 UINTN EFIAPI FormatIntoBuffer(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, const CHAR8 *Format, VA_LIST ArgList,
                               BASE_LIST BaseList);

@@ -46,7 +46,13 @@ set(rows
   "super-io-on-cmos|SuperIoIndexPort = 0x70|overlap 0x70 0x71 (CMOS)"
   "super-io-on-config-ports|SuperIoIndexPort = 0xCFE|overlap 0xCF8-0xCFF"
   "super-io-none|SuperIoIndexPort = NONE|"
-  "decode-above-32-bits|LegacyIoDecode = 0x100000000|LegacyIoDecode = 0x100000000: must be from 0 to 0xFFFFFFFF")
+  "decode-above-32-bits|LegacyIoDecode = 0x100000000|LegacyIoDecode = 0x100000000: must be from 0 to 0xFFFFFFFF"
+  "window-check-q35|PciExpressBarRegister = 0x60~PciExpressBarMask = 0xFFC000007|"
+  "window-check-register-alone|PciExpressBarRegister = 0x60|PciExpressBarMask is missing"
+  "window-check-register-misaligned|PciExpressBarRegister = 0x64~PciExpressBarMask = 0xFFC000007|must be a multiple of 8 below 0x100"
+  "window-check-register-extended|PciExpressBarRegister = 0x100~PciExpressBarMask = 0xFFC000007|must be a multiple of 8 below 0x100"
+  "window-check-mask-without-enable|PciExpressBarRegister = 0x60~PciExpressBarMask = 0xFFC000006|must cover bit 0 and every bit of PciExpressBaseAddress"
+  "window-check-mask-without-base|PciExpressBarRegister = 0x60~PciExpressBarMask = 0xF7C000007|must cover bit 0 and every bit of PciExpressBaseAddress")
 foreach(row IN LISTS rows)
   string(REPLACE "|" ";" fields "${row}")
   list(GET fields 0 name)

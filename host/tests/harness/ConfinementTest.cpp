@@ -239,3 +239,33 @@ TEST_F(PatchedHandler, AHandlerThatUnlocksItselfIsCutOff) {
 }
 
 }  // namespace
+
+// A board with the window check: its handler may use 0xCF8 and 0xCFC-0xCFF,
+// only to select the window register's two halves or the lock, or to give
+// 0xCF8 back what it found there; any other port or selection is a breach.
+TEST(WindowCheckPorts, OnlyTheNamedRegistersAndTheFoundValue) {
+  harness::Confinement rules;
+  EXPECT_FALSE(rules.PortAllowed(0xCF8, 4, false, 0, 0));  // no check: no port at all
+  rules.SetConfigAddresses({0x80000060u, 0x80000064u, 0x8000F84Cu});
+  const struct {
+    const char *step;
+    uint16_t port;
+    int bytes;
+    bool write;
+    uint32_t value, selected;
+    bool allowed;
+  } steps[] = {
+      {"0xCF8 found", 0xCF8, 4, false, 0x8000F8A8u, 0, true},
+      {"PCIEXBAR selected", 0xCF8, 4, true, 0x80000060u, 0, true},
+      {"its low half read", 0xCFC, 4, false, 0, 0x80000060u, true},
+      {"the lock's byte written", 0xCFC, 1, true, 0x11, 0x8000F84Cu, true},
+      {"0xCF8 given back", 0xCF8, 4, true, 0x8000F8A8u, 0, true},
+      {"another register selected", 0xCF8, 4, true, 0x8000F880u, 0, false},
+      {"data through another selection", 0xCFC, 1, true, 0x01, 0x8000F880u, false},
+      {"0xCF8 written in bytes", 0xCF8, 1, true, 0x60, 0, false},
+      {"another port", 0x80, 1, true, 0x55, 0x80000060u, false},
+  };
+  rules.BeginHandlerRun();
+  for (const auto &s : steps)
+    EXPECT_EQ(rules.PortAllowed(s.port, s.bytes, s.write, s.value, s.selected), s.allowed) << s.step;
+}

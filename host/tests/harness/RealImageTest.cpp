@@ -134,12 +134,13 @@ TEST(RealImage, EveryUnlockIsRelockedByTheImagesHandler) {
   EXPECT_EQ(b.run->ViolationCount(), 0u) << b.run->Violations()[0];
 }
 
-// The window base is a variable in the image's data: a copy of the image
-// with another base patched in (where the map puts it) sends the handler's
-// accesses there.  The simulated window stays where the board has it, so the
-// patched bases point into it: at a bus where nothing answers, and at the
-// LPC bridge's register 0x50, which reads 0; the lock register is left alone.
-TEST(RealImage, HandlerFollowsAPatchedPciExpressBase) {
+// Both settings in writable data are bytes of the file: a copy of the image
+// with another window base and print level patched in (where the map and the
+// section table put them) runs with them.  The simulated window stays where
+// the board has it, so the patched bases point into it: at a bus where
+// nothing answers, and at the LPC bridge's register 0x50, which reads 0; the
+// lock register is left alone.
+TEST(RealImage, BothSettingsArePatchableInTheFile) {
   std::vector<uint8_t> file;
   std::string error;
   ASSERT_TRUE(pe::ReadImageFile(realimage::ImagePath(), file, error)) << error;
@@ -147,30 +148,39 @@ TEST(RealImage, HandlerFollowsAPatchedPciExpressBase) {
   ASSERT_EQ(pe::Parse(file.data(), file.size(), headers), nullptr);
   pe::MapFile map;
   ASSERT_TRUE(map.Read(realimage::MapPath())) << map.Error();
-  const auto rva = map.Rva("PcdPciExpressBaseAddress");
-  ASSERT_TRUE(rva.has_value());
-  size_t at = 0;
-  ASSERT_TRUE(headers.FileOffset(*rva, 8, at));
+  const auto baseRva = map.Rva("PcdPciExpressBaseAddress");
+  const auto levelRva = map.Rva("PcdDebugPrintErrorLevel");
+  ASSERT_TRUE(baseRva.has_value() && levelRva.has_value());
+  size_t baseAt = 0, levelAt = 0;
+  ASSERT_TRUE(headers.FileOffset(*baseRva, 8, baseAt));
+  ASSERT_TRUE(headers.FileOffset(*levelRva, 4, levelAt)) << "the print level is not in the file's data";
   uint64_t built = 0;
-  std::memcpy(&built, &file[at], 8);
+  std::memcpy(&built, &file[baseAt], 8);
   ASSERT_EQ(built, sim::BoardLayout().pciExpressBase);  // where the simulated window lies
 
   const struct {
     uint64_t base;
+    uint32_t level;
     std::vector<sim::Access> handler;
+    const char *console;
   } cases[] = {
-      {built + 0x100000, {sim::MemR8(built + 0x1F804C, 0xFF)}},  // bus 1 reads all ones: "locked", no write
+      {built + 0x100000, 0, {sim::MemR8(built + 0x1F804C, 0xFF)}, ""},  // bus 1 reads all ones: "locked", no write
       {built + 4,
-       {sim::MemR8(built + 0xF8050, 0x00), sim::MemR8(built + 0xF8050, 0x00), sim::MemW8(built + 0xF8050, 0x01)}},
+       0x40,
+       {sim::MemR8(built + 0xF8050, 0x00), sim::MemR8(built + 0xF8050, 0x00), sim::MemW8(built + 0xF8050, 0x01)},
+       "VexaGpioUnlockSmmEntry() Start\r\nVexaGpioUnlockSmmEntry() Exit\r\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.base);
     std::vector<uint8_t> patched = file;
-    std::memcpy(&patched[at], &c.base, 8);
+    std::memcpy(&patched[baseAt], &c.base, 8);
+    std::memcpy(&patched[levelAt], &c.level, 4);
     sim::Platform platform;
     harness::ImageRun run(platform);
     ASSERT_TRUE(run.LoadBytes(patched)) << run.Fault();
     ASSERT_EQ(run.RunEntryPoint(), EFI_SUCCESS) << run.Fault();
+    platform.uart.DrainAll();
+    EXPECT_EQ(platform.uart.Sent(), c.console);
     const uint64_t handler = realimage::RegisteredHandler(platform);
     ASSERT_NE(handler, 0u);
     platform.lpc.Byte(sim::LpcBridge::kGpioLockRegister) = 0x00;

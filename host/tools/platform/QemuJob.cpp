@@ -153,7 +153,7 @@ int RunAttacksOnQemu(const Options &o, const std::string &image, const sim::Boar
     for (std::string &line : AttackFindings(out, board.pciExpressBase)) report.AttackFinding(std::move(line));
   std::printf("== image %s in SMM on QEMU's q35 machine, one run per attack\n", ShownPath(image).c_str());
   for (size_t i = 0; i < outcomes.size(); ++i)
-    std::printf("== %s: the attacker polled at most %llu times between raising an unlock SMI and its entry into SMM\n",
+    std::printf("== %s: the attacker's most polls between raising an unlock SMI and its entry into SMM: %llu\n",
                 attack::kNames[outcomes[i].kind], static_cast<unsigned long long>(polls[i]));
   PrintConsole(console, o);
   report.Print();

@@ -174,8 +174,10 @@ int main(int argc, char **argv) {
     for (int round = 1; round <= o.attempts; ++round) {
       progress.Update(static_cast<uint64_t>(attempt));
       const tool::Report::Before before = report.Snapshot(platform, run.get());
-      platform.bus.Mark("attempt " + std::to_string(++attempt) + ": the attacker clears the GPIO lock" +
-                        (o.attacks.empty() ? "" : std::string(" (") + attack::kNames[kind] + ")"));
+      ++attempt;
+      if (platform.bus.Marked())
+        platform.bus.Mark("attempt " + std::to_string(attempt) + ": the attacker clears the GPIO lock" +
+                          (o.attacks.empty() ? "" : std::string(" (") + attack::kNames[kind] + ")"));
       const sim::Attacker::Round r = attacker.Clear();
       if (o.hostBuild) report.HostBreakpoints(platform.SmisDelivered(), gHostBreakpoints.exchange(0));
       report.Attempt(attempt, before, platform, run.get());
