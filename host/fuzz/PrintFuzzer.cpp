@@ -78,10 +78,14 @@ void BoundFills(Input &in, bool rawSlots) {
   in.countIsExact = total < (1ull << 62);
 }
 
+// Bits of Flags no caller is given a name for (the engine once kept working
+// state there); like the directive flags, they must change nothing.
+constexpr UINTN kUndefinedFlagBits = 0x0200 | 0x1000;
+
 bool Decode(const uint8_t *data, size_t size, Input &in) {
   if (size < 2) return false;
   in.flags = ((data[0] & 1) ? FMT_OUTPUT_UCS2 : 0) | ((data[0] & 2) ? FMT_FORMAT_UCS2 : 0) |
-             ((data[0] & 4) ? (FMT_LEFT_ALIGN | FMT_GROUP_THOUSANDS | FMT_HAS_WIDTH | FMT_ARG_REVERSED) : 0);
+             ((data[0] & 4) ? (FMT_LEFT_ALIGN | FMT_GROUP_THOUSANDS | kUndefinedFlagBits) : 0);
   in.argumentList = (data[0] & 8) != 0;
   const size_t slotBytes = data[1] < size - 2 ? data[1] : size - 2;
   const uint8_t *slotData = data + 2;

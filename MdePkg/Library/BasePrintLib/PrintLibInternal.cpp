@@ -4,12 +4,23 @@
 //   1. reads the directive's flags, width and precision (ReadDirectiveFlags),
 //   2. turns the argument into an argument text (the *Text functions),
 //   3. measures that text (MeasureField),
-//   4. lays the field out: fills, prefix, zeros, text (LayOutField),
-// and every character it produces goes through EmitRepeated, which writes
-// into the buffer with FillRepeated, never at or past the end position, or
-// only counts; an ungrouped text is copied in one run cut to the room left.
-// All state lives in the call; the engine renders GUIDs, times and unlisted
-// statuses by calling itself through SPrintWithFlags.
+//   4. lays the field out: fills, prefix, zeros, text (LayOutField).
+// Every character goes to the OutputState, never at or past its end position
+// (one character is kept for the terminator), or is only counted:
+//   - fills, prefixes and zeros, and text that needs each character handled
+//     (16-bit output, thousands grouping) go through EmitRepeated, which
+//     counts or writes with FillRepeated;
+//   - into 8-bit output, text is copied by three loops, each cut to the room
+//     left: WriteRun8 (an 8-bit text read forwards), the loop in
+//     WriteFieldText (digits read backwards, the low bytes of a 16-bit text),
+//     and WritePlainRun's (a run of plain format characters);
+//   - counting, a field adds its size at once.
+// All state lives in the call.  Per call: the output, the format text and the
+// argument source.  Per field (FieldState): the directive's flags in Flags
+// (the caller's three bits kept), and the working state beside them: the
+// width and whether there is one, the precision, the argument text and how
+// to read it (TextStep), prefix and grouping.  The engine renders GUIDs,
+// times and unlisted statuses by calling itself through SPrintWithFlags.
 
 #include "MdePkg/Library/BasePrintLib/PrintLibInternal.h"
 
@@ -157,7 +168,9 @@ struct FieldState {
   UINTN Width;
   UINTN Precision;
   UINTN Count;
-  const CHAR8 *Text;  // first character to read; FMT_ARG_UCS2 and FMT_ARG_REVERSED say how
+  const CHAR8 *Text;  // first character to read
+  INT8 TextStep;      // how to read it: 1 forwards 8-bit, -1 backwards 8-bit (digits), 2 forwards 16-bit
+  BOOLEAN HasWidth;   // a width came before any "."
   CHAR8 Prefix;       // 0 (none), ' ', '+' or '-'
   BOOLEAN Grouping;
   UINT8 GroupPhase;  // 0 to 2
@@ -242,7 +255,7 @@ VOID SetWidthOrPrecision(FieldState &Field, UINTN Value) {
     Field.Precision = Value;
   } else {
     Field.Width = Value;
-    Field.Flags |= FMT_HAS_WIDTH;
+    Field.HasWidth = TRUE;
   }
 }
 
@@ -303,7 +316,7 @@ STEP_OF_THE_WALK UINTN ReadDirectiveFlags(FormatState &Format, FieldState &Field
 
 // An 8-bit text, read forwards.
 VOID UseText8(FieldState &Field, const CHAR8 *Text) {
-  Field.Flags &= ~(UINTN)(FMT_ARG_UCS2 | FMT_ARG_REVERSED);
+  Field.TextStep = 1;
   Field.Text = Text;
 }
 
@@ -313,7 +326,7 @@ VOID CharacterText(FieldState &Field, UINTN Character) {
   Field.Character[1] = (CHAR8)((Character >> 8) & 0xFF);
   Field.Character[2] = 0;
   Field.Character[3] = 0;
-  Field.Flags |= FMT_ARG_UCS2;
+  Field.TextStep = 2;
   Field.Text = Field.Character;
 }
 
@@ -379,7 +392,7 @@ VOID IntegerText(FieldState &Field, UINT64 Slot) {
     Digits = 0;
   }
 
-  Field.Flags = (Field.Flags & ~(UINTN)FMT_ARG_UCS2) | FMT_ARG_REVERSED;
+  Field.TextStep = -1;
   Field.Text = MostSignificant;
   Field.Count = Digits;
   if (Field.Grouping && Digits > 0) {
@@ -392,8 +405,7 @@ VOID IntegerText(FieldState &Field, UINT64 Slot) {
   }
 
   Field.ZeroLayout = TRUE;
-  if ((Field.Flags & (FMT_ZERO_FILL | FMT_HAS_WIDTH | FMT_LEFT_ALIGN | FMT_HAS_PRECISION)) ==
-      (FMT_ZERO_FILL | FMT_HAS_WIDTH)) {
+  if (Field.HasWidth && (Field.Flags & (FMT_ZERO_FILL | FMT_LEFT_ALIGN | FMT_HAS_PRECISION)) == FMT_ZERO_FILL) {
     Field.Precision = Field.Width;
   }
 }
@@ -473,7 +485,7 @@ STEP_OF_THE_WALK VOID DirectiveText(FieldState &Field, FormatState &Format, Argu
       return;
     case 's':
     case 'S':
-      Field.Flags |= FMT_ARG_UCS2;
+      Field.TextStep = 2;
       StringText(Field, TakePointer(Arguments));
       return;
     case 'c':
@@ -504,7 +516,7 @@ STEP_OF_THE_WALK VOID DirectiveText(FieldState &Field, FormatState &Format, Argu
 // Reads the text character at Text, masked to the text's character size.
 STEP_OF_THE_WALK UINTN TextCharacterAt(const FieldState &Field, const CHAR8 *Text) {
   const UINT8 *Bytes = (const UINT8 *)Text;
-  if ((Field.Flags & FMT_ARG_UCS2) != 0) {
+  if (Field.TextStep == 2) {
     return (UINTN)Bytes[0] | ((UINTN)Bytes[1] << 8);
   }
   return Bytes[0];
@@ -533,13 +545,13 @@ UINTN Length8(const UINT8 *Text) {
 // up to the precision when there is one.  Then the precision becomes at
 // least the count: from here on it is the width of the field's content.
 VOID MeasureField(FieldState &Field) {
-  if ((Field.Flags & (FMT_ARG_REVERSED | FMT_ARG_UCS2 | FMT_HAS_PRECISION)) == 0) {
+  if (Field.TextStep == 1 && (Field.Flags & FMT_HAS_PRECISION) == 0) {
     Field.Count = Length8((const UINT8 *)Field.Text);
-  } else if ((Field.Flags & FMT_ARG_REVERSED) == 0) {
+  } else if (Field.TextStep != -1) {
     const UINTN Limit = (Field.Flags & FMT_HAS_PRECISION) != 0 ? Field.Precision : ~(UINTN)0;
     const UINT8 *Text = (const UINT8 *)Field.Text;
     UINTN Count = 0;
-    if ((Field.Flags & FMT_ARG_UCS2) != 0) {
+    if (Field.TextStep == 2) {
       for (; Count < Limit && (Text[2 * Count] | Text[2 * Count + 1]) != 0; Count++) {
       }
     } else {
@@ -569,8 +581,7 @@ STEP_OF_THE_WALK VOID WriteRun8(OutputState &Output, const CHAR8 *Text, UINTN Le
 }
 
 STEP_OF_THE_WALK VOID WriteFieldText(FieldState &Field, OutputState &Output) {
-  const UINTN Size = (Field.Flags & FMT_ARG_UCS2) != 0 ? 2 : 1;
-  const INTN Step = (Field.Flags & FMT_ARG_REVERSED) != 0 ? -(INTN)Size : (INTN)Size;
+  const INTN Step = Field.TextStep;  // NOLINT(bugprone-signed-char-misuse): a step of -1, 1 or 2
   const CHAR8 *Text = Field.Text;
   UINTN Index = Field.Prefix != 0 ? 1 : 0;
 
@@ -613,7 +624,7 @@ STEP_OF_THE_WALK VOID WriteFieldText(FieldState &Field, OutputState &Output) {
 STEP_OF_THE_WALK VOID LayOutField(FieldState &Field, OutputState &Output) {
   const BOOLEAN LeftAlign = (BOOLEAN)((Field.Flags & FMT_LEFT_ALIGN) != 0);
   const INTN Padding =
-      (Field.Flags & FMT_HAS_WIDTH) != 0 && Field.Width > Field.Precision ? (INTN)(Field.Width - Field.Precision) : 0;
+      Field.HasWidth && Field.Width > Field.Precision ? (INTN)(Field.Width - Field.Precision) : 0;
 
   if (!LeftAlign) {
     EmitRepeated(Output, Padding, ' ');
@@ -642,6 +653,8 @@ STEP_OF_THE_WALK VOID ResetField(FieldState &Field, UINTN CallerFlags) {
   Field.ZeroLayout = FALSE;
   Field.Count = 0;
   Field.Text = nullptr;
+  Field.TextStep = 1;
+  Field.HasWidth = FALSE;
 }
 
 // A plain character is a one-character field without width or precision:
@@ -700,7 +713,7 @@ STACK_FRAME_OF_ITS_OWN UINTN WalkFormat(CHAR8 *Start, CHAR8 *End, UINTN CallerFl
     } else {
       LineEndText(Field, FormatText, Character);
     }
-    if ((Field.Flags & (FMT_HAS_WIDTH | FMT_HAS_PRECISION | FMT_ARG_UCS2 | FMT_ARG_REVERSED)) == 0 &&
+    if (!Field.HasWidth && Field.TextStep == 1 && (Field.Flags & FMT_HAS_PRECISION) == 0 &&
         !Output.CountOnly && Output.CharacterSize == 1) {
       // No width, no precision, an 8-bit text read forwards (a line end, a
       // plain "%a", a name or a nested rendering): measuring and laying out

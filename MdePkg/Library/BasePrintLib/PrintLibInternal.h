@@ -5,7 +5,10 @@
 // of characters written.  It never writes at or past BufferSize characters.
 // The caller's Flags select 16-bit output (FMT_OUTPUT_UCS2), 16-bit format
 // characters (FMT_FORMAT_UCS2) and counting without writing (FMT_COUNT_ONLY);
-// every other bit is the engine's own working state for one directive.
+// the engine ignores every other bit of them.  The other FMT_ bits are the
+// flags a directive sets ("-", "+", " ", ",", "l", "0", "." and the integer
+// directives'); whether a field has a width and how its text is read are
+// kept beside them in the engine's field state.
 // Arguments come from BaseList (8-byte slots) when it is non-null, else from
 // ArgList.
 #pragma once
@@ -23,10 +26,7 @@
 #define FMT_OUTPUT_UCS2 0x00000040
 #define FMT_HEX 0x0080
 #define FMT_FORMAT_UCS2 0x0100
-#define FMT_HAS_WIDTH 0x0200
-#define FMT_ARG_UCS2 0x0400
 #define FMT_HAS_PRECISION 0x0800
-#define FMT_ARG_REVERSED 0x1000
 #define FMT_COUNT_ONLY 0x2000
 
 // The caller's bits; the engine keeps these across format characters.

@@ -8,6 +8,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <vector>
 
 #include "RealImage.h"
 
@@ -61,6 +62,40 @@ TEST(Figures, PerSmiAndPerBoot) {
   EXPECT_EQ(set.memoryMappedAccesses + set.portAccesses, 1u);
   EXPECT_EQ(clear.memoryMappedAccesses + clear.portAccesses, 3u);
   EXPECT_EQ(booted.run->ViolationCount(), 0u);
+}
+
+// A stack paint: the stack filled with a pattern, DebugPrint called with a
+// "%g" (its engine renders the GUID with a nested engine), and the deepest
+// byte no longer holding the pattern.  The paint and the emulator's record of
+// the lowest stack write must agree; the figure is printed for comparison
+// with the stack report's path (host/bench/stack_depth.py).
+TEST(Figures, StackPaintOfADebugMessageWithAGuid) {
+  sim::Platform platform;
+  realimage::Booted booted;
+  ASSERT_TRUE(realimage::Boot(platform, booted, {0x40}));
+  const auto debugPrint = booted.map.Rva("DebugPrint");
+  ASSERT_TRUE(debugPrint.has_value());
+
+  const uint64_t format = harness::kSmramBase + 0x800, guid = format + 0x10;
+  const uint8_t guidBytes[16] = {0x5B, 0x45, 0x97, 0x84, 0x89, 0xB4, 0xC7, 0x4A,
+                                 0xBD, 0x51, 0x78, 0xDF, 0x4E, 0x1F, 0x1A, 0xCD};
+  ASSERT_TRUE(booted.run->WriteGuest(format, "%g\n", 4));
+  ASSERT_TRUE(booted.run->WriteGuest(guid, guidBytes, sizeof guidBytes));
+  const uint64_t bottom = harness::kStackTop - harness::kStackSize;
+  std::vector<uint8_t> stack(harness::kStackSize - 0x40, 0xA5);
+  ASSERT_TRUE(booted.run->WriteGuest(bottom, stack.data(), stack.size()));
+
+  booted.run->CallHandler(harness::kImageBase + *debugPrint, 0x40, format, guid, 0);
+  platform.uart.DrainAll();
+  EXPECT_NE(platform.uart.Sent().find("8497455B-B489-4AC7-BD51-78DF4E1F1ACD\r\n"), std::string::npos);
+
+  ASSERT_TRUE(booted.run->ReadGuest(bottom, stack.data(), stack.size()));
+  size_t lowest = 0;
+  while (lowest < stack.size() && stack[lowest] == 0xA5) ++lowest;
+  const uint64_t painted = harness::kStackTop - 0x20 - (bottom + lowest);  // below the caller's stack pointer
+  std::printf("  DebugPrint(\"%%g\\n\"): %" PRIu64 " stack bytes by the paint, %" PRIu64 " by the emulator\n",
+              painted, booted.run->LastHandlerFigures().peakStackBytes);
+  EXPECT_EQ(painted, booted.run->LastHandlerFigures().peakStackBytes);
 }
 
 }  // namespace
